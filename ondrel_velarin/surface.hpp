@@ -1,0 +1,82 @@
+// What the pieces of the Python surface share: the object layout, the native
+// method table, and the helpers each file offers the others.
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+
+#include "refs.hpp"
+#include "trie/trie.hpp"
+
+namespace velarin {
+
+struct VelarinObject;
+
+// The native method table; its layout is what other native modules see
+// through the class's capsule.
+struct VelarinVTable {
+    void (*_cleanup)(VelarinObject *self);
+    void (*_build_trie)(VelarinObject *self);
+    void (*_build_node)(VelarinObject *self, int32_t node_index, unsigned char **strings, int32_t *lengths,
+                        int32_t num_strings, int32_t position);
+    PyObject *(*get_closest_prefix)(VelarinObject *self, PyObject *key, int skip_dispatch);
+};
+
+struct VelarinObject {
+    PyObject_HEAD
+    VelarinVTable *vtab;
+    TrieStore store;
+    // One decoded word per node, made on first use and released with the
+    // store, so a repeated match costs a new reference instead of a decode.
+    PyObject **word_objects;
+    int32_t num_word_objects;
+};
+
+static_assert(offsetof(VelarinObject, vtab) == sizeof(PyObject));
+static_assert(offsetof(VelarinObject, store) == sizeof(PyObject) + sizeof(void *));
+
+extern PyTypeObject VelarinType;
+extern VelarinVTable velarin_vtable;
+
+constexpr const char *module_name = "ondrel_velarin.impl_c";
+constexpr const char *source_path = "ondrel_velarin/impl_c";
+
+// Adds a traceback entry "ondrel_velarin.impl_c.Velarin.<method>" (or `qualified`
+// as given when `method` is null) to the pending exception.
+void add_traceback(const char *method, int line, const char *qualified = nullptr);
+
+// Binds the single parameter `parameter` of `function` from a vectorcall
+// argument list (nargs positional values, keyword names in kwnames). Returns a
+// borrowed reference, or NULL with TypeError set.
+PyObject *bind_one(const char *function, const char *parameter, PyObject *const *args, Py_ssize_t nargs,
+                   PyObject *kwnames);
+
+// Returns a new reference to the str of node `node`'s word (`length` bytes),
+// or NULL with an exception set.
+PyObject *word_object(VelarinObject *self, int64_t node, size_t length);
+
+// Drops every cached word object.
+void release_word_objects(VelarinObject *self);
+
+// The native lookup entry; returns a new reference or NULL with an exception set.
+PyObject *get_closest_prefix(VelarinObject *self, PyObject *key, int skip_dispatch);
+
+// Readies the function type and returns a new reference to the function object
+// installed as Velarin.get_closest_prefix, or NULL with an exception set.
+PyObject *make_get_closest_prefix();
+
+// The iteration slot: a new generator over `self`, or NULL with an exception set.
+PyObject *velarin_iter(PyObject *self);
+
+// Ready the generator and its state record types; 0, or -1 with an exception set.
+int prepare_generator_types();
+
+// Registers the generator type with collections.abc.Generator once per
+// process; 0, or -1 with an exception set.
+int register_generator_type();
+
+// The module's dictionary, borrowed; set by the exec step.
+PyObject *module_dict();
+
+}  // namespace velarin

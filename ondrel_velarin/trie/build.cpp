@@ -1,0 +1,259 @@
+// Building the node table from a set of byte strings, without recursion.
+//
+// The strings are sorted once and deduplicated; then every node is a range of
+// that sorted view whose members share the node's path, and its children are
+// the sub-ranges that agree on one more byte. The table is sized exactly before
+// any record is laid out, and an explicit stack of pending nodes reproduces the
+// numbering of a recursive build: a node's children take consecutive indices
+// when the node is built, then each child's subtree is built in byte order.
+#include "trie.hpp"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <vector>
+
+namespace velarin {
+namespace {
+
+struct Entry {
+    const unsigned char *data;
+    int32_t length;
+};
+
+// A node still to be built: its record, its range [lo, hi) of the sorted view,
+// and its depth.
+struct Pending {
+    uint32_t node;
+    uint32_t lo;
+    uint32_t hi;
+    uint32_t depth;
+};
+
+// Orders strings that share their first `position` bytes: by the bytes that
+// follow, a string before its extensions.
+struct After {
+    int32_t position;
+    bool operator()(const Entry &a, const Entry &b) const {
+        const int32_t common = std::min(a.length, b.length) - position;
+        const int order = common > 0 ? std::memcmp(a.data + position, b.data + position, size_t(common)) : 0;
+        return order != 0 ? order < 0 : a.length < b.length;
+    }
+};
+
+bool same(const Entry &a, const Entry &b) {
+    return a.length == b.length && std::memcmp(a.data, b.data, size_t(a.length)) == 0;
+}
+
+// Bytes shared by two strings beyond the first `position`.
+uint32_t shared_after(const Entry &a, const Entry &b, int32_t position) {
+    const int32_t limit = std::min(a.length, b.length);
+    int32_t i = position;
+    while (i < limit && a.data[i] == b.data[i]) ++i;
+    return uint32_t(i - position);
+}
+
+template <typename T>
+bool grow(T *&array, size_t count) {
+    void *grown = std::realloc(array, count * sizeof(T));
+    if (grown == nullptr) return false;
+    array = static_cast<T *>(grown);
+    return true;
+}
+
+class Builder {
+public:
+    Builder(TrieStore &store, int32_t position) : store_(store), position_(position) {}
+
+    Status run(int32_t node_index, unsigned char *const *strings, const int32_t *lengths, int32_t num_strings) {
+        try {
+            collect(strings, lengths, num_strings);
+            if (view_.empty()) return Status::ok;
+            Status status = reserve();
+            if (status != Status::ok) return status;
+            return lay_out(uint32_t(node_index));
+        } catch (const std::bad_alloc &) {
+            return Status::no_memory_working;
+        }
+    }
+
+private:
+    void collect(unsigned char *const *strings, const int32_t *lengths, int32_t num_strings) {
+        view_.reserve(size_t(num_strings));
+        for (int32_t i = 0; i < num_strings; ++i)
+            if (lengths[i] >= position_) view_.push_back(Entry{strings[i], lengths[i]});
+        std::sort(view_.begin(), view_.end(), After{position_});
+        view_.erase(std::unique(view_.begin(), view_.end(), same), view_.end());
+        // shared_[i]: path bytes entry i shares with entry i - 1 below the node.
+        shared_.resize(view_.size());
+        shared_[0] = 0;
+        for (size_t i = 1; i < view_.size(); ++i) shared_[i] = shared_after(view_[i - 1], view_[i], position_);
+    }
+
+    // Each sorted string adds one record per byte beyond what it shares with
+    // its predecessor; the table grows by exactly that many.
+    Status reserve() {
+        uint64_t added = 0;
+        for (size_t i = 0; i < view_.size(); ++i) added += uint64_t(view_[i].length - position_) - shared_[i];
+        const uint64_t total = uint64_t(store_.num_nodes) + added;
+        if (total > uint64_t(INT32_MAX)) return Status::too_many_nodes;
+        if (added == 0) return Status::ok;
+        if (!grow(store_.nodes, total) || !grow(store_.depths, total)) return Status::no_memory_nodes_grow;
+        if (store_.wide_masks != nullptr && !grow(store_.wide_masks, total)) return Status::no_memory_nodes_grow;
+        const size_t old = size_t(store_.num_nodes);
+        std::memset(store_.nodes + old, 0, (total - old) * sizeof(VelarinNode));
+        std::memset(store_.depths + old, 0, (total - old) * sizeof(uint32_t));
+        if (store_.wide_masks != nullptr) std::memset(store_.wide_masks + old, 0, (total - old) * sizeof(WideMask));
+        next_ = uint32_t(old);
+        store_.num_nodes = int32_t(total);
+        return Status::ok;
+    }
+
+    Status lay_out(uint32_t root) {
+        store_.depths[root] = uint32_t(position_);
+        std::vector<Pending> stack{Pending{root, 0, uint32_t(view_.size()), uint32_t(position_)}};
+        std::vector<uint32_t> starts;
+        while (!stack.empty()) {
+            const Pending pending = stack.back();
+            stack.pop_back();
+            Status status = build_one(pending, starts);
+            if (status != Status::ok) return status;
+            // Reverse order, so the first child's subtree is built next.
+            const uint32_t first = store_.nodes[pending.node].num_children ? store_.nodes[pending.node].children_indices[0] : 0;
+            for (size_t k = starts.size(); k-- > 0;) {
+                const uint32_t hi = k + 1 < starts.size() ? starts[k + 1] : pending.hi;
+                stack.push_back(Pending{first + uint32_t(k), starts[k], hi, pending.depth + 1});
+            }
+        }
+        return Status::ok;
+    }
+
+    // Fills one record and creates its children's records; `starts` receives
+    // the first sorted entry of each child.
+    Status build_one(const Pending &pending, std::vector<uint32_t> &starts) {
+        VelarinNode &node = store_.nodes[pending.node];
+        uint32_t lo = pending.lo;
+        starts.clear();
+        if (uint32_t(view_[lo].length) == pending.depth) {
+            // Sorted before its extensions, a string ending here comes first.
+            char *word = static_cast<char *>(std::malloc(pending.depth + 1));
+            if (word == nullptr) return Status::no_memory_word;
+            std::memcpy(word, view_[lo].data, pending.depth);
+            word[pending.depth] = 0;
+            node.word = word;
+            node.is_terminal = 1;
+            ++lo;
+        }
+        for (uint32_t i = lo; i < pending.hi; ++i)
+            if (i == lo || shared_[i] == pending.depth - uint32_t(position_)) starts.push_back(i);
+        if (starts.empty()) return Status::ok;
+
+        auto *children = static_cast<uint32_t *>(std::malloc(starts.size() * sizeof(uint32_t)));
+        if (children == nullptr) return Status::no_memory_children_indices;
+        uint64_t mask = 0;
+        WideMask *wide = store_.wide_masks ? &store_.wide_masks[pending.node] : nullptr;
+        for (size_t k = 0; k < starts.size(); ++k) {
+            const unsigned char b = view_[starts[k]].data[pending.depth];
+            mask |= store_.byte_to_mask[b];
+            if (wide != nullptr) wide->words[store_.byte_to_plane[b]] |= store_.byte_to_mask[b];
+            children[k] = next_;
+            store_.depths[next_] = pending.depth + 1;
+            ++next_;
+        }
+        node.mask = mask;
+        node.children_indices = children;
+        node.num_children = int32_t(starts.size());
+        return Status::ok;
+    }
+
+    TrieStore &store_;
+    int32_t position_;
+    std::vector<Entry> view_;
+    std::vector<uint32_t> shared_;
+    uint32_t next_ = 0;
+};
+
+}  // namespace
+
+void assign_alphabet(TrieStore &store, const bool (&present)[256]) {
+    int count = 0;
+    for (bool p : present) count += p;
+    const bool wide = count > narrow_alphabet_limit;
+    int k = 0;
+    for (int b = 0; b < 256; ++b) {
+        store.byte_to_mask[b] = 0;
+        store.byte_to_plane[b] = 0;
+        if (!present[b]) continue;
+        store.byte_to_mask[b] = uint64_t(1) << (wide ? k % 64 : k);
+        store.byte_to_plane[b] = uint8_t(wide ? k / 64 : 0);
+        ++k;
+    }
+    store.max_mask_bit = count;
+}
+
+Status build_root(TrieStore &store) {
+    auto *nodes = static_cast<VelarinNode *>(std::calloc(1, sizeof(VelarinNode)));
+    if (nodes == nullptr) return Status::no_memory_nodes;
+    auto *depths = static_cast<uint32_t *>(std::calloc(1, sizeof(uint32_t)));
+    WideMask *wide = nullptr;
+    if (depths != nullptr && store.max_mask_bit > narrow_alphabet_limit)
+        wide = static_cast<WideMask *>(std::calloc(1, sizeof(WideMask)));
+    if (depths == nullptr || (store.max_mask_bit > narrow_alphabet_limit && wide == nullptr)) {
+        std::free(nodes);
+        std::free(depths);
+        return Status::no_memory_nodes;
+    }
+    store.nodes = nodes;
+    store.depths = depths;
+    store.wide_masks = wide;
+    store.num_nodes = 1;
+    return Status::ok;
+}
+
+Status build_node(TrieStore &store, int32_t node_index, unsigned char *const *strings,
+                  const int32_t *lengths, int32_t num_strings, int32_t position) {
+    if (store.nodes == nullptr || node_index < 0 || node_index >= store.num_nodes || num_strings <= 0 || position < 0)
+        return Status::ok;
+    return Builder(store, position).run(node_index, strings, lengths, num_strings);
+}
+
+void release(TrieStore &store, StringFree free_string) {
+    if (store.nodes != nullptr && store.num_nodes > 0) {
+        for (int32_t i = 0; i < store.num_nodes; ++i) {
+            VelarinNode &node = store.nodes[i];
+            if (node.children_indices != nullptr) {
+                std::free(node.children_indices);
+                node.children_indices = nullptr;
+            }
+            if (node.word != nullptr) {
+                std::free(node.word);
+                node.word = nullptr;
+            }
+        }
+        std::free(store.nodes);
+        store.nodes = nullptr;
+        store.num_nodes = 0;
+    }
+    std::free(store.depths);
+    store.depths = nullptr;
+    std::free(store.wide_masks);
+    store.wide_masks = nullptr;
+    if (store.bytes_strings != nullptr && store.num_strings > 0) {
+        for (int32_t i = 0; i < store.num_strings; ++i) {
+            if (store.bytes_strings[i] != nullptr) {
+                free_string(store.bytes_strings[i]);
+                store.bytes_strings[i] = nullptr;
+            }
+        }
+        std::free(store.bytes_strings);
+        store.bytes_strings = nullptr;
+        store.num_strings = 0;
+    }
+    if (store.bytes_lengths != nullptr) {
+        std::free(store.bytes_lengths);
+        store.bytes_lengths = nullptr;
+    }
+}
+
+}  // namespace velarin

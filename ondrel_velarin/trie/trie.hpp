@@ -1,0 +1,254 @@
+// The trie engine: store layout, node record, build, lookup and walk.
+//
+// Plain C++ without the interpreter: failures come back as a Status value that
+// names what failed, and the one allocator that belongs to the interpreter (the
+// per-string copies) is passed in by the caller. The surface turns Status values
+// into exceptions.
+//
+// Child rule. For a node n and a byte b, m = byte_to_mask[b]; no child when
+// m == 0 or (n.mask & m) == 0; otherwise the child is
+// n.children_indices[popcount(n.mask & (m - 1))].
+//
+// Wide alphabets. When more than 64 distinct byte values occur, the k-th
+// smallest byte gets bit k of a 256-bit child bitmap held per node in
+// `wide_masks`: byte_to_mask[b] is then the bit within its 64-bit word
+// (1 << (k % 64)), byte_to_plane[b] the word (k / 64), and a node's `mask` is
+// only the OR of its children's byte_to_mask entries, which the walk does not
+// read. max_mask_bit is the alphabet size in both cases.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace velarin {
+
+struct VelarinNode {
+    uint64_t mask;
+    uint32_t *children_indices;
+    int32_t num_children;
+    int32_t is_terminal;
+    char *word;
+};
+
+static_assert(sizeof(VelarinNode) == 32);
+static_assert(offsetof(VelarinNode, mask) == 0);
+static_assert(offsetof(VelarinNode, children_indices) == 8);
+static_assert(offsetof(VelarinNode, num_children) == 16);
+static_assert(offsetof(VelarinNode, is_terminal) == 20);
+static_assert(offsetof(VelarinNode, word) == 24);
+
+struct WideMask {
+    uint64_t words[4];
+};
+
+constexpr int narrow_alphabet_limit = 64;
+
+struct TrieStore {
+    uint64_t byte_to_mask[256];
+    VelarinNode *nodes;
+    int32_t num_nodes;
+    unsigned char **bytes_strings;
+    int32_t *bytes_lengths;
+    int32_t num_strings;
+    int32_t max_mask_bit;
+    // Engine data beyond the fields native peers read; each array below has
+    // num_nodes entries whenever nodes is non-null.
+    uint32_t *depths;      // length of each node's path, which is its word's length
+    WideMask *wide_masks;  // only for wide alphabets
+    uint8_t byte_to_plane[256];
+};
+
+static_assert(offsetof(TrieStore, byte_to_mask) == 0);
+static_assert(offsetof(TrieStore, nodes) == 2048);
+static_assert(offsetof(TrieStore, num_nodes) == 2056);
+static_assert(offsetof(TrieStore, bytes_strings) == 2064);
+static_assert(offsetof(TrieStore, bytes_lengths) == 2072);
+static_assert(offsetof(TrieStore, num_strings) == 2080);
+static_assert(offsetof(TrieStore, max_mask_bit) == 2084);
+
+enum class Status {
+    ok,
+    no_memory_nodes,             // the root record
+    no_memory_nodes_grow,        // growing the node table
+    no_memory_word,
+    no_memory_children_indices,
+    no_memory_working,           // the sorted view of the strings being built
+    too_many_nodes,              // the table would pass the 32-bit node count
+};
+
+using StringFree = void (*)(void *);
+
+// Gives the k-th smallest byte value marked in `present` its alphabet bit;
+// every other byte gets mask 0.
+void assign_alphabet(TrieStore &store, const bool (&present)[256]);
+
+// Allocates the root record; the store must hold no table yet.
+Status build_root(TrieStore &store);
+
+// Fills record `node_index`, whose path is `position` bytes long and is the
+// common prefix of the given strings, and appends its whole subtree to the
+// table: each node's children as one consecutive block in ascending byte
+// order, created when that node is built, the children then built in that
+// order. Strings shorter than `position` are ignored. The arrays are only read.
+Status build_node(TrieStore &store, int32_t node_index, unsigned char *const *strings,
+                  const int32_t *lengths, int32_t num_strings, int32_t position);
+
+// Frees the node table with every block it owns, then the strings (each copy
+// through `free_string`) and the length array. Pointers end null and counts 0,
+// so a second call frees nothing. The alphabet is left as it is.
+void release(TrieStore &store, StringFree free_string);
+
+// ---- Lookup -------------------------------------------------------------
+
+struct Match {
+    int64_t node = -1;  // deepest terminal node on the key's path, or -1
+    size_t length = 0;  // its depth: the matched word's byte length
+};
+
+namespace detail {
+
+inline bool is_terminal(const VelarinNode &node) {
+    return node.is_terminal != 0 && node.word != nullptr;
+}
+
+// One step down the tree per byte; step() is false when no child exists.
+template <bool Wide>
+struct Cursor {
+    const TrieStore &store;
+    uint32_t index = 0;
+    Match match{};
+
+    void note(size_t position) {
+        if (is_terminal(store.nodes[index])) match = Match{index, position};
+    }
+
+    bool step(unsigned char b) {
+        const VelarinNode &node = store.nodes[index];
+        const uint64_t m = store.byte_to_mask[b];
+        unsigned slot;
+        if constexpr (Wide) {
+            const uint64_t *words = store.wide_masks[index].words;
+            const unsigned plane = store.byte_to_plane[b];
+            if ((words[plane] & m) == 0) return false;
+            slot = unsigned(__builtin_popcountll(words[plane] & (m - 1)));
+            // Bits of the lower planes count before this one; masking keeps it branch-free.
+            slot += unsigned(__builtin_popcountll(words[0] & -uint64_t(plane > 0)));
+            slot += unsigned(__builtin_popcountll(words[1] & -uint64_t(plane > 1)));
+            slot += unsigned(__builtin_popcountll(words[2] & -uint64_t(plane > 2)));
+        } else {
+            if ((node.mask & m) == 0) return false;
+            slot = unsigned(__builtin_popcountll(node.mask & (m - 1)));
+        }
+        index = node.children_indices[slot];
+        return true;
+    }
+};
+
+template <bool Wide>
+inline Match walk_bytes(const TrieStore &store, const unsigned char *bytes, size_t n) {
+    Cursor<Wide> cursor{store};
+    size_t position = 0;
+    for (;;) {
+        cursor.note(position);
+        if (position == n || !cursor.step(bytes[position])) return cursor.match;
+        ++position;
+    }
+}
+
+// Encodes one code point (not a surrogate) as UTF-8 into out; returns its length.
+inline unsigned encode_code_point(uint32_t c, unsigned char *out) {
+    if (c < 0x80) {
+        out[0] = static_cast<unsigned char>(c);
+        return 1;
+    }
+    if (c < 0x800) {
+        out[0] = static_cast<unsigned char>(0xC0 | (c >> 6));
+        out[1] = static_cast<unsigned char>(0x80 | (c & 0x3F));
+        return 2;
+    }
+    if (c < 0x10000) {
+        out[0] = static_cast<unsigned char>(0xE0 | (c >> 12));
+        out[1] = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
+        out[2] = static_cast<unsigned char>(0x80 | (c & 0x3F));
+        return 3;
+    }
+    out[0] = static_cast<unsigned char>(0xF0 | (c >> 18));
+    out[1] = static_cast<unsigned char>(0x80 | ((c >> 12) & 0x3F));
+    out[2] = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
+    out[3] = static_cast<unsigned char>(0x80 | (c & 0x3F));
+    return 4;
+}
+
+// Encodes code points only as far as the walk goes, so a long key costs what
+// its match costs.
+template <bool Wide, typename CodePoint>
+inline Match walk_code_points(const TrieStore &store, const CodePoint *units, size_t n) {
+    Cursor<Wide> cursor{store};
+    size_t position = 0;
+    unsigned char buffer[4];
+    for (size_t i = 0;; ++i) {
+        cursor.note(position);
+        if (i == n) return cursor.match;
+        const unsigned length = encode_code_point(units[i], buffer);
+        for (unsigned j = 0; j < length; ++j) {
+            if (j > 0) cursor.note(position);
+            if (!cursor.step(buffer[j])) return cursor.match;
+            ++position;
+        }
+    }
+}
+
+}  // namespace detail
+
+// The longest stored string that is a prefix of the UTF-8 bytes given.
+inline Match closest_prefix_bytes(const TrieStore &store, const unsigned char *bytes, size_t n) {
+    if (store.nodes == nullptr) return Match{};
+    return store.wide_masks ? detail::walk_bytes<true>(store, bytes, n)
+                            : detail::walk_bytes<false>(store, bytes, n);
+}
+
+// The same for a key given as code points (none of them a surrogate).
+template <typename CodePoint>
+inline Match closest_prefix_code_points(const TrieStore &store, const CodePoint *units, size_t n) {
+    if (store.nodes == nullptr) return Match{};
+    return store.wide_masks ? detail::walk_code_points<true>(store, units, n)
+                            : detail::walk_code_points<false>(store, units, n);
+}
+
+// ---- UTF-8 of code point arrays ---------------------------------------------
+
+// True when any unit is a surrogate code point, which has no UTF-8 form.
+template <typename CodePoint>
+inline bool has_surrogate(const CodePoint *units, size_t n) {
+    bool found = false;
+    for (size_t i = 0; i < n; ++i) found |= uint32_t(units[i]) - 0xD800u < 0x800u;
+    return found;
+}
+
+template <typename CodePoint>
+inline size_t utf8_length(const CodePoint *units, size_t n) {
+    size_t length = n;
+    for (size_t i = 0; i < n; ++i) {
+        const uint32_t c = units[i];
+        length += (c >= 0x80) + (c >= 0x800) + (c >= 0x10000);
+    }
+    return length;
+}
+
+template <typename CodePoint>
+inline void utf8_encode(const CodePoint *units, size_t n, unsigned char *out) {
+    for (size_t i = 0; i < n; ++i) out += detail::encode_code_point(units[i], out);
+}
+
+// ---- Walk in node order -------------------------------------------------
+
+// The first terminal node at or after `from` and below `limit`, or -1.
+inline int64_t next_terminal(const TrieStore &store, int64_t from, int64_t limit) {
+    if (store.nodes == nullptr) return -1;
+    if (limit > store.num_nodes) limit = store.num_nodes;
+    for (int64_t i = from; i < limit; ++i)
+        if (detail::is_terminal(store.nodes[i])) return i;
+    return -1;
+}
+
+}  // namespace velarin
