@@ -1,0 +1,82 @@
+"""The stub and py.typed: mypy accepts typed use of the package and rejects misuse."""
+
+import subprocess
+import sys
+import textwrap
+from pathlib import Path
+
+import pytest
+
+PACKAGE = Path(__file__).resolve().parent.parent / "ondrel_velarin"
+
+GOOD = """
+    from collections.abc import Iterator
+    from ondrel_velarin import Velarin, segment, segment_spans
+    from ondrel_velarin.impl_c import Velarin as Direct
+
+    v: Direct = Velarin(["中", "中文", "ab"])
+    found: str = v.get_closest_prefix("中文字")
+    stored: list[str] = list(v)
+    present: bool = "ab" in v
+    words: Iterator[str] = segment(v, "abx中文")
+    spans: list[tuple[int, str]] = list(segment_spans(v, "ab", longest=2))
+    rebuilt = Velarin(("a", "b"))
+"""
+
+
+def mypy(tmp_path: Path, *targets: str) -> subprocess.CompletedProcess[str]:
+    # Run from a scratch folder so the installed package (with its stub and
+    # py.typed) is what a user's snippet sees.
+    return subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "--no-error-summary", "--cache-dir", str(tmp_path / "cache"), *targets],
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
+
+
+def check_snippet(tmp_path: Path, code: str) -> subprocess.CompletedProcess[str]:
+    (tmp_path / "snippet.py").write_text(textwrap.dedent(code))
+    return mypy(tmp_path, "snippet.py")
+
+
+def test_typed_use_passes(tmp_path: Path) -> None:
+    result = check_snippet(tmp_path, GOOD)
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+@pytest.mark.parametrize(
+    "line, complaint",
+    [
+        ("v.get_closest_prefix(1)", 'incompatible type "int"'),
+        ("n: int = v.get_closest_prefix('a')", "Incompatible types in assignment"),
+        ("Velarin([1, 2])", "List item 0 has incompatible type"),
+        ("Velarin()", "Missing positional argument"),
+        ("x: list[int] = list(v)", 'expected "Iterable[int]"'),
+        ("v.lookup('a')", 'has no attribute "lookup"'),
+        ("import ondrel_velarin.impl_c as m; m.segment", 'has no attribute "segment"'),
+        ("list(segment(v, b'ab'))", 'incompatible type "bytes"'),
+    ],
+)
+def test_misuse_is_reported(tmp_path: Path, line: str, complaint: str) -> None:
+    code = f"from ondrel_velarin import Velarin, segment\nv = Velarin(['a'])\n{line}\n"
+    result = check_snippet(tmp_path, code)
+    assert result.returncode == 1
+    assert "snippet.py:3: error:" in result.stdout and complaint in result.stdout, result.stdout
+
+
+def test_package_sources_pass_strict(tmp_path: Path) -> None:
+    result = mypy(tmp_path, str(PACKAGE))
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+def test_stub_matches_the_built_module(tmp_path: Path) -> None:
+    result = subprocess.run(
+        [sys.executable, "-m", "mypy.stubtest", "ondrel_velarin.impl_c"],
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
+    assert result.returncode == 0, result.stdout + result.stderr
