@@ -1,6 +1,11 @@
 from collections.abc import Generator, Sequence
 from typing import NoReturn
 
+from typing_extensions import disjoint_base
+
+# A C type with its own instance layout: it cannot share a subclass with
+# another such type.
+@disjoint_base
 class Velarin:
     """A static trie over the UTF-8 bytes of a fixed list of strings."""
 

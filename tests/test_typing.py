@@ -72,8 +72,11 @@ def test_package_sources_pass_strict(tmp_path: Path) -> None:
 
 
 def test_stub_matches_the_built_module(tmp_path: Path) -> None:
+    # __test__ is the module's empty doctest table, not API for users.
+    allowlist = tmp_path / "allowlist.txt"
+    allowlist.write_text("ondrel_velarin.impl_c.__test__\n")
     result = subprocess.run(
-        [sys.executable, "-m", "mypy.stubtest", "ondrel_velarin.impl_c"],
+        [sys.executable, "-m", "mypy.stubtest", "--allowlist", str(allowlist), "ondrel_velarin.impl_c"],
         cwd=tmp_path,
         capture_output=True,
         text=True,
