@@ -12,7 +12,7 @@ from importlib import resources
 from typing import IO, TextIO
 
 from .impl_c import Velarin
-from .segment import segment_spans
+from .segment import longest_word_length, segment_spans
 
 PROG = "ondrel_velarin"
 # Word lists longer than this show progress: below it a build is quick.
@@ -43,8 +43,8 @@ examples:
 Output is flushed line by line when it goes to a terminal or the input comes
 from a pipe or terminal, so results show up while the input is still being
 written. A progress line appears on standard error, when that is a terminal,
-for word lists of over {MANY_WORDS:,} lines and for long runs whose output is
-not the terminal.
+for word lists of over {MANY_WORDS:,} lines and for long runs whose output
+goes to a file.
 
 exit status: 0 done, 1 an error (one line on standard error says which),
 2 a bad command line, 130 interrupted, 141 the output pipe was closed early
@@ -64,7 +64,11 @@ def file_source(path: str) -> Source:
 
 
 def stdin_source() -> Source:
-    return "<stdin>", lambda: os.fdopen(os.dup(sys.stdin.fileno()), "rb")
+    if sys.stdin is None:
+        raise CliError("standard input is closed: name the TEXT files to segment")
+    # A duplicate descriptor, so finishing the input leaves fd 0 itself open.
+    fd = sys.stdin.fileno()
+    return "<stdin>", lambda: os.fdopen(os.dup(fd), "rb")
 
 
 def data_source(name: str) -> Source:
@@ -72,23 +76,17 @@ def data_source(name: str) -> Source:
     return f"<sample {name}>", lambda: resource.open("rb")
 
 
-def input_size(stream: IO[bytes]) -> int | None:
-    """The byte size of a regular file, None for a pipe or terminal."""
+def stat_mode(stream: IO[bytes] | TextIO | None) -> int:
+    """The file type bits of an open stream, 0 when it has no descriptor."""
     try:
-        info = os.fstat(stream.fileno())
-    except (OSError, ValueError, AttributeError):
-        return None
-    return info.st_size if stat.S_ISREG(info.st_mode) else None
+        return os.fstat(stream.fileno()).st_mode if stream is not None else 0
+    except (OSError, ValueError):
+        return 0
 
 
 def is_piped(stream: TextIO | None) -> bool:
     """True when the stream is a pipe, socket or file rather than a terminal or /dev/null."""
-    if stream is None:
-        return False
-    try:
-        mode = os.fstat(stream.fileno()).st_mode
-    except (OSError, ValueError):
-        return False
+    mode = stat_mode(stream)
     return stat.S_ISFIFO(mode) or stat.S_ISREG(mode) or stat.S_ISSOCK(mode)
 
 
@@ -108,8 +106,7 @@ class Progress:
 
     def __init__(self, enabled: bool, delay: float = 0.5, every: float = 0.2) -> None:
         self.enabled = enabled
-        self.start = time.monotonic()
-        self.next = self.start + delay
+        self.next = time.monotonic() + delay
         self.every = every
         self.shown = False
 
@@ -211,7 +208,7 @@ def segment_inputs(
     line_flush: bool,
     progress: Progress,
 ) -> None:
-    longest = max(map(len, trie), default=0)
+    longest = longest_word_length(trie)
     total = total_size(sources)
     done = lines = 0
     for source in sources:
@@ -288,8 +285,10 @@ def run(argv: Sequence[str]) -> None:
 
     # Flushing each line lets results show while a pipe or a person is still
     # writing the input; for files, the buffer is kept for speed.
-    interactive_input = any(name == "<stdin>" for name, _ in texts) and input_size(sys.stdin.buffer) is None
+    interactive_input = any(name == "<stdin>" for name, _ in texts) and not stat.S_ISREG(stat_mode(sys.stdin))
     if args.output is None:
+        if sys.stdout is None:
+            raise CliError("standard output is closed: write to a file with -o FILE")
         out: IO[bytes] = sys.stdout.buffer
     else:
         try:
@@ -297,8 +296,9 @@ def run(argv: Sequence[str]) -> None:
         except OSError as e:
             raise CliError(f"cannot write {args.output}: {e.strerror or e}") from None
     with out if args.output is not None else contextlib.nullcontext(out):
-        # A progress line would garble output shown on the same terminal.
-        progress = Progress(isatty(sys.stderr) and not isatty(out))
+        # Only output to a file: on a terminal or through a pipe to a pager
+        # the progress line would garble what is shown.
+        progress = Progress(isatty(sys.stderr) and stat.S_ISREG(stat_mode(out)))
         segment_inputs(trie, texts, out, args, isatty(out) or interactive_input, progress)
         out.flush()
 

@@ -190,6 +190,13 @@ def test_errors_are_one_line(tmp_path: Path, make, message: str) -> None:  # typ
     assert message.format(d=tmp_path) in err
 
 
+def test_closed_stdin_is_an_error(tmp_path: Path) -> None:
+    words = write(tmp_path / "w.txt", "ab\n")
+    command = " ".join([*CLI, "-w", words]) + " <&-"
+    result = subprocess.run(["bash", "-c", command], cwd=tmp_path, env=ENV, capture_output=True, text=True, timeout=60)
+    assert (result.returncode, result.stderr) == (1, "ondrel_velarin: standard input is closed: name the TEXT files to segment\n")
+
+
 def test_bad_option_shows_usage(tmp_path: Path) -> None:
     result = run(tmp_path, "--no-such-option")
     _, err = text_of(result)
