@@ -15,16 +15,42 @@ class Model:
 
     def node_order(self) -> list[str]:
         """Stored strings in the order the node table numbers their nodes."""
-        prefixes = {w[:i] for w in self.words for i in range(len(w) + 1)} if self.words else set()
-        order: list[bytes] = []
-        if not prefixes:
+        return [p.decode("utf-8") for p in self.node_paths() if p in self.words]
+
+    def node_paths(self) -> list[bytes]:
+        """The path of every node, by node index: a node's children take the
+        next free indices in byte order when the node is built, then each
+        child's subtree is built in that order."""
+        if not self.words:
             return []
+        # children[path] = the sorted next bytes below that path
+        children: dict[bytes, set[int]] = {}
+        for w in self.words:
+            for i in range(len(w)):
+                children.setdefault(w[:i], set()).add(w[i])
         numbered = [b""]
         pending = [b""]
         while pending:
             path = pending.pop()
-            children = sorted(p for p in prefixes if len(p) == len(path) + 1 and p.startswith(path))
-            numbered.extend(children)
-            pending.extend(reversed(children))
-        order = [p for p in numbered if p in self.words]
-        return [p.decode("utf-8") for p in order]
+            below = [path + bytes([b]) for b in sorted(children.get(path, ()))]
+            numbered.extend(below)
+            pending.extend(reversed(below))
+        return numbered
+
+
+class BytesModel(Model):
+    """The same model over stored byte strings that need not be UTF-8, as
+    items with their own encode() can give."""
+
+    def __init__(self, raw_words):
+        self.words = set(raw_words)
+        self.longest = max(map(len, self.words), default=0)
+
+    def closest_prefix_bytes(self, data: bytes) -> bytes | None:
+        for n in range(min(len(data), self.longest), -1, -1):
+            if data[:n] in self.words:
+                return data[:n]
+        return None
+
+    def node_order_bytes(self) -> list[bytes]:
+        return [p for p in self.node_paths() if p in self.words]
