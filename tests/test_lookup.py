@@ -1,5 +1,6 @@
 """get_closest_prefix: answers, argument binding and type errors."""
 
+import ctypes
 import sys
 
 import pytest
@@ -135,3 +136,47 @@ def test_rebuild_drops_the_cached_words():
     v.__init__(["a"])
     assert v.get_closest_prefix("abc") == "a"
     assert store(v).num_nodes == 2
+
+
+def native_lookup_entry():
+    """The fourth entry of the native method table, as other native modules reach it."""
+    capsule = Velarin.__dict__["__pyx_vtable__"]
+    get_pointer = ctypes.pythonapi.PyCapsule_GetPointer
+    get_pointer.restype, get_pointer.argtypes = ctypes.c_void_p, [ctypes.py_object, ctypes.c_char_p]
+    table = ctypes.cast(get_pointer(capsule, None), ctypes.POINTER(ctypes.c_void_p))
+    entry = ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.py_object, ctypes.py_object, ctypes.c_int)
+    return entry(table[3])
+
+
+class Override(Velarin):
+    def get_closest_prefix(self, key):
+        return "override:" + key
+
+
+class BadOverride(Velarin):
+    def get_closest_prefix(self, key):
+        return 42
+
+
+class Plain(Velarin):
+    pass
+
+
+@pytest.mark.parametrize(
+    ("cls", "skip_dispatch", "expected"),
+    [
+        (Velarin, 0, "ab"),
+        (Velarin, 1, "ab"),
+        (Plain, 0, "ab"),
+        (Override, 0, "override:abc"),
+        (Override, 1, "ab"),
+        (BadOverride, 1, "ab"),
+    ],
+)
+def test_native_entry_dispatch(cls, skip_dispatch, expected):
+    assert native_lookup_entry()(cls(["ab"]), "abc", skip_dispatch) == expected
+
+
+def test_native_entry_checks_an_overrides_result():
+    with pytest.raises(TypeError, match="Expected unicode, got int"):
+        native_lookup_entry()(BadOverride(["ab"]), "abc", 0)
