@@ -1,0 +1,148 @@
+// Test support for the engine alone: build a store from byte strings the way
+// the module does, and a plain reference to compare it with.
+#pragma once
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "trie.hpp"
+
+namespace harness {
+
+using velarin::Status;
+using velarin::TrieStore;
+
+inline void free_copy(void *p) { std::free(p); }
+
+// Copies the strings into `store` and builds it; the store owns the copies
+// even when the build fails, so release() always frees everything.
+inline Status build(TrieStore &store, const std::vector<std::string> &words) {
+    store = TrieStore{};
+    if (words.empty()) return Status::ok;
+    const size_t n = words.size();
+    // release() frees the string array only with its count set, as the module sets it.
+    store.bytes_strings = static_cast<unsigned char **>(std::calloc(n, sizeof(unsigned char *)));
+    if (store.bytes_strings == nullptr) return Status::no_memory_working;
+    store.num_strings = int32_t(n);
+    store.bytes_lengths = static_cast<int32_t *>(std::calloc(n, sizeof(int32_t)));
+    if (store.bytes_lengths == nullptr) return Status::no_memory_working;
+    bool present[256] = {};
+    for (size_t i = 0; i < n; ++i) {
+        auto *copy = static_cast<unsigned char *>(std::malloc(words[i].size() + 1));
+        if (copy == nullptr) return Status::no_memory_working;
+        std::memcpy(copy, words[i].data(), words[i].size());
+        store.bytes_strings[i] = copy;
+        store.bytes_lengths[i] = int32_t(words[i].size());
+        for (unsigned char c : words[i]) present[c] = true;
+    }
+    velarin::assign_alphabet(store, present);
+    Status status = velarin::build_root(store);
+    if (status != Status::ok) return status;
+    return velarin::build_node(store, 0, store.bytes_strings, store.bytes_lengths, store.num_strings, 0);
+}
+
+// The reference answers: a set of the words.
+struct Reference {
+    std::set<std::string> words;
+
+    explicit Reference(const std::vector<std::string> &list) : words(list.begin(), list.end()) {}
+
+    // Length of the longest stored word that is a prefix of key, or -1.
+    long closest(const std::string &key) const {
+        for (long n = long(key.size()); n >= 0; --n)
+            if (words.count(key.substr(0, size_t(n)))) return n;
+        return -1;
+    }
+
+    // Every node's path by index: a node's children take the next indices in
+    // byte order when it is built, then each child's subtree is built in turn.
+    std::vector<std::string> node_paths() const {
+        if (words.empty()) return {};
+        std::map<std::string, std::set<unsigned char>> children;
+        for (const auto &w : words)
+            for (size_t i = 0; i < w.size(); ++i) children[w.substr(0, i)].insert(static_cast<unsigned char>(w[i]));
+        std::vector<std::string> numbered{""}, pending{""};
+        while (!pending.empty()) {
+            const std::string path = pending.back();
+            pending.pop_back();
+            std::vector<std::string> below;
+            for (unsigned char b : children[path]) below.push_back(path + char(b));
+            numbered.insert(numbered.end(), below.begin(), below.end());
+            pending.insert(pending.end(), below.rbegin(), below.rend());
+        }
+        return numbered;
+    }
+};
+
+// Compares a built store with the reference over the given keys; prints and
+// counts every difference.
+inline int compare(const TrieStore &store, const Reference &ref, const std::vector<std::string> &keys) {
+    int wrong = 0;
+    auto fail = [&](const char *what, const std::string &detail) {
+        if (wrong++ < 5) std::fprintf(stderr, "mismatch: %s [%zu bytes]\n", what, detail.size());
+    };
+    const auto paths = ref.node_paths();
+    if (long(paths.size()) != long(store.num_nodes)) fail("node count", "");
+    for (int64_t i = 0; i < store.num_nodes && i < int64_t(paths.size()); ++i) {
+        const bool terminal = ref.words.count(paths[size_t(i)]) > 0;
+        if (velarin::detail::is_terminal(store.nodes[i]) != terminal) fail("terminal flag", paths[size_t(i)]);
+        if (store.depths[i] != paths[size_t(i)].size()) fail("depth", paths[size_t(i)]);
+        if (terminal && std::memcmp(store.nodes[i].word, paths[size_t(i)].data(), paths[size_t(i)].size() + 1) != 0)
+            fail("word", paths[size_t(i)]);
+    }
+    // The walk in node order meets every word once.
+    size_t walked = 0;
+    for (int64_t i = velarin::next_terminal(store, 0, store.num_nodes); i >= 0;
+         i = velarin::next_terminal(store, i + 1, store.num_nodes)) {
+        if (walked >= ref.words.size() || !ref.words.count(paths[size_t(i)])) fail("walk", "");
+        ++walked;
+    }
+    if (walked != ref.words.size()) fail("walk length", "");
+    for (const auto &key : keys) {
+        const auto *bytes = reinterpret_cast<const unsigned char *>(key.data());
+        const velarin::Match m = velarin::closest_prefix_bytes(store, bytes, key.size());
+        const long expected = ref.closest(key);
+        if ((m.node < 0 ? -1 : long(m.length)) != expected) fail("lookup", key);
+        if (m.node >= 0 && store.depths[m.node] != m.length) fail("match depth", key);
+    }
+    return wrong;
+}
+
+// Code points from arbitrary bytes (three at a time, surrogates skipped), so
+// the code point walk can be checked against the byte walk of their UTF-8.
+inline std::vector<uint32_t> code_points(const std::string &raw) {
+    std::vector<uint32_t> out;
+    for (size_t i = 0; i + 2 < raw.size(); i += 3) {
+        uint32_t c = (uint32_t(uint8_t(raw[i])) << 16 | uint32_t(uint8_t(raw[i + 1])) << 8 | uint8_t(raw[i + 2]));
+        c %= 0x110000;
+        if (c - 0xD800u < 0x800u) c -= 0x800;
+        out.push_back(c);
+    }
+    return out;
+}
+
+inline std::string utf8(const std::vector<uint32_t> &units) {
+    std::string out;
+    unsigned char buffer[4];
+    for (uint32_t c : units) out.append(reinterpret_cast<char *>(buffer), velarin::detail::encode_code_point(c, buffer));
+    return out;
+}
+
+inline int compare_code_points(const TrieStore &store, const std::vector<uint32_t> &units) {
+    const std::string bytes = utf8(units);
+    const velarin::Match a = velarin::closest_prefix_code_points(store, units.data(), units.size());
+    const velarin::Match b =
+        velarin::closest_prefix_bytes(store, reinterpret_cast<const unsigned char *>(bytes.data()), bytes.size());
+    if (a.node != b.node || a.length != b.length) {
+        std::fprintf(stderr, "mismatch: code point walk [%zu units]\n", units.size());
+        return 1;
+    }
+    return 0;
+}
+
+}  // namespace harness
