@@ -14,3 +14,38 @@ def block_growth(action, loops: int) -> int:
         action()
     gc.collect()
     return sys.getallocatedblocks() - before
+
+
+def native_heap_in_use() -> int | None:
+    """Bytes the C allocator has handed out and not had back (glibc), or None."""
+    import ctypes
+    import ctypes.util
+
+    class Mallinfo2(ctypes.Structure):
+        _fields_ = [(name, ctypes.c_size_t) for name in
+                    ("arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks", "fordblks",
+                     "keepcost")]
+
+    try:
+        libc = ctypes.CDLL(ctypes.util.find_library("c"))
+        libc.mallinfo2.restype = Mallinfo2
+    except (OSError, AttributeError):
+        return None
+    info = libc.mallinfo2()
+    return info.uordblks + info.hblkhd
+
+
+def growth(action, loops: int) -> tuple[int, int | None]:
+    """(interpreter blocks, native heap bytes) still in use after `loops` runs of `action`."""
+    for _ in range(10):
+        action()
+    # Each reading is taken outside the other's window: reading the heap allocates.
+    gc.collect()
+    heap = native_heap_in_use()
+    blocks = sys.getallocatedblocks()
+    for _ in range(loops):
+        action()
+    gc.collect()
+    blocks = sys.getallocatedblocks() - blocks
+    after = native_heap_in_use()
+    return blocks, None if heap is None else after - heap

@@ -1,0 +1,99 @@
+"""Every public path in a loop: the interpreter's allocated blocks and the
+native heap must not grow. The suite runs a few thousand loops per path;
+`python -P tests/test_leaks.py [LOOPS]` (`./dev leaks`) runs 100,000 and
+prints the figures."""
+
+import copy
+import pickle
+import sys
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).parent))
+
+from leaks import growth  # noqa: E402
+from ondrel_velarin.impl_c import Velarin  # noqa: E402
+from test_nomemory import WIDE, WORDS, Raw, Seq  # noqa: E402
+
+class Interrupts:
+    def encode(self, encoding):
+        raise KeyboardInterrupt
+
+
+RAW = [Raw(w.encode()) for w in WORDS]
+SHARED = Velarin(WORDS)
+
+
+def refused(call):
+    try:
+        call()
+    except (TypeError, AttributeError, UnicodeEncodeError, KeyboardInterrupt, IndexError):
+        return
+    raise AssertionError("no error")
+
+
+def abandoned_iteration():
+    g = iter(SHARED)
+    next(g)
+    next(g)
+
+
+def rebuild():
+    v = Velarin(["old"])
+    v.__init__(WORDS)
+    v.get_closest_prefix("abc")
+    v.__init__(WIDE)
+
+
+PATHS = {
+    "construct_list": lambda: Velarin(WORDS),
+    "construct_tuple": lambda: Velarin(tuple(WORDS)),
+    "construct_str": lambda: Velarin("abc中"),
+    "construct_sequence": lambda: Velarin(Seq()),
+    "construct_encode": lambda: Velarin(RAW),
+    "construct_wide": lambda: Velarin(WIDE),
+    "construct_empty": lambda: Velarin([]),
+    "construct_fails": lambda: refused(lambda: Velarin(["a", 1])),
+    "construct_surrogate": lambda: refused(lambda: Velarin(["a", "\ud800"])),
+    "construct_interrupted": lambda: refused(lambda: Velarin(["a", Interrupts()])),
+    "construct_short_sequence": lambda: refused(lambda: Velarin(type("S", (Seq,), {"__len__": lambda s: 20})())),
+    "rebuild": rebuild,
+    "lookup": lambda: [SHARED.get_closest_prefix(k) for k in ("abcd", "中文字", "zz", "", "\U0001F600!")],
+    "lookup_errors": lambda: [refused(lambda k=k: SHARED.get_closest_prefix(k)) for k in (None, 1, b"a", "a\udc00")],
+    "iteration": lambda: list(SHARED),
+    "abandoned_iteration": abandoned_iteration,
+    "pickling_refused": lambda: [refused(lambda: pickle.dumps(SHARED)), refused(lambda: copy.copy(SHARED)),
+                                 refused(lambda: SHARED.__setstate__(None))],
+}
+
+
+
+def leaking(blocks, heap, loops):
+    """A leak of one block per loop shows as `loops` blocks, or 32 bytes a loop
+    of native heap (the smallest malloc chunk); the allowances are for the
+    interpreter's caches settling and its allocator taking a new 256 KiB arena."""
+    return blocks > max(10, loops // 10) or (heap is not None and heap > (1 << 20) + 16 * loops)
+
+
+def measure(loops):
+    return {name: growth(action, loops) for name, action in PATHS.items()}
+
+
+if __name__ == "__main__":
+    loops = int(sys.argv[1]) if len(sys.argv) > 1 else 100_000
+    count = 0
+    for name, (blocks, heap) in measure(loops).items():
+        bad = leaking(blocks, heap, loops)
+        count += bad
+        print(f"{name:26} {loops} loops: {blocks:+d} blocks, {heap:+d} native heap bytes{'  LEAK' if bad else ''}")
+    print(f"leaks: {len(PATHS)} paths x {loops} loops, {count} leaking")
+    sys.exit(1 if count else 0)
+
+
+import pytest  # noqa: E402
+
+
+@pytest.mark.parametrize("name", list(PATHS))
+def test_path_does_not_grow(name):
+    loops = 3000
+    blocks, heap = growth(PATHS[name], loops)
+    assert not leaking(blocks, heap, loops), (blocks, heap)
