@@ -28,31 +28,33 @@ struct wrapperbase init_slot_copy;
 
 // ---- Native methods ---------------------------------------------------------
 
-// Maps an engine failure to its exception; the engine's own messages name the
-// block that could not be had.
+// Maps an engine failure to its exception; the messages name the block that
+// could not be had.
 void raise_status(Status status) {
+    const char *message = nullptr;
     switch (status) {
     case Status::ok:
         return;
     case Status::no_memory_nodes:
-        PyErr_SetString(PyExc_MemoryError, "Failed to allocate memory for nodes.");
-        return;
+        message = "Failed to allocate memory for nodes.";
+        break;
     case Status::no_memory_nodes_grow:
-        PyErr_SetString(PyExc_MemoryError, "Failed to reallocate memory for nodes.");
-        return;
+        message = "Failed to reallocate memory for nodes.";
+        break;
     case Status::no_memory_word:
-        PyErr_SetString(PyExc_MemoryError, "Failed to allocate memory for word.");
-        return;
+        message = "Failed to allocate memory for word.";
+        break;
     case Status::no_memory_children_indices:
-        PyErr_SetString(PyExc_MemoryError, "Failed to allocate memory for children_indices.");
-        return;
+        message = "Failed to allocate memory for children_indices.";
+        break;
     case Status::no_memory_working:
-        PyErr_SetString(PyExc_MemoryError, "Failed to allocate memory for sorted_strings.");
-        return;
+        message = "Failed to allocate memory for sorted_strings.";
+        break;
     case Status::too_many_nodes:
         PyErr_SetString(PyExc_OverflowError, "the strings need more than 2147483647 trie nodes");
         return;
     }
+    PyErr_SetString(PyExc_MemoryError, message);
 }
 
 void free_string(void *p) { PyMem_Free(p); }

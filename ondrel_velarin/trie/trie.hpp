@@ -95,7 +95,9 @@ Status build_node(TrieStore &store, int32_t node_index, unsigned char *const *st
 
 // Frees the node table with every block it owns, then the strings (each copy
 // through `free_string`) and the length array. Pointers end null and counts 0,
-// so a second call frees nothing. The alphabet is left as it is.
+// so a second call frees nothing. The alphabet is left as it is. The string
+// array is freed only with a positive num_strings: whoever allocates it sets
+// the count at once.
 void release(TrieStore &store, StringFree free_string);
 
 // ---- Lookup -------------------------------------------------------------
