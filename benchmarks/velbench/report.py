@@ -1,0 +1,273 @@
+"""The Markdown report, the JSON beside it, the chart, and the target checks."""
+
+import json
+import os
+
+OURS = "velarin"
+FLOORS = ("no-op call", "bare loop")
+SHORT_MAX_OVER_FLOOR = 1.5
+SHORT_MIN_PEER_FACTOR = 3.0
+REST_MAX_GROWTH = 1.25
+PEAK_MAX_OVER_FINISHED = 1.5
+
+
+def _kind(name):
+    if name in FLOORS:
+        return "floor"
+    from .libs import BY_NAME
+    return BY_NAME[name].kind
+
+
+def _ns(x):
+    if x is None:
+        return "–"
+    return "%.0f" % x if x >= 100 else "%.1f" % x
+
+
+def _ratio(a, b):
+    if a is None or b is None or b <= 0:
+        return "–"
+    r = a / b
+    return "%.2f×" % r if r < 100 else "%.0f×" % r
+
+
+def _mb(b):
+    return "–" if b is None else "%.1f" % (b / 1e6)
+
+
+def _med(entries, name):
+    e = entries.get(name) or {}
+    return e.get("median")
+
+
+def targets(res):
+    out = []
+    L = res["lookup"]
+
+    def fastest_peer(entries):
+        peers = [(e["median"], n) for n, e in entries.items()
+                 if _kind(n) == "peer" and e.get("status") == "ok" and e.get("median")]
+        return min(peers) if peers else (None, None)
+
+    for wl in ("en", "zh"):
+        w = L.get("%s short keys" % wl)
+        if not w:
+            continue
+        e = w["libs"]
+        ours, noop = _med(e, OURS), _med(e, "no-op call")
+        if ours and noop:
+            r = ours / noop
+            out.append(("lookup, short keys, %s" % wl, "≤ %.1f× the no-op call" % SHORT_MAX_OVER_FLOOR,
+                        "%.0f ns vs %.0f ns: %.2f×" % (ours, noop, r), r <= SHORT_MAX_OVER_FLOOR))
+        peer, pname = fastest_peer(e)
+        if ours and peer:
+            f = peer / ours
+            out.append(("lookup, short keys, %s" % wl, "≥ %.0f× faster than the fastest peer" % SHORT_MIN_PEER_FACTOR,
+                        "%s %.0f ns vs %.0f ns: %.2f× faster" % (pname, peer, ours, f),
+                        f >= SHORT_MIN_PEER_FACTOR))
+    for wl in ("en", "zh"):
+        s, r = L.get("%s short keys" % wl), L.get("%s rest-of-text keys" % wl)
+        if not s or not r:
+            continue
+        try:
+            net_s = _med(s["libs"], OURS) - _med(s["libs"], "bare loop")
+            net_r = _med(r["libs"], OURS) - _med(r["libs"], "bare loop")
+        except TypeError:
+            continue
+        g = net_r / net_s if net_s > 0 else float("inf")
+        out.append(("lookup, rest-of-text keys, %s" % wl,
+                    "same cost per call as short keys (≤ %.2f×, above the bare loop)" % REST_MAX_GROWTH,
+                    "%.0f ns vs %.0f ns: %.2f×" % (net_r, net_s, g), g <= REST_MAX_GROWTH))
+    for wl in ("en", "zh"):
+        b = res["build"].get(wl)
+        if not b or b.get(OURS, {}).get("status") != "ok":
+            continue
+        ours = b[OURS]
+        peers = [(e["median_ns"], n) for n, e in b.items()
+                 if _kind(n) == "peer" and e.get("status") == "ok"]
+        if peers:
+            t, n = min(peers)
+            out.append(("build, %s words" % wl, "faster than every peer trie",
+                        "%.0f ms vs fastest peer %s %.0f ms" % (ours["median_ns"] / 1e6, n, t / 1e6),
+                        ours["median_ns"] < t))
+        if ours["finished_bytes"] > 0:
+            r = ours["peak_bytes"] / ours["finished_bytes"]
+            out.append(("build, %s words" % wl, "peak memory < %.1f× the finished object" % PEAK_MAX_OVER_FINISHED,
+                        "peak %s MB, finished %s MB: %.2f×" % (_mb(ours["peak_bytes"]), _mb(ours["finished_bytes"]), r),
+                        r < PEAK_MAX_OVER_FINISHED))
+    return out
+
+
+def markdown(res, stem):
+    m = res["machine"]
+    s = res["settings"]
+    lines = ["# ondrel_velarin benchmarks", "",
+             "Run %s on `%s`; %s, %s RAM; Python %s. %s." % (
+                 m["date"], m["uname"], m["cpu"], m["memory"], m["python"].split()[0],
+                 "Quick smoke run" if s["quick"] else "Full run"),
+             "", "![chart](%s.png)" % stem, "", "## Targets", "",
+             "| workload | target | measured | result |", "|---|---|---|---|"]
+    for w, t, fig, ok in targets(res):
+        lines.append("| %s | %s | %s | %s |" % (w, t, fig, "**met**" if ok else "**MISSED**"))
+
+    lines += ["", "## Lookup", "",
+              "Nanoseconds per call: the median of %d rounds, with the fastest and slowest round. "
+              "Every library answers the same keys in the same loop; `no-op call` is a native "
+              "METH_O method that returns its argument, `bare loop` is the loop (and the slicing) "
+              "with no call at all. The last column is each row's time over velarin's. Answers are "
+              "checked against set+loop for every key." % s["repeats"], ""]
+    for name, w in res["lookup"].items():
+        e = w["libs"]
+        ours, noop, bare = _med(e, OURS), _med(e, "no-op call"), _med(e, "bare loop")
+        lines += ["### %s" % name, "", "Keys: %s." % w["what"], "",
+                  "| library | ns/call | min–max | × no-op call | × bare loop | ÷ velarin | answers |",
+                  "|---|---:|---:|---:|---:|---:|---|"]
+        rows = sorted(e.items(), key=lambda kv: (kv[1].get("median") is None, kv[1].get("median") or 0))
+        for n, x in rows:
+            med = x.get("median")
+            ans = x["status"]
+            if ans == "MISMATCH":
+                ans = "**MISMATCH** at %d keys, e.g. %s%s" % (
+                    x["mismatches"], x["examples"][:1], "; " + x["why"] if x.get("why") else "")
+            elif ans == "floor":
+                ans = ""
+            lines.append("| %s | %s | %s | %s | %s | %s | %s |" % (
+                "**%s**" % n if n == OURS else n, _ns(med),
+                "%s–%s" % (_ns(x.get("min")), _ns(x.get("max"))) if med else "–",
+                _ratio(med, noop), _ratio(med, bare), _ratio(med, ours), ans))
+        lines.append("")
+
+    lines += ["## Build and memory", "",
+              "Each library builds each word list in a fresh process. Time: median of up to %d "
+              "builds (fewer when one build is slow; the count is shown). Peak: growth of the "
+              "process's peak RSS during the first build, over the RSS with the word list loaded. "
+              "Finished: RSS held once the word list is freed, over the RSS before it was loaded "
+              "(malloc_trim first). Python peak: tracemalloc's peak during a build, which sees only "
+              "Python-heap allocations." % s["build_repeats"], ""]
+    for wl, b in res["build"].items():
+        any_ok = next((x for x in b.values() if x.get("status") == "ok"), None)
+        head = ("%d words, %d distinct" % (any_ok["n_words"], any_ok["n_distinct"])) if any_ok else ""
+        lines += ["### %s word list (%s)" % (wl, head), "",
+                  "| library | build ms | min–max (n) | ÷ velarin | peak MB | finished MB | bytes/word | peak ÷ finished | Python peak MB |",
+                  "|---|---:|---:|---:|---:|---:|---:|---:|---:|"]
+        ours = (b.get(OURS) or {}).get("median_ns")
+        for n, x in sorted(b.items(), key=lambda kv: kv[1].get("median_ns") or 1e30):
+            if x.get("status") != "ok":
+                lines.append("| %s | %s | | | | | | | |" % (n, x.get("status")))
+                continue
+            t = x["times_ns"]
+            lines.append("| %s | %.1f | %.1f–%.1f (%d) | %s | %s | %s | %.0f | %s | %s |" % (
+                "**%s**" % n if n == OURS else n, x["median_ns"] / 1e6, min(t) / 1e6, max(t) / 1e6,
+                len(t), _ratio(x["median_ns"], ours), _mb(x["peak_bytes"]), _mb(x["finished_bytes"]),
+                x["finished_bytes"] / x["n_distinct"],
+                _ratio(x["peak_bytes"], x["finished_bytes"]), _mb(x["py_peak_bytes"])))
+        lines.append("")
+    lines += ["The set's finished size includes the str objects it keeps alive "
+              "(a trie holds its own copy of the bytes, so the list can go).", ""]
+
+    lines += ["## Iteration", "",
+              "Nanoseconds per stored string to list all distinct stored strings "
+              "(median of %d); listings are checked to hold each distinct string once." % s["repeats"], ""]
+    wls = list(res["iteration"])
+    lines += ["| library | " + " | ".join(wls) + " |", "|---|" + "---:|" * len(wls)]
+    names = sorted({n for w in res["iteration"].values() for n in w["libs"]})
+    for n in names:
+        cells = []
+        for wl in wls:
+            x = res["iteration"][wl]["libs"].get(n)
+            if not x:
+                cells.append("–")
+            elif x.get("status") == "ok":
+                cells.append(_ns(x["median"]))
+            else:
+                cells.append("%s %s" % (_ns(x.get("median")), x["status"]))
+        lines.append("| %s | %s |" % ("**%s**" % n if n == OURS else n, " | ".join(cells)))
+
+    lines += ["", "## Setup", "",
+              "- Short keys: %d characters, sliced in the timed loop. Rest-of-text keys: %d keys "
+              "sliced before the timed loop (slicing the rest of a 1-2 MB text costs O(n) per key, "
+              "and for every position O(n²) in all), so only the calls are timed. "
+              "Timed rounds: %d, interleaved across libraries." % (s["width"], s["rest_keys"], s["repeats"]),
+              "- Interpreter: `%s`" % m["python"]]
+    lines.append("- Libraries: " + ", ".join("%s %s" % (k, v) for k, v in m["versions"].items()))
+    for k, v in m["data"].items():
+        lines.append("- Data %s: %s" % (k, v))
+    lines.append("- Whole run: %.0f s." % res.get("elapsed_s", 0))
+    return "\n".join(lines) + "\n"
+
+
+def chart(res, path):
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    fig, axes = plt.subplots(2, 2, figsize=(15, 11))
+
+    def bars(ax, groups, title, unit):
+        # groups: {series label: {library: value}}
+        names = []
+        for g in groups.values():
+            for n in g:
+                if n not in names:
+                    names.append(n)
+        names.sort(key=lambda n: min((g.get(n) or 1e30) for g in groups.values()), reverse=True)
+        h = 0.8 / max(1, len(groups))
+        for k, (label, g) in enumerate(groups.items()):
+            ys = [i + k * h for i in range(len(names))]
+            vals = [g.get(n) or 0 for n in names]
+            colors = ["#d62728" if n == OURS else ("#7f7f7f" if n in FLOORS else None) for n in names]
+            bb = ax.barh(ys, vals, height=h, label=label, alpha=0.9 if k == 0 else 0.55)
+            for b_, c in zip(bb, colors):
+                if c:
+                    b_.set_edgecolor(c)
+                    b_.set_linewidth(2)
+            for y, v in zip(ys, vals):
+                if v:
+                    ax.text(v, y, " " + (_ns(v) if unit == "ns" else "%.3g" % v),
+                            va="center", fontsize=7)
+        ax.set_yticks([i + h * (len(groups) - 1) / 2 for i in range(len(names))])
+        ax.set_yticklabels(names)
+        for t in ax.get_yticklabels():
+            if t.get_text() == OURS:
+                t.set_fontweight("bold")
+        ax.set_xscale("log")
+        ax.set_title(title)
+        ax.set_xlabel(unit + " (log scale)")
+        ax.legend(loc="lower right", fontsize=8)
+
+    L = res["lookup"]
+
+    def med(w):
+        return {n: e.get("median") for n, e in L[w]["libs"].items() if e.get("median")} if w in L else {}
+
+    bars(axes[0][0], {"English": med("en short keys"), "Chinese": med("zh short keys")},
+         "Lookup, 32-character keys sliced from text", "ns")
+    bars(axes[0][1], {"English": med("en rest-of-text keys"), "Chinese": med("zh rest-of-text keys")},
+         "Lookup, whole-rest-of-text keys", "ns")
+    B = res["build"]
+
+    def bmed(wl, f):
+        return {n: f(x) for n, x in B.get(wl, {}).items() if x.get("status") == "ok"}
+
+    bars(axes[1][0], {"English words": bmed("en", lambda x: x["median_ns"] / 1e6),
+                      "Chinese words": bmed("zh", lambda x: x["median_ns"] / 1e6)},
+         "Build time", "ms")
+    bars(axes[1][1], {"English words": bmed("en", lambda x: x["finished_bytes"] / x["n_distinct"]),
+                      "Chinese words": bmed("zh", lambda x: x["finished_bytes"] / x["n_distinct"])},
+         "Memory of the finished object", "bytes per stored word")
+    m = res["machine"]
+    fig.suptitle("ondrel_velarin vs peers — %s — %s — Python %s" % (
+        m["date"], m["cpu"], m["python"].split()[0]), fontsize=11)
+    fig.tight_layout(rect=(0, 0, 1, 0.97))
+    fig.savefig(path, dpi=90)
+    plt.close(fig)
+
+
+def write(res, out_dir, stem):
+    md = markdown(res, stem)
+    with open(os.path.join(out_dir, stem + ".md"), "w") as f:
+        f.write(md)
+    with open(os.path.join(out_dir, stem + ".json"), "w") as f:
+        json.dump(res, f, indent=1, default=str)
+    chart(res, os.path.join(out_dir, stem + ".png"))
+    return md
