@@ -27,7 +27,6 @@ class Store(ctypes.Structure):
         ("num_strings", ctypes.c_int32),
         ("max_mask_bit", ctypes.c_int32),
         ("depths", ctypes.POINTER(ctypes.c_uint32)),
-        ("wide_masks", ctypes.c_void_p),
     ]
 
 

@@ -100,11 +100,9 @@ private:
         if (total > uint64_t(INT32_MAX)) return Status::too_many_nodes;
         if (added == 0) return Status::ok;
         if (!grow(store_.nodes, total) || !grow(store_.depths, total)) return Status::no_memory_nodes_grow;
-        if (store_.wide_masks != nullptr && !grow(store_.wide_masks, total)) return Status::no_memory_nodes_grow;
         const size_t old = size_t(store_.num_nodes);
         std::memset(store_.nodes + old, 0, (total - old) * sizeof(VelarinNode));
         std::memset(store_.depths + old, 0, (total - old) * sizeof(uint32_t));
-        if (store_.wide_masks != nullptr) std::memset(store_.wide_masks + old, 0, (total - old) * sizeof(WideMask));
         next_ = uint32_t(old);
         store_.num_nodes = int32_t(total);
         return Status::ok;
@@ -149,10 +147,17 @@ private:
             if (i == lo || shared_[i] == pending.depth - uint32_t(position_)) starts.push_back(i);
         if (starts.empty()) return Status::ok;
 
-        auto *children = static_cast<uint32_t *>(std::malloc(starts.size() * sizeof(uint32_t)));
+        const int32_t count = int32_t(starts.size());
+        const bool wide_alphabet = is_wide(store_.max_mask_bit);
+        const size_t bytes = wide_alphabet ? wide_mask_offset(count) + sizeof(WideMask) : size_t(count) * sizeof(uint32_t);
+        auto *children = static_cast<uint32_t *>(std::malloc(bytes));
         if (children == nullptr) return Status::no_memory_children_indices;
         uint64_t mask = 0;
-        WideMask *wide = store_.wide_masks ? &store_.wide_masks[pending.node] : nullptr;
+        WideMask *wide = nullptr;
+        if (wide_alphabet) {
+            wide = reinterpret_cast<WideMask *>(reinterpret_cast<char *>(children) + wide_mask_offset(count));
+            *wide = WideMask{};
+        }
         for (size_t k = 0; k < starts.size(); ++k) {
             const unsigned char b = view_[starts[k]].data[pending.depth];
             mask |= store_.byte_to_mask[b];
@@ -163,7 +168,7 @@ private:
         }
         node.mask = mask;
         node.children_indices = children;
-        node.num_children = int32_t(starts.size());
+        node.num_children = count;
         return Status::ok;
     }
 
@@ -196,17 +201,12 @@ Status build_root(TrieStore &store) {
     auto *nodes = static_cast<VelarinNode *>(std::calloc(1, sizeof(VelarinNode)));
     if (nodes == nullptr) return Status::no_memory_nodes;
     auto *depths = static_cast<uint32_t *>(std::calloc(1, sizeof(uint32_t)));
-    WideMask *wide = nullptr;
-    if (depths != nullptr && store.max_mask_bit > narrow_alphabet_limit)
-        wide = static_cast<WideMask *>(std::calloc(1, sizeof(WideMask)));
-    if (depths == nullptr || (store.max_mask_bit > narrow_alphabet_limit && wide == nullptr)) {
+    if (depths == nullptr) {
         std::free(nodes);
-        std::free(depths);
         return Status::no_memory_nodes;
     }
     store.nodes = nodes;
     store.depths = depths;
-    store.wide_masks = wide;
     store.num_nodes = 1;
     return Status::ok;
 }
@@ -237,8 +237,6 @@ void release(TrieStore &store, StringFree free_string) {
     }
     std::free(store.depths);
     store.depths = nullptr;
-    std::free(store.wide_masks);
-    store.wide_masks = nullptr;
     if (store.bytes_strings != nullptr && store.num_strings > 0) {
         for (int32_t i = 0; i < store.num_strings; ++i) {
             if (store.bytes_strings[i] != nullptr) {

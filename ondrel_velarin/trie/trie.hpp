@@ -10,11 +10,13 @@
 // n.children_indices[popcount(n.mask & (m - 1))].
 //
 // Wide alphabets. When more than 64 distinct byte values occur, the k-th
-// smallest byte gets bit k of a 256-bit child bitmap held per node in
-// `wide_masks`: byte_to_mask[b] is then the bit within its 64-bit word
-// (1 << (k % 64)), byte_to_plane[b] the word (k / 64), and a node's `mask` is
-// only the OR of its children's byte_to_mask entries, which the walk does not
-// read. max_mask_bit is the alphabet size in both cases.
+// smallest byte gets bit k of a 256-bit child bitmap (a WideMask), which each
+// node with children keeps in its own children_indices block, right after the
+// indices (at the next 8-byte boundary), so a step reads no other memory:
+// byte_to_mask[b] is then the bit within its 64-bit word (1 << (k % 64)),
+// byte_to_plane[b] the word (k / 64), and a node's `mask` is only the OR of its
+// children's byte_to_mask entries, which the walk does not read. max_mask_bit
+// is the alphabet size in both cases.
 #pragma once
 
 #include <cstddef>
@@ -43,6 +45,16 @@ struct WideMask {
 
 constexpr int narrow_alphabet_limit = 64;
 
+inline bool is_wide(int32_t max_mask_bit) { return max_mask_bit > narrow_alphabet_limit; }
+
+// Where a wide node's bitmap follows its children's indices.
+inline size_t wide_mask_offset(int32_t num_children) { return (size_t(num_children) + 1) / 2 * 8; }
+
+inline const WideMask *wide_mask(const VelarinNode &node) {
+    return reinterpret_cast<const WideMask *>(reinterpret_cast<const char *>(node.children_indices) +
+                                              wide_mask_offset(node.num_children));
+}
+
 struct TrieStore {
     uint64_t byte_to_mask[256];
     VelarinNode *nodes;
@@ -53,8 +65,7 @@ struct TrieStore {
     int32_t max_mask_bit;
     // Engine data beyond the fields native peers read; each array below has
     // num_nodes entries whenever nodes is non-null.
-    uint32_t *depths;      // length of each node's path, which is its word's length
-    WideMask *wide_masks;  // only for wide alphabets
+    uint32_t *depths;  // length of each node's path, which is its word's length
     uint8_t byte_to_plane[256];
 };
 
@@ -129,7 +140,8 @@ struct Cursor {
         const uint64_t m = store.byte_to_mask[b];
         unsigned slot;
         if constexpr (Wide) {
-            const uint64_t *words = store.wide_masks[index].words;
+            if (node.children_indices == nullptr) return false;
+            const uint64_t *words = wide_mask(node)->words;
             const unsigned plane = store.byte_to_plane[b];
             if ((words[plane] & m) == 0) return false;
             slot = unsigned(__builtin_popcountll(words[plane] & (m - 1)));
@@ -205,7 +217,7 @@ inline Match walk_code_points(const TrieStore &store, const CodePoint *units, si
 // The longest stored string that is a prefix of the UTF-8 bytes given.
 inline Match closest_prefix_bytes(const TrieStore &store, const unsigned char *bytes, size_t n) {
     if (store.nodes == nullptr) return Match{};
-    return store.wide_masks ? detail::walk_bytes<true>(store, bytes, n)
+    return is_wide(store.max_mask_bit) ? detail::walk_bytes<true>(store, bytes, n)
                             : detail::walk_bytes<false>(store, bytes, n);
 }
 
@@ -213,7 +225,7 @@ inline Match closest_prefix_bytes(const TrieStore &store, const unsigned char *b
 template <typename CodePoint>
 inline Match closest_prefix_code_points(const TrieStore &store, const CodePoint *units, size_t n) {
     if (store.nodes == nullptr) return Match{};
-    return store.wide_masks ? detail::walk_code_points<true>(store, units, n)
+    return is_wide(store.max_mask_bit) ? detail::walk_code_points<true>(store, units, n)
                             : detail::walk_code_points<false>(store, units, n);
 }
 
