@@ -233,7 +233,9 @@ def chart(res, path):
         ax.set_xscale("log")
         ax.set_title(title)
         ax.set_xlabel(unit + " (log scale)")
-        ax.legend(loc="lower right", fontsize=8)
+        ax.legend(loc="upper right", fontsize=8)
+        lo, hi = ax.get_xlim()
+        ax.set_xlim(lo, hi * 3)      # room for the value labels
 
     L = res["lookup"]
 
