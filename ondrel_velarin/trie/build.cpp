@@ -18,9 +18,17 @@ namespace velarin {
 namespace {
 
 struct Entry {
+    uint64_t head;  // the first 8 bytes after the node's path, big-endian, zero-padded
     const unsigned char *data;
     int32_t length;
 };
+
+uint64_t head_of(const unsigned char *data, int32_t length, int32_t position) {
+    uint64_t head = 0;
+    const int32_t end = std::min(length, position + 8);
+    for (int32_t i = position; i < end; ++i) head |= uint64_t(data[i]) << (8 * (7 - (i - position)));
+    return head;
+}
 
 // A node still to be built: its record, its range [lo, hi) of the sorted view,
 // and its depth.
@@ -32,10 +40,13 @@ struct Pending {
 };
 
 // Orders strings that share their first `position` bytes: by the bytes that
-// follow, a string before its extensions.
+// follow, a string before its extensions. The heads settle most comparisons
+// without touching the strings; equal heads (which padding can also make)
+// fall back to the bytes themselves.
 struct After {
     int32_t position;
     bool operator()(const Entry &a, const Entry &b) const {
+        if (a.head != b.head) return a.head < b.head;
         const int32_t common = std::min(a.length, b.length) - position;
         const int order = common > 0 ? std::memcmp(a.data + position, b.data + position, size_t(common)) : 0;
         return order != 0 ? order < 0 : a.length < b.length;
@@ -54,11 +65,22 @@ uint32_t shared_after(const Entry &a, const Entry &b, int32_t position) {
     return uint32_t(i - position);
 }
 
+// Grows `array` from `used` to `count` zeroed entries. A large growth takes a
+// fresh zeroed block, which the system hands out without writing it.
 template <typename T>
-bool grow(T *&array, size_t count) {
+bool grow_zeroed(T *&array, size_t used, size_t count) {
+    if (count - used > 4096) {
+        auto *fresh = static_cast<T *>(std::calloc(count, sizeof(T)));
+        if (fresh == nullptr) return false;
+        std::memcpy(static_cast<void *>(fresh), array, used * sizeof(T));
+        std::free(array);
+        array = fresh;
+        return true;
+    }
     void *grown = std::realloc(array, count * sizeof(T));
     if (grown == nullptr) return false;
     array = static_cast<T *>(grown);
+    std::memset(static_cast<void *>(array + used), 0, (count - used) * sizeof(T));
     return true;
 }
 
@@ -82,7 +104,8 @@ private:
     void collect(unsigned char *const *strings, const int32_t *lengths, int32_t num_strings) {
         view_.reserve(size_t(num_strings));
         for (int32_t i = 0; i < num_strings; ++i)
-            if (lengths[i] >= position_) view_.push_back(Entry{strings[i], lengths[i]});
+            if (lengths[i] >= position_)
+                view_.push_back(Entry{head_of(strings[i], lengths[i], position_), strings[i], lengths[i]});
         std::sort(view_.begin(), view_.end(), After{position_});
         view_.erase(std::unique(view_.begin(), view_.end(), same), view_.end());
         // shared_[i]: path bytes entry i shares with entry i - 1 below the node.
@@ -99,10 +122,10 @@ private:
         const uint64_t total = uint64_t(store_.num_nodes) + added;
         if (total > uint64_t(INT32_MAX)) return Status::too_many_nodes;
         if (added == 0) return Status::ok;
-        if (!grow(store_.nodes, total) || !grow(store_.depths, total)) return Status::no_memory_nodes_grow;
+        if (!grow_zeroed(store_.nodes, size_t(store_.num_nodes), total) ||
+            !grow_zeroed(store_.depths, size_t(store_.num_nodes), total))
+            return Status::no_memory_nodes_grow;
         const size_t old = size_t(store_.num_nodes);
-        std::memset(store_.nodes + old, 0, (total - old) * sizeof(VelarinNode));
-        std::memset(store_.depths + old, 0, (total - old) * sizeof(uint32_t));
         next_ = uint32_t(old);
         store_.num_nodes = int32_t(total);
         return Status::ok;
@@ -113,12 +136,17 @@ private:
         std::vector<Pending> stack{Pending{root, 0, uint32_t(view_.size()), uint32_t(position_)}};
         std::vector<uint32_t> starts;
         while (!stack.empty()) {
-            const Pending pending = stack.back();
+            Pending pending = stack.back();
             stack.pop_back();
             Status status = build_one(pending, starts);
+            // An only child is built next in any case: go down chains directly.
+            while (status == Status::ok && starts.size() == 1) {
+                pending = Pending{store_.nodes[pending.node].children_indices[0], starts[0], pending.hi, pending.depth + 1};
+                status = build_one(pending, starts);
+            }
             if (status != Status::ok) return status;
             // Reverse order, so the first child's subtree is built next.
-            const uint32_t first = store_.nodes[pending.node].num_children ? store_.nodes[pending.node].children_indices[0] : 0;
+            const uint32_t first = starts.empty() ? 0 : store_.nodes[pending.node].children_indices[0];
             for (size_t k = starts.size(); k-- > 0;) {
                 const uint32_t hi = k + 1 < starts.size() ? starts[k + 1] : pending.hi;
                 stack.push_back(Pending{first + uint32_t(k), starts[k], hi, pending.depth + 1});
