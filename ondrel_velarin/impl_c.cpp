@@ -441,10 +441,6 @@ int register_generator_or_warn() {
                         "registered with collections.abc.Generator", 1);
 }
 
-velarin::VelarinVTable fill_vtable() {
-    return VelarinVTable{cleanup, build_trie, build_node_method, get_closest_prefix};
-}
-
 // Steps of the exec slot after the module object is taken; *traceable turns
 // true once a failure can carry a traceback entry.
 int exec_steps(PyObject *module, bool *traceable) {
@@ -456,7 +452,7 @@ int exec_steps(PyObject *module, bool *traceable) {
     if (!function) return -1;
     *traceable = true;
     if (add_to_sys_modules(module) < 0 || check_builtins(builtins.borrow()) < 0) return -1;
-    velarin_vtable = fill_vtable();
+    velarin_vtable = VelarinVTable{cleanup, build_trie, build_node_method, get_closest_prefix};
     if (ready_velarin_type() < 0 || attach_init_doc() < 0) return -1;
     if (set_class_item("__pyx_vtable__", PyCapsule_New(&velarin_vtable, nullptr, nullptr)) < 0) return -1;
     if (PyModule_AddObjectRef(module, "Velarin", reinterpret_cast<PyObject *>(&VelarinType)) < 0) return -1;
