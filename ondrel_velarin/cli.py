@@ -9,10 +9,11 @@ import sys
 import time
 from collections.abc import Callable, Iterator, Sequence
 from importlib import resources
+from itertools import accumulate
 from typing import IO, TextIO
 
 from .impl_c import Velarin
-from .segment import longest_word_length, segment_spans
+from .scan_c import segment
 
 PROG = "ondrel_velarin"
 # Word lists longer than this show progress: below it a build is quick.
@@ -193,11 +194,11 @@ def load_words(sources: Sequence[Source], progress: Progress) -> Velarin:
     return trie
 
 
-def format_line(spans: list[tuple[int, str]], delimiter: str, as_json: bool) -> str:
+def format_line(segments: list[str], delimiter: str, as_json: bool) -> str:
     if as_json:
-        record = {"segments": [w for _, w in spans], "offsets": [i for i, _ in spans]}
-        return json.dumps(record, ensure_ascii=False)
-    return delimiter.join(w for _, w in spans)
+        offsets = list(accumulate(map(len, segments[:-1]), initial=0)) if segments else []
+        return json.dumps({"segments": segments, "offsets": offsets}, ensure_ascii=False)
+    return delimiter.join(segments)
 
 
 def segment_inputs(
@@ -208,13 +209,11 @@ def segment_inputs(
     line_flush: bool,
     progress: Progress,
 ) -> None:
-    longest = longest_word_length(trie)
     total = total_size(sources)
     done = lines = 0
     for source in sources:
         for _, line, size in read_lines(source):
-            spans = list(segment_spans(trie, line, longest))
-            out.write(format_line(spans, args.delimiter, args.json).encode("utf-8") + b"\n")
+            out.write(format_line(segment(trie, line), args.delimiter, args.json).encode("utf-8") + b"\n")
             if line_flush:
                 out.flush()
             done += size

@@ -50,6 +50,9 @@ void raise_status(Status status) {
     case Status::no_memory_working:
         message = "Failed to allocate memory for sorted_strings.";
         break;
+    case Status::no_memory_char_index:
+        message = "Failed to allocate memory for char_edges.";
+        break;
     case Status::too_many_nodes:
         PyErr_SetString(PyExc_OverflowError, "the strings need more than 2147483647 trie nodes");
         return;
@@ -340,7 +343,7 @@ PyMethodDef velarin_methods[] = {
 
 void fill_velarin_type() {
     PyTypeObject &t = VelarinType;
-    t.tp_name = "ondrel_velarin.impl_c.Velarin";
+    t.tp_name = velarin_type_name;
     t.tp_basicsize = sizeof(VelarinObject);
     t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
     t.tp_doc = class_doc;

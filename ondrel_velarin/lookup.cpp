@@ -1,13 +1,11 @@
-// Velarin.get_closest_prefix: the function object in the class dictionary,
-// its native entry, and the cache of decoded words.
+// Velarin.get_closest_prefix: the function object in the class dictionary
+// and its native entry.
 //
 // This is the hot path. A call binds two arguments, walks the trie over the
 // key's characters in place (encoding them to UTF-8 only as far as the walk
 // goes, never making a bytes object), and hands out a new reference to the
 // matched word's cached str.
 #include <Python.h>
-
-#include <cstdlib>
 
 #include "surface.hpp"
 
@@ -233,28 +231,6 @@ PyObject *get_closest_prefix(VelarinObject *self, PyObject *key, int skip_dispat
         if (!is_own_function(method.borrow())) return dispatch(method.borrow(), key);
     }
     return lookup(self, key);
-}
-
-PyObject *word_object(VelarinObject *self, int64_t node, size_t length) {
-    if (self->word_objects == nullptr && self->store.num_nodes > 0) {
-        // Without room for the cache every match is decoded afresh.
-        self->word_objects = static_cast<PyObject **>(std::calloc(size_t(self->store.num_nodes), sizeof(PyObject *)));
-        self->num_word_objects = self->word_objects ? self->store.num_nodes : 0;
-    }
-    const bool cached = node < self->num_word_objects;
-    if (cached && self->word_objects[node] != nullptr) return Py_NewRef(self->word_objects[node]);
-    PyObject *word = PyUnicode_DecodeUTF8(self->store.nodes[node].word, Py_ssize_t(length), nullptr);
-    if (word != nullptr && cached) self->word_objects[node] = Py_NewRef(word);
-    return word;
-}
-
-void release_word_objects(VelarinObject *self) {
-    PyObject **objects = self->word_objects;
-    const int32_t count = self->num_word_objects;
-    self->word_objects = nullptr;
-    self->num_word_objects = 0;
-    for (int32_t i = 0; objects != nullptr && i < count; ++i) Py_XDECREF(objects[i]);
-    std::free(objects);
 }
 
 }  // namespace velarin

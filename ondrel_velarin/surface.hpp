@@ -40,6 +40,7 @@ extern PyTypeObject VelarinType;
 extern VelarinVTable velarin_vtable;
 
 constexpr const char *module_name = "ondrel_velarin.impl_c";
+constexpr const char *velarin_type_name = "ondrel_velarin.impl_c.Velarin";
 constexpr const char *source_path = "ondrel_velarin/impl_c";
 
 // Adds a traceback entry "ondrel_velarin.impl_c.Velarin.<method>" (or `qualified`
@@ -55,6 +56,10 @@ PyObject *bind_one(const char *function, const char *parameter, PyObject *const 
 // Returns a new reference to the str of node `node`'s word (`length` bytes),
 // or NULL with an exception set.
 PyObject *word_object(VelarinObject *self, int64_t node, size_t length);
+
+// Starts fetching the cached words of `matches` (and their objects) into the
+// cache, so that handing several out waits for their misses once.
+void prefetch_word_objects(const VelarinObject *self, const Match *matches, size_t count);
 
 // Drops every cached word object.
 void release_word_objects(VelarinObject *self);

@@ -225,7 +225,8 @@ def test_progress_is_quiet_when_stderr_is_not_a_terminal(tmp_path: Path) -> None
 
 def test_progress_shows_on_a_terminal(tmp_path: Path) -> None:
     words = many_words(tmp_path)
-    text = write(tmp_path / "t.txt", "w1w2w3zz\n" * 300_000)
+    # Long enough to outlast the half second before progress shows.
+    text = write(tmp_path / "t.txt", "w1w2w3zz\n" * 2_000_000)
     master, slave = pty.openpty()
     proc = subprocess.Popen([*CLI, "-w", words, text, "-o", str(tmp_path / "o.txt")], cwd=tmp_path, env=ENV, stderr=slave)
     os.close(slave)

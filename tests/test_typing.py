@@ -10,16 +10,15 @@ import pytest
 PACKAGE = Path(__file__).resolve().parent.parent / "ondrel_velarin"
 
 GOOD = """
-    from collections.abc import Iterator
-    from ondrel_velarin import Velarin, segment, segment_spans
+    from ondrel_velarin import Velarin, longest_matches, segment
     from ondrel_velarin.impl_c import Velarin as Direct
 
     v: Direct = Velarin(["中", "中文", "ab"])
     found: str = v.get_closest_prefix("中文字")
     stored: list[str] = list(v)
     present: bool = "ab" in v
-    words: Iterator[str] = segment(v, "abx中文")
-    spans: list[tuple[int, str]] = list(segment_spans(v, "ab", longest=2))
+    words: list[str] = segment(v, "abx中文")
+    lengths: list[int] = longest_matches(v, "中文字")
     rebuilt = Velarin(("a", "b"))
 """
 
@@ -56,11 +55,13 @@ def test_typed_use_passes(tmp_path: Path) -> None:
         ("x: list[int] = list(v)", 'expected "Iterable[int]"'),
         ("v.lookup('a')", 'has no attribute "lookup"'),
         ("import ondrel_velarin.impl_c as m; m.segment", 'has no attribute "segment"'),
-        ("list(segment(v, b'ab'))", 'incompatible type "bytes"'),
+        ("segment(v, b'ab')", 'incompatible type "bytes"'),
+        ("segment(['ab'], 'ab')", 'incompatible type "list[str]"'),
+        ("longest_matches(v, text='ab')", "Unexpected keyword argument"),
     ],
 )
 def test_misuse_is_reported(tmp_path: Path, line: str, complaint: str) -> None:
-    code = f"from ondrel_velarin import Velarin, segment\nv = Velarin(['a'])\n{line}\n"
+    code = f"from ondrel_velarin import Velarin, longest_matches, segment\nv = Velarin(['a'])\n{line}\n"
     result = check_snippet(tmp_path, code)
     assert result.returncode == 1
     assert "snippet.py:3: error:" in result.stdout and complaint in result.stdout, result.stdout
@@ -76,7 +77,7 @@ def test_stub_matches_the_built_module(tmp_path: Path) -> None:
     allowlist = tmp_path / "allowlist.txt"
     allowlist.write_text("ondrel_velarin.impl_c.__test__\n")
     result = subprocess.run(
-        [sys.executable, "-m", "mypy.stubtest", "--allowlist", str(allowlist), "ondrel_velarin.impl_c"],
+        [sys.executable, "-m", "mypy.stubtest", "--allowlist", str(allowlist), "ondrel_velarin.impl_c", "ondrel_velarin.scan_c"],
         cwd=tmp_path,
         capture_output=True,
         text=True,

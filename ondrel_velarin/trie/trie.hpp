@@ -55,6 +55,24 @@ inline const WideMask *wide_mask(const VelarinNode &node) {
                                               wide_mask_offset(node.num_children));
 }
 
+// One edge of the code point index: from a node on a code point boundary,
+// through one code point's UTF-8 bytes, to the node they reach. Slots of a
+// hash table keyed by (parent, code point); a zero parent_plus_one is empty.
+struct CharEdge {
+    uint32_t parent_plus_one;
+    uint32_t code_point;
+    uint32_t child;  // node index, with char_edge_terminal set when that node is terminal
+};
+
+constexpr uint32_t char_edge_terminal = uint32_t(1) << 31;
+
+// The home slot of the edge (parent, code_point) in a table of 2^(64 - shift) slots.
+inline size_t char_edge_slot(uint32_t parent, uint32_t code_point, int shift) {
+    return size_t(((uint64_t(parent) << 21 | code_point) * 0x9E3779B97F4A7C15ull) >> shift);
+}
+
+enum class CharIndexState : int32_t { untried, built, unavailable };
+
 struct TrieStore {
     uint64_t byte_to_mask[256];
     VelarinNode *nodes;
@@ -67,6 +85,11 @@ struct TrieStore {
     // num_nodes entries whenever nodes is non-null.
     uint32_t *depths;  // length of each node's path, which is its word's length
     uint8_t byte_to_plane[256];
+    // The code point index, made for whole-text scans on their first use and
+    // freed with the table: 2^(64 - char_edges_shift) slots.
+    CharEdge *char_edges;
+    int32_t char_edges_shift;
+    CharIndexState char_index_state;
 };
 
 static_assert(offsetof(TrieStore, byte_to_mask) == 0);
@@ -85,6 +108,7 @@ enum class Status {
     no_memory_children_indices,
     no_memory_working,           // the sorted view of the strings being built
     too_many_nodes,              // the table would pass the 32-bit node count
+    no_memory_char_index,
 };
 
 using StringFree = void (*)(void *);
@@ -103,6 +127,13 @@ Status build_root(TrieStore &store);
 // order. Strings shorter than `position` are ignored. The arrays are only read.
 Status build_node(TrieStore &store, int32_t node_index, unsigned char *const *strings,
                   const int32_t *lengths, int32_t num_strings, int32_t position);
+
+// Builds the code point index of a built store, once: char_index_state ends
+// `built`, or `unavailable` when a word that text can reach ends inside a
+// code point (a walk by whole code points would miss its match) or when
+// memory runs out, which the result then names. Without the index, scans
+// walk bytes.
+Status build_char_index(TrieStore &store);
 
 // Frees the node table with every block it owns, then the strings (each copy
 // through `free_string`) and the length array. Pointers end null and counts 0,
@@ -249,19 +280,29 @@ inline bool has_surrogate(const CodePoint *units, size_t n) {
     return false;
 }
 
+// Bytes in the UTF-8 form of code point c.
+inline unsigned utf8_width(uint32_t c) { return 1u + (c >= 0x80) + (c >= 0x800) + (c >= 0x10000); }
+
 template <typename CodePoint>
 inline size_t utf8_length(const CodePoint *units, size_t n) {
-    size_t length = n;
-    for (size_t i = 0; i < n; ++i) {
-        const uint32_t c = units[i];
-        length += (c >= 0x80) + (c >= 0x800) + (c >= 0x10000);
-    }
+    size_t length = 0;
+    for (size_t i = 0; i < n; ++i) length += utf8_width(units[i]);
     return length;
 }
 
 template <typename CodePoint>
 inline void utf8_encode(const CodePoint *units, size_t n, unsigned char *out) {
     for (size_t i = 0; i < n; ++i) out += detail::encode_code_point(units[i], out);
+}
+
+// How many of the code points units[0..n) make up their first `bytes` UTF-8
+// bytes, in *count; false when those bytes end inside a code point.
+template <typename CodePoint>
+inline bool code_points_in(const CodePoint *units, size_t n, size_t bytes, size_t *count) {
+    size_t covered = 0, i = 0;
+    for (; i < n && covered < bytes; ++i) covered += utf8_width(units[i]);
+    *count = i;
+    return covered == bytes;
 }
 
 // ---- Walk in node order -------------------------------------------------

@@ -33,6 +33,29 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const harness::Reference ref(words);
     int wrong = harness::compare(store, ref, keys);
     for (const auto &k : keys) wrong += harness::compare_code_points(store, harness::code_points(k));
+    // Scans by bytes, then (where the words allow it) through the code point
+    // index, over a text made of every key.
+    std::vector<uint32_t> text;
+    for (const auto &k : keys) {
+        const auto units = harness::code_points(k);
+        text.insert(text.end(), units.begin(), units.end());
+    }
+    wrong += harness::compare_scan(store, text);
+    if (velarin::build_char_index(store) != velarin::Status::ok) ++wrong;
+    wrong += harness::compare_scan(store, text);
+    velarin::release(store, harness::free_copy);
+    // The same scans over words made of whole code points, which the index
+    // always covers.
+    std::vector<std::string> encoded;
+    for (const auto &w : words) {
+        const auto units = harness::code_points(w);
+        encoded.push_back(harness::utf8(units));
+        text.insert(text.end(), units.begin(), units.end());
+    }
+    if (harness::build(store, encoded) != velarin::Status::ok || velarin::build_char_index(store) != velarin::Status::ok)
+        std::abort();
+    if (store.nodes != nullptr && store.char_index_state != velarin::CharIndexState::built) ++wrong;
+    wrong += harness::compare_scan(store, text);
     velarin::release(store, harness::free_copy);
     if (store.nodes != nullptr || store.bytes_strings != nullptr || store.num_nodes != 0) ++wrong;
     velarin::release(store, harness::free_copy);  // a second release frees nothing

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "scan.hpp"
 #include "trie.hpp"
 
 namespace harness {
@@ -141,6 +142,22 @@ inline int compare_code_points(const TrieStore &store, const std::vector<uint32_
     if (a.node != b.node || a.length != b.length) {
         std::fprintf(stderr, "mismatch: code point walk [%zu units]\n", units.size());
         return 1;
+    }
+    return 0;
+}
+
+// The matches at every position of a code point text, found together, against
+// the walk from each position alone.
+inline int compare_scan(const TrieStore &store, const std::vector<uint32_t> &units) {
+    std::vector<velarin::Match> together(units.size());
+    velarin::matches_at(store, units.data(), units.size(), 0, units.size(), together.data());
+    for (size_t k = 0; k < units.size(); ++k) {
+        const velarin::Match alone = velarin::closest_prefix_code_points(store, units.data() + k, units.size() - k);
+        if (together[k].node != alone.node || together[k].length != alone.length) {
+            std::fprintf(stderr, "mismatch: scan at %zu of %zu units (index %d)\n", k, units.size(),
+                         int(store.char_index_state));
+            return 1;
+        }
     }
     return 0;
 }

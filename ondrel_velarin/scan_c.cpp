@@ -1,0 +1,256 @@
+// ondrel_velarin.scan_c: whole-text scans against a Velarin, one call per text.
+//
+// Each function gives what a Python loop over Velarin.get_closest_prefix at
+// every position would give, without a slice, a call or an encoded copy per
+// position: the walks read the text's own code units, and the one scan for lone
+// surrogates is done once per text instead of once per position.
+//
+// The trie is read directly; an override of get_closest_prefix in a subclass
+// is not called.
+//
+// No user code runs inside a walk (making strings and appending to a list call
+// none), so a walk sees one store. Between positions the pending signals are
+// checked now and then, and a handler may construct or release the trie: every
+// walk therefore reads the object's store afresh.
+#include <Python.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "surface.hpp"
+#include "trie/scan.hpp"
+
+namespace velarin {
+namespace {
+
+struct ScanState {
+    PyObject *velarin_type;  // ondrel_velarin.impl_c.Velarin
+};
+
+ScanState *state_of(PyObject *module) { return static_cast<ScanState *>(PyModule_GetState(module)); }
+
+// Positions go by between two checks for pending signals.
+constexpr size_t signal_interval = size_t(1) << 16;
+// Positions whose matches are found together: the segmentation knows only the
+// next segment's start, so it looks this far ahead, and at worst walks this
+// many positions per segment.
+constexpr size_t segment_window = 8;
+// Positions whose matches longest_matches finds together.
+constexpr size_t match_chunk = 1024;
+
+// A text's code units as the interpreter stores them.
+struct Text {
+    const void *data;
+    int kind;
+    size_t length;
+
+    uint32_t at(size_t i) const { return PyUnicode_READ(kind, data, i); }
+};
+
+// out[k] is the longest stored word that the text at first + k begins with.
+// Built twice, so processors with a population count instruction use it.
+__attribute__((target_clones("popcnt", "default"), flatten)) void matches_in(const TrieStore &store, const Text &text,
+                                                                     size_t first, size_t count, Match *out) {
+    switch (text.kind) {
+    case PyUnicode_1BYTE_KIND:
+        return matches_at(store, static_cast<const Py_UCS1 *>(text.data), text.length, first, count, out);
+    case PyUnicode_2BYTE_KIND:
+        return matches_at(store, static_cast<const Py_UCS2 *>(text.data), text.length, first, count, out);
+    default:
+        return matches_at(store, static_cast<const Py_UCS4 *>(text.data), text.length, first, count, out);
+    }
+}
+
+// Whether the match at `pos` ends on a character boundary, with its length in
+// characters in *count.
+bool match_characters(const Text &text, size_t pos, const Match &match, size_t *count) {
+    const size_t rest = text.length - pos;
+    switch (text.kind) {
+    case PyUnicode_1BYTE_KIND:
+        return code_points_in(static_cast<const Py_UCS1 *>(text.data) + pos, rest, match.length, count);
+    case PyUnicode_2BYTE_KIND:
+        return code_points_in(static_cast<const Py_UCS2 *>(text.data) + pos, rest, match.length, count);
+    default:
+        return code_points_in(static_cast<const Py_UCS4 *>(text.data) + pos, rest, match.length, count);
+    }
+}
+
+bool has_lone_surrogate(const Text &text) {
+    switch (text.kind) {
+    case PyUnicode_2BYTE_KIND:
+        return has_surrogate(static_cast<const Py_UCS2 *>(text.data), text.length);
+    case PyUnicode_4BYTE_KIND:
+        return has_surrogate(static_cast<const Py_UCS4 *>(text.data), text.length);
+    default:
+        return false;
+    }
+}
+
+// Checks the arguments of `function`: a Velarin (or subclass) instance and a
+// str. Returns 0 with *text filled, or -1 with TypeError (or the interpreter's
+// UnicodeEncodeError, for a text holding a lone surrogate) set.
+int bind(PyObject *module, const char *function, PyObject *const *args, Py_ssize_t nargs, Text *text) {
+    PyTypeObject *velarin_type = reinterpret_cast<PyTypeObject *>(state_of(module)->velarin_type);
+    if (nargs != 2) {
+        PyErr_Format(PyExc_TypeError, "%s expected 2 arguments, got %zd", function, nargs);
+        return -1;
+    }
+    if (!PyObject_TypeCheck(args[0], velarin_type)) {
+        PyErr_Format(PyExc_TypeError, "%s() argument 1 must be %s, not %.200s", function, velarin_type->tp_name,
+                     Py_TYPE(args[0])->tp_name);
+        return -1;
+    }
+    if (!PyUnicode_Check(args[1])) {
+        PyErr_Format(PyExc_TypeError, "%s() argument 2 must be str, not %.200s", function, Py_TYPE(args[1])->tp_name);
+        return -1;
+    }
+    PyObject *s = args[1];
+    *text = Text{PyUnicode_DATA(s), PyUnicode_KIND(s), size_t(PyUnicode_GET_LENGTH(s))};
+    if (has_lone_surrogate(*text)) {
+        // The interpreter's own error, as encoding the text gives it.
+        OwnedRef encoded = OwnedRef::steal(PyUnicode_AsUTF8String(s));
+        if (!encoded) return -1;
+    }
+    return 0;
+}
+
+// Checks for pending signals when the scan has passed a multiple of
+// signal_interval between positions `from` and `to`; 0, or -1 with the
+// exception a handler raised.
+int check_signals(size_t from, size_t to) {
+    return from / signal_interval != to / signal_interval ? PyErr_CheckSignals() : 0;
+}
+
+// The segment at `pos` with `match` found there: a new reference to the
+// matched word, or to the single character there when nothing (or only "")
+// matches; NULL with an exception set.
+PyObject *segment_at(VelarinObject *trie, const Text &text, size_t pos, const Match &match) {
+    if (match.node < 0 || match.length == 0) return PyUnicode_FromOrdinal(int(text.at(pos)));
+    return word_object(trie, match.node, match.length);
+}
+
+PyObject *segment(PyObject *module, PyObject *const *args, Py_ssize_t nargs) {
+    Text text;
+    if (bind(module, "segment", args, nargs, &text) < 0) return nullptr;
+    auto *trie = reinterpret_cast<VelarinObject *>(args[0]);
+    OwnedRef segments = OwnedRef::steal(PyList_New(0));
+    if (!segments) return nullptr;
+    Match window[segment_window];
+    for (size_t pos = 0; pos < text.length;) {
+        const size_t first = pos, count = std::min(segment_window, text.length - pos);
+        build_char_index(trie->store);
+        matches_in(trie->store, text, first, count, window);
+        prefetch_word_objects(trie, window, count);
+        // A segment is never empty: a word of at least one byte that decodes is
+        // at least one character.
+        while (pos < first + count) {
+            OwnedRef word = OwnedRef::steal(segment_at(trie, text, pos, window[pos - first]));
+            if (!word || PyList_Append(segments.borrow(), word.borrow()) < 0) return nullptr;
+            pos += size_t(PyUnicode_GET_LENGTH(word.borrow()));
+        }
+        if (check_signals(first, pos) < 0) return nullptr;
+    }
+    return segments.release();
+}
+
+// The length in characters of `match`, found at `pos`: 0 or more, or -1 with
+// an exception set (a match that ends inside a character, whose word cannot be
+// decoded).
+Py_ssize_t match_length(VelarinObject *trie, const Text &text, size_t pos, const Match &match) {
+    if (match.node < 0) return 0;
+    size_t count;
+    if (match_characters(text, pos, match, &count)) return Py_ssize_t(count);
+    OwnedRef word = OwnedRef::steal(word_object(trie, match.node, match.length));
+    return word ? PyUnicode_GET_LENGTH(word.borrow()) : -1;
+}
+
+PyObject *longest_matches(PyObject *module, PyObject *const *args, Py_ssize_t nargs) {
+    Text text;
+    if (bind(module, "longest_matches", args, nargs, &text) < 0) return nullptr;
+    auto *trie = reinterpret_cast<VelarinObject *>(args[0]);
+    OwnedRef lengths = OwnedRef::steal(PyList_New(Py_ssize_t(text.length)));
+    if (!lengths) return nullptr;
+    Match chunk[match_chunk];
+    for (size_t first = 0; first < text.length; first += match_chunk) {
+        const size_t count = std::min(match_chunk, text.length - first);
+        build_char_index(trie->store);
+        matches_in(trie->store, text, first, count, chunk);
+        for (size_t k = 0; k < count; ++k) {
+            const Py_ssize_t length = match_length(trie, text, first + k, chunk[k]);
+            if (length < 0) return nullptr;
+            PyObject *item = PyLong_FromSsize_t(length);
+            if (item == nullptr) return nullptr;
+            PyList_SET_ITEM(lengths.borrow(), Py_ssize_t(first + k), item);
+        }
+        if (check_signals(first, first + count) < 0) return nullptr;
+    }
+    return lengths.release();
+}
+
+PyMethodDef scan_methods[] = {
+    {"segment", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(segment)), METH_FASTCALL,
+     "segment($module, trie, text, /)\n--\n\n"
+     "Forward longest-match segmentation of text.\n\n"
+     "From the start, takes the longest stored word that the text there begins\n"
+     "with, or the single character there when there is none, and goes on after\n"
+     "it. Returns the list of segments; they join to text."},
+    {"longest_matches", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(longest_matches)), METH_FASTCALL,
+     "longest_matches($module, trie, text, /)\n--\n\n"
+     "For every character position i of text, the length in characters of\n"
+     "trie.get_closest_prefix(text[i:]), as a list of ints."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// Finds the Velarin type; it must be the static type of the package's other
+// native module, whose layout this module reads. Returns 0, or -1 with an
+// exception set.
+int scan_exec(PyObject *module) {
+    OwnedRef impl = OwnedRef::steal(PyImport_ImportModule(module_name));
+    if (!impl) return -1;
+    OwnedRef type = OwnedRef::steal(PyObject_GetAttrString(impl.borrow(), "Velarin"));
+    if (!type) return -1;
+    auto *t = reinterpret_cast<PyTypeObject *>(type.borrow());
+    if (!PyType_Check(type.borrow()) || (t->tp_flags & Py_TPFLAGS_HEAPTYPE) != 0 ||
+        t->tp_basicsize != Py_ssize_t(sizeof(VelarinObject)) || std::strcmp(t->tp_name, velarin_type_name) != 0) {
+        PyErr_Format(PyExc_ImportError, "%s.Velarin is not the type this module was built with", module_name);
+        return -1;
+    }
+    state_of(module)->velarin_type = type.release();
+    return 0;
+}
+
+int scan_traverse(PyObject *module, visitproc visit, void *arg) {
+    Py_VISIT(state_of(module)->velarin_type);
+    return 0;
+}
+
+int scan_clear(PyObject *module) {
+    Py_CLEAR(state_of(module)->velarin_type);
+    return 0;
+}
+
+void scan_free(void *module) { scan_clear(static_cast<PyObject *>(module)); }
+
+PyModuleDef_Slot scan_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void *>(scan_exec)},
+    // The Velarin type it reads is a static type of one interpreter.
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+    {0, nullptr},
+};
+
+PyModuleDef scan_module = {
+    PyModuleDef_HEAD_INIT,
+    "ondrel_velarin.scan_c",
+    "Whole-text scans against a Velarin: segmentation and the longest match at every position.",
+    sizeof(ScanState),
+    scan_methods,
+    scan_slots,
+    scan_traverse,
+    scan_clear,
+    scan_free,
+};
+
+}  // namespace
+}  // namespace velarin
+
+PyMODINIT_FUNC PyInit_scan_c() { return PyModuleDef_Init(&velarin::scan_module); }

@@ -1,0 +1,7 @@
+from .impl_c import Velarin
+
+def segment(trie: Velarin, text: str, /) -> list[str]:
+    """Forward longest-match segmentation of text; the segments join to text."""
+
+def longest_matches(trie: Velarin, text: str, /) -> list[int]:
+    """For every position i, len(trie.get_closest_prefix(text[i:]))."""

@@ -1,0 +1,129 @@
+// The code point index: one hash table probe per code point of a scan,
+// instead of one node record and one child block per byte.
+#include <cstdlib>
+#include <new>
+#include <vector>
+
+#include "trie.hpp"
+
+namespace velarin {
+namespace {
+
+class CharIndexBuilder {
+public:
+    explicit CharIndexBuilder(TrieStore &store) : store_(store) {
+        for (int b = 0; b < 256; ++b) {
+            const uint64_t m = store.byte_to_mask[b];
+            if (m != 0) byte_of_bit_[store.byte_to_plane[b] * 64 + __builtin_ctzll(m)] = static_cast<unsigned char>(b);
+        }
+    }
+
+    // Collects every edge; false when a reachable word ends inside a code point.
+    bool collect() {
+        std::vector<uint32_t> pending{0};
+        while (!pending.empty()) {
+            const uint32_t parent = pending.back();
+            pending.pop_back();
+            bool sound = true;
+            for_each_child(parent, [&](unsigned char b, uint32_t child) {
+                const int continuations = lead_continuations(b);
+                if (sound && continuations >= 0)
+                    sound = follow(parent, child, continuations, continuations, lead_bits(b), pending);
+            });
+            if (!sound) return false;
+        }
+        return true;
+    }
+
+    // Lays the edges out as a table at most half full.
+    Status fill() {
+        int bits = 4;
+        while ((size_t(1) << bits) < 2 * edges_.size()) ++bits;
+        auto *slots = static_cast<CharEdge *>(std::calloc(size_t(1) << bits, sizeof(CharEdge)));
+        if (slots == nullptr) return Status::no_memory_char_index;
+        const int shift = 64 - bits;
+        const size_t mask = (size_t(1) << bits) - 1;
+        for (const CharEdge &edge : edges_) {
+            size_t slot = char_edge_slot(edge.parent_plus_one - 1, edge.code_point, shift);
+            while (slots[slot].parent_plus_one != 0) slot = (slot + 1) & mask;
+            slots[slot] = edge;
+        }
+        store_.char_edges = slots;
+        store_.char_edges_shift = shift;
+        return Status::ok;
+    }
+
+private:
+    // Continuation bytes after a lead byte of valid UTF-8, or -1 for a byte no
+    // text's UTF-8 starts a code point with (text walks never go there).
+    static int lead_continuations(unsigned char b) {
+        if (b < 0x80) return 0;
+        if (b >= 0xC2 && b <= 0xDF) return 1;
+        if (b >= 0xE0 && b <= 0xEF) return 2;
+        if (b >= 0xF0 && b <= 0xF4) return 3;
+        return -1;
+    }
+    // The value bits of a lead byte of valid UTF-8.
+    static uint32_t lead_bits(unsigned char b) { return b < 0x80 ? b : b & (0x3Fu >> lead_continuations(b)); }
+
+    static bool is_text_code_point(uint32_t c, int continuations) {
+        static constexpr uint32_t smallest[] = {0, 0x80, 0x800, 0x10000};
+        return c >= smallest[continuations] && c <= 0x10FFFF && (c < 0xD800 || c > 0xDFFF);
+    }
+
+    // Follows `node`, reached by the first bytes of a code point of
+    // `continuations` continuation bytes (`bits` its value so far), through the
+    // `left` bytes still to come.
+    bool follow(uint32_t parent, uint32_t node, int continuations, int left, uint32_t bits,
+                std::vector<uint32_t> &pending) {
+        if (left == 0) {
+            if (is_text_code_point(bits, continuations)) {
+                const bool terminal = detail::is_terminal(store_.nodes[node]);
+                edges_.push_back(CharEdge{parent + 1, bits, node | (terminal ? char_edge_terminal : 0)});
+                pending.push_back(node);
+            }
+            return true;
+        }
+        if (detail::is_terminal(store_.nodes[node])) return false;
+        bool sound = true;
+        for_each_child(node, [&](unsigned char b, uint32_t child) {
+            if (sound && (b & 0xC0) == 0x80)
+                sound = follow(parent, child, continuations, left - 1, bits << 6 | (b & 0x3Fu), pending);
+        });
+        return sound;
+    }
+
+    template <typename Visit>
+    void for_each_child(uint32_t node_index, Visit visit) const {
+        const VelarinNode &node = store_.nodes[node_index];
+        if (node.children_indices == nullptr) return;
+        const uint64_t *words = is_wide(store_.max_mask_bit) ? wide_mask(node)->words : &node.mask;
+        const int planes = is_wide(store_.max_mask_bit) ? 4 : 1;
+        uint32_t slot = 0;
+        for (int p = 0; p < planes; ++p)
+            for (uint64_t w = words[p]; w != 0; w &= w - 1)
+                visit(byte_of_bit_[p * 64 + __builtin_ctzll(w)], node.children_indices[slot++]);
+    }
+
+    TrieStore &store_;
+    unsigned char byte_of_bit_[256] = {};
+    std::vector<CharEdge> edges_;
+};
+
+}  // namespace
+
+Status build_char_index(TrieStore &store) {
+    if (store.char_index_state != CharIndexState::untried || store.nodes == nullptr) return Status::ok;
+    store.char_index_state = CharIndexState::unavailable;
+    Status status = Status::ok;
+    try {
+        CharIndexBuilder builder(store);
+        if (builder.collect()) status = builder.fill();
+        if (status == Status::ok && store.char_edges != nullptr) store.char_index_state = CharIndexState::built;
+    } catch (const std::bad_alloc &) {
+        status = Status::no_memory_char_index;
+    }
+    return status;
+}
+
+}  // namespace velarin

@@ -1,0 +1,212 @@
+// Longest matches at many positions of one text at once.
+//
+// A walk is a chain of dependent loads, and in a large trie most of them miss
+// the cache. Walking one position at a time leaves the processor waiting on
+// one miss at a time. Here several walks ("lanes") advance in turn, each by one
+// load per turn, with that load prefetched on the lane's previous turn, so the
+// misses of different lanes overlap. Each lane gives exactly what
+// closest_prefix_code_points gives at its position.
+//
+// With the code point index built, a lane takes one probe per code point;
+// without it, one node record and one child block per byte.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "trie.hpp"
+
+namespace velarin {
+namespace detail {
+
+constexpr unsigned scan_lanes = 8;
+
+// Fills out[k] with the match at position first + k for k < count, keeping up
+// to scan_lanes walks in progress: walk.start(lane, position) begins one,
+// walk.advance(lane) does its next load and is false once it has ended, with
+// its answer in lane.match.
+template <typename Walk>
+void run_lanes(Walk &walk, size_t first, size_t count, Match *out) {
+    typename Walk::Lane lanes[scan_lanes];
+    bool busy[scan_lanes];
+    size_t next = first;
+    const size_t end = first + count;
+    unsigned active = 0;
+    for (unsigned l = 0; l < scan_lanes; ++l) {
+        busy[l] = next < end;
+        if (busy[l]) walk.start(lanes[l], next++), ++active;
+    }
+    while (active > 0) {
+        for (unsigned l = 0; l < scan_lanes; ++l) {
+            if (!busy[l] || walk.advance(lanes[l])) continue;
+            out[lanes[l].start - first] = lanes[l].match;
+            if (next < end) walk.start(lanes[l], next++);
+            else busy[l] = false, --active;
+        }
+    }
+}
+
+// Walks through the code point index.
+template <typename CodePoint>
+class CharEdgeLanes {
+public:
+    struct Lane {
+        size_t start;           // the position whose match this is
+        const CodePoint *unit;  // the code point to look up next
+        uint32_t node;          // the node reached
+        size_t depth;           // its depth in bytes
+        size_t slot;            // where the probe for (node, *unit) begins
+        Match match;
+    };
+
+    CharEdgeLanes(const TrieStore &store, const CodePoint *units, size_t n)
+        : store_(store), units_(units), end_(units + n), mask_((size_t(1) << (64 - store.char_edges_shift)) - 1) {
+        if (is_terminal(store.nodes[0])) root_match_ = Match{0, 0};
+    }
+
+    void start(Lane &lane, size_t position) {
+        lane.start = position;
+        lane.unit = units_ + position;
+        lane.node = 0;
+        lane.depth = 0;
+        lane.match = root_match_;
+        aim(lane);
+    }
+
+    bool advance(Lane &lane) {
+        if (lane.unit == end_) return false;
+        const uint32_t c = *lane.unit;
+        for (size_t slot = lane.slot;; slot = (slot + 1) & mask_) {
+            const CharEdge &edge = store_.char_edges[slot];
+            if (edge.parent_plus_one == 0) return false;
+            if (edge.parent_plus_one != lane.node + 1 || edge.code_point != c) continue;
+            lane.node = edge.child & ~char_edge_terminal;
+            lane.depth += utf8_width(c);
+            if (edge.child & char_edge_terminal) lane.match = Match{lane.node, lane.depth};
+            break;
+        }
+        ++lane.unit;
+        aim(lane);
+        return true;
+    }
+
+private:
+    void aim(Lane &lane) {
+        if (lane.unit == end_) return;
+        lane.slot = char_edge_slot(lane.node, *lane.unit, store_.char_edges_shift);
+        __builtin_prefetch(store_.char_edges + lane.slot);
+    }
+
+    const TrieStore &store_;
+    const CodePoint *units_;
+    const CodePoint *end_;
+    size_t mask_;
+    Match root_match_{};
+};
+
+// Walks by bytes: each turn loads a node record or a child block.
+template <bool Wide, typename CodePoint>
+class ByteLanes {
+public:
+    struct Lane {
+        size_t start;            // the position whose match this is
+        const CodePoint *unit;   // the next code point to encode
+        unsigned char bytes[4];  // the current code point's UTF-8 form
+        unsigned length, used;   // its length, and how much of it the walk took
+        uint32_t index;          // the node reached
+        bool at_block;           // the next load is the node's child block, not its record
+        uint64_t bit;            // the next byte's mask bit
+        unsigned plane;          // and its plane, for a wide alphabet
+        size_t depth;
+        Match match;
+    };
+
+    ByteLanes(const TrieStore &store, const CodePoint *units, size_t n) : store_(store), units_(units), end_(units + n) {}
+
+    void start(Lane &lane, size_t position) {
+        lane.start = position;
+        lane.unit = units_ + position;
+        lane.length = lane.used = 0;
+        lane.index = 0;
+        lane.at_block = false;
+        lane.depth = 0;
+        lane.match = Match{};
+    }
+
+    bool advance(Lane &lane) {
+        const VelarinNode &node = store_.nodes[lane.index];
+        if (!lane.at_block) {
+            if (is_terminal(node)) lane.match = Match{lane.index, lane.depth};
+            unsigned char b;
+            if (!next_byte(lane, &b)) return false;
+            lane.bit = store_.byte_to_mask[b];
+            if constexpr (Wide) {
+                if (node.children_indices == nullptr || lane.bit == 0) return false;
+                lane.plane = store_.byte_to_plane[b];
+                __builtin_prefetch(wide_mask(node)->words + lane.plane);
+            } else {
+                if ((node.mask & lane.bit) == 0) return false;
+                __builtin_prefetch(node.children_indices + __builtin_popcountll(node.mask & (lane.bit - 1)));
+            }
+            lane.at_block = true;
+            return true;
+        }
+        unsigned slot;
+        if constexpr (Wide) {
+            const uint64_t *words = wide_mask(node)->words;
+            if ((words[lane.plane] & lane.bit) == 0) return false;
+            slot = unsigned(__builtin_popcountll(words[lane.plane] & (lane.bit - 1)));
+            for (unsigned p = 0; p < lane.plane; ++p) slot += unsigned(__builtin_popcountll(words[p]));
+        } else {
+            slot = unsigned(__builtin_popcountll(node.mask & (lane.bit - 1)));
+        }
+        lane.index = node.children_indices[slot];
+        __builtin_prefetch(store_.nodes + lane.index);
+        ++lane.depth;
+        lane.at_block = false;
+        return true;
+    }
+
+private:
+    // The next byte of the walk into *b; false at the end of the text.
+    bool next_byte(Lane &lane, unsigned char *b) {
+        if (lane.used == lane.length) {
+            if (lane.unit == end_) return false;
+            lane.length = encode_code_point(*lane.unit++, lane.bytes);
+            lane.used = 0;
+        }
+        *b = lane.bytes[lane.used++];
+        return true;
+    }
+
+    const TrieStore &store_;
+    const CodePoint *units_;
+    const CodePoint *end_;
+};
+
+template <typename Walk, typename CodePoint>
+inline void run_walk(const TrieStore &store, const CodePoint *units, size_t n, size_t first, size_t count,
+                     Match *out) {
+    Walk walk(store, units, n);
+    run_lanes(walk, first, count, out);
+}
+
+}  // namespace detail
+
+// out[k] = closest_prefix_code_points(store, units + first + k, n - first - k)
+// for every k < count; first + count must not pass n.
+template <typename CodePoint>
+inline void matches_at(const TrieStore &store, const CodePoint *units, size_t n, size_t first, size_t count,
+                       Match *out) {
+    if (store.nodes == nullptr) {
+        for (size_t k = 0; k < count; ++k) out[k] = Match{};
+    } else if (store.char_index_state == CharIndexState::built) {
+        detail::run_walk<detail::CharEdgeLanes<CodePoint>>(store, units, n, first, count, out);
+    } else if (is_wide(store.max_mask_bit)) {
+        detail::run_walk<detail::ByteLanes<true, CodePoint>>(store, units, n, first, count, out);
+    } else {
+        detail::run_walk<detail::ByteLanes<false, CodePoint>>(store, units, n, first, count, out);
+    }
+}
+
+}  // namespace velarin

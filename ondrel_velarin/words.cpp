@@ -1,0 +1,42 @@
+// The cache of decoded words, one str per node. Both native modules of the
+// package fill it, so a word matched by either is decoded once.
+#include <Python.h>
+
+#include <cstdlib>
+
+#include "surface.hpp"
+
+namespace velarin {
+
+PyObject *word_object(VelarinObject *self, int64_t node, size_t length) {
+    if (self->word_objects == nullptr && self->store.num_nodes > 0) {
+        // Without room for the cache every match is decoded afresh.
+        self->word_objects = static_cast<PyObject **>(std::calloc(size_t(self->store.num_nodes), sizeof(PyObject *)));
+        self->num_word_objects = self->word_objects ? self->store.num_nodes : 0;
+    }
+    const bool cached = node < self->num_word_objects;
+    if (cached && self->word_objects[node] != nullptr) return Py_NewRef(self->word_objects[node]);
+    PyObject *word = PyUnicode_DecodeUTF8(self->store.nodes[node].word, Py_ssize_t(length), nullptr);
+    if (word != nullptr && cached) self->word_objects[node] = Py_NewRef(word);
+    return word;
+}
+
+void prefetch_word_objects(const VelarinObject *self, const Match *matches, size_t count) {
+    auto cached = [&](const Match &m) { return m.node >= 0 && m.node < self->num_word_objects; };
+    for (size_t k = 0; k < count; ++k)
+        if (cached(matches[k])) __builtin_prefetch(self->word_objects + matches[k].node);
+    for (size_t k = 0; k < count; ++k)
+        if (cached(matches[k]) && self->word_objects[matches[k].node] != nullptr)
+            __builtin_prefetch(self->word_objects[matches[k].node]);
+}
+
+void release_word_objects(VelarinObject *self) {
+    PyObject **objects = self->word_objects;
+    const int32_t count = self->num_word_objects;
+    self->word_objects = nullptr;
+    self->num_word_objects = 0;
+    for (int32_t i = 0; objects != nullptr && i < count; ++i) Py_XDECREF(objects[i]);
+    std::free(objects);
+}
+
+}  // namespace velarin

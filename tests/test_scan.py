@@ -1,0 +1,231 @@
+"""segment and longest_matches: one call per text, agreeing with the Python
+loop over get_closest_prefix at every position."""
+
+import random
+import signal
+import sys
+from pathlib import Path
+
+import pytest
+
+sys.path.insert(0, str(Path(__file__).parent))
+
+from model import Model  # noqa: E402
+from ondrel_velarin import Velarin, longest_matches, segment  # noqa: E402
+from ondrel_velarin import scan_c  # noqa: E402
+from test_differential import ALPHABETS, NOT_UTF8, Raw, random_text  # noqa: E402
+
+
+def loop_segment(trie, text):
+    out, i = [], 0
+    while i < len(text):
+        word = trie.get_closest_prefix(text[i:]) or text[i]
+        out.append(word)
+        i += len(word)
+    return out
+
+
+def loop_lengths(trie, text):
+    return [len(trie.get_closest_prefix(text[i:])) for i in range(len(text))]
+
+
+def outcome(function, *args):
+    """The result, or the type and arguments of what was raised."""
+    try:
+        return function(*args)
+    except (UnicodeDecodeError, UnicodeEncodeError) as e:
+        return type(e), e.args
+
+
+def random_scan_case(rng: random.Random):
+    words = [random_text(rng) for _ in range(rng.randint(0, 15))]
+    words += [w[: rng.randint(0, len(w))] for w in words[:4]]
+    if rng.random() < 0.05:
+        words += [chr(c) for c in range(256)]
+    pieces = words + [random_text(rng) for _ in range(3)]
+    text = "".join(rng.choice(pieces) for _ in range(rng.randint(0, 12))) if pieces else ""
+    return words, text
+
+
+@pytest.mark.parametrize("seed", range(8))
+def test_agrees_with_the_loop_and_the_model(seed):
+    rng = random.Random(seed)
+    for _ in range(400):
+        words, text = random_scan_case(rng)
+        v = Velarin(words)
+        model = Model(words)
+        assert segment(v, text) == loop_segment(v, text) == loop_segment(model, text), (words, text)
+        assert longest_matches(v, text) == loop_lengths(v, text) == loop_lengths(model, text), (words, text)
+        assert "".join(segment(v, text)) == text
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_agrees_with_the_loop_on_words_that_do_not_decode(seed):
+    # A match that ends inside a character cannot be decoded: both raise the
+    # same UnicodeDecodeError at the same position.
+    rng = random.Random(100 + seed)
+    for _ in range(300):
+        words, text = random_scan_case(rng)
+        raw = [w.encode() for w in words]
+        raw += [w[: rng.randint(0, len(w))] for w in raw[:4]]
+        raw += [rng.randbytes(rng.randint(0, 2)) + bytes([rng.choice(NOT_UTF8)]) for _ in range(2)]
+        v = Velarin([Raw(w) for w in raw])
+        assert outcome(segment, v, text) == outcome(loop_segment, v, text), (raw, text)
+        assert outcome(longest_matches, v, text) == outcome(loop_lengths, v, text), (raw, text)
+
+
+@pytest.mark.parametrize(
+    "words, text, segments, lengths",
+    [
+        (["中国", "中国人", "人民"], "中国人民", ["中国人", "民"], [3, 0, 2, 0]),
+        # "" stored matches everywhere, yet a segment is never empty.
+        ([""], "ab", ["a", "b"], [0, 0]),
+        (["\0", "\0\0a"], "\0\0a\0", ["\0\0a", "\0"], [3, 1, 0, 1]),
+        (["\U0001F600", "a\U0001F600"], "a\U0001F600\U0001F600", ["a\U0001F600", "\U0001F600"], [2, 1, 1]),
+        (["abc"], "", [], []),
+        (["ab"], "xyz", ["x", "y", "z"], [0, 0, 0]),
+    ],
+)
+def test_examples(words, text, segments, lengths):
+    v = Velarin(words)
+    assert (segment(v, text), longest_matches(v, text)) == (segments, lengths)
+
+
+def failed_construction():
+    v = Velarin(["ab"])
+    with pytest.raises(AttributeError):
+        v.__init__(["a", 1])
+    return v
+
+
+@pytest.mark.parametrize(
+    "make",
+    [lambda: Velarin.__new__(Velarin), lambda: Velarin([]), failed_construction],
+    ids=["never_constructed", "empty", "failed_construction"],
+)
+def test_objects_without_words(make):
+    v = make()
+    text = "中a\U0001F600"
+    assert segment(v, text) == loop_segment(v, text)
+    assert longest_matches(v, text) == loop_lengths(v, text)
+
+
+def test_subclass_instances_are_read_directly():
+    class Shouting(Velarin):
+        def get_closest_prefix(self, key):
+            return "!"
+
+    v = Shouting(["ab"])
+    assert segment(v, "abab") == ["ab", "ab"]
+    assert longest_matches(v, "xab") == [0, 2, 0]
+
+
+def test_str_subclass_text_and_shared_results():
+    class Text(str):
+        pass
+
+    v = Velarin(["中文"])
+    got = segment(v, Text("中文中文"))
+    assert got == ["中文", "中文"] and got[0] is got[1] is v.get_closest_prefix("中文")
+
+
+@pytest.mark.parametrize("function", [segment, longest_matches])
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        ((["ab"], "ab"), "{}() argument 1 must be ondrel_velarin.impl_c.Velarin, not list"),
+        ((None, "ab"), "{}() argument 1 must be ondrel_velarin.impl_c.Velarin, not NoneType"),
+        ((Velarin(["a"]), b"ab"), "{}() argument 2 must be str, not bytes"),
+        ((Velarin(["a"]), None), "{}() argument 2 must be str, not NoneType"),
+        ((Velarin(["a"]),), "{} expected 2 arguments, got 1"),
+        ((Velarin(["a"]), "a", "b"), "{} expected 2 arguments, got 3"),
+    ],
+)
+def test_argument_errors(function, args, message):
+    with pytest.raises(TypeError) as excinfo:
+        function(*args)
+    assert str(excinfo.value) == message.format(function.__name__)
+
+
+@pytest.mark.parametrize("function", [segment, longest_matches])
+def test_keywords_are_refused(function):
+    with pytest.raises(TypeError, match="takes no keyword arguments"):
+        function(Velarin(["a"]), text="a")
+
+
+@pytest.mark.parametrize("text", ["\ud800", "ab\udfff", "中" * 1000 + "\udc00", "\U0001F600" * 70 + "\ud83d"])
+@pytest.mark.parametrize("function", [segment, longest_matches])
+def test_lone_surrogates_raise_the_interpreters_error(function, text):
+    with pytest.raises(UnicodeEncodeError) as excinfo:
+        function(Velarin(["a", "中"]), text)
+    with pytest.raises(UnicodeEncodeError) as expected:
+        text.encode("utf-8")
+    assert excinfo.value.args == expected.value.args
+
+
+def test_long_text_with_a_match_past_a_word_boundary():
+    # The walk from each position stops where the trie does: a long text that
+    # never matches costs one step per position.
+    v = Velarin(["ab", "abc" * 3])
+    text = "abcabcabcx" * 20_000
+    assert segment(v, text) == loop_segment(v, text[:10]) * 20_000
+    assert longest_matches(v, text)[:10] == [9, 0, 0, 2, 0, 0, 2, 0, 0, 0]
+
+
+class Alarm(Exception):
+    pass
+
+
+def scan_under_timer(handler, call):
+    """Runs `call` with a 1 ms repeating timer whose signal runs `handler`."""
+    previous = signal.signal(signal.SIGALRM, handler)
+    signal.setitimer(signal.ITIMER_REAL, 0.001, 0.001)
+    try:
+        return call()
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+
+
+# Long enough to take many milliseconds, so the timer fires inside the call.
+LONG_TEXT = "中文字图书馆" * 400_000
+
+
+@pytest.mark.parametrize("function", [segment, longest_matches])
+def test_a_signal_handler_can_interrupt_a_long_scan(function):
+    fired = []
+
+    # Raising only at the third signal shows the handlers ran during the call:
+    # the timer is stopped as soon as it returns.
+    def handler(signum, frame):
+        fired.append(signum)
+        if len(fired) == 3:
+            raise Alarm
+
+    with pytest.raises(Alarm):
+        scan_under_timer(handler, lambda: function(Velarin(["中文", "图书馆"]), LONG_TEXT))
+
+
+@pytest.mark.parametrize("function", [segment, longest_matches])
+def test_a_handler_that_rebuilds_or_empties_the_trie_mid_scan(function):
+    v = Velarin(["中文", "图书馆"])
+    changes = [lambda: v.__init__(["字图", "书"]), lambda: v.__init__([]), lambda: v.__init__(["中文字图书馆"])]
+
+    def handler(signum, frame):
+        if changes:
+            changes.pop(0)()
+
+    result = scan_under_timer(handler, lambda: function(v, LONG_TEXT))
+    assert not changes
+    # The scan goes on against whatever the trie holds at each position.
+    if function is segment:
+        assert "".join(result) == LONG_TEXT
+        assert set(result) <= {"中文", "图书馆", "字图", "书", "中文字图书馆", *LONG_TEXT}
+    else:
+        assert len(result) == len(LONG_TEXT) and set(result) <= {0, 1, 2, 3, 6}
+
+
+def test_the_module_keeps_to_its_functions():
+    public = {name for name in vars(scan_c) if not name.startswith("__")}
+    assert public == {"segment", "longest_matches"}
+    assert scan_c.segment.__text_signature__ == "($module, trie, text, /)"
