@@ -2,9 +2,10 @@
 // and its native entry.
 //
 // This is the hot path. A call binds two arguments, walks the trie over the
-// key's characters in place (encoding them to UTF-8 only as far as the walk
-// goes, never making a bytes object), and hands out a new reference to the
-// matched word's cached str.
+// key's characters in place (by whole code points through the code point
+// index, or encoding them to UTF-8 only as far as the walk goes; never making
+// a bytes object), and hands out a new reference to the matched word's cached
+// str.
 #include <Python.h>
 
 #include "surface.hpp"
@@ -45,10 +46,6 @@ int raise_encode_error(PyObject *key) {
 __attribute__((target_clones("popcnt", "default"))) int walk(const TrieStore &store, PyObject *key, Match *match) {
     const void *data = PyUnicode_DATA(key);
     const size_t n = size_t(PyUnicode_GET_LENGTH(key));
-    if (PyUnicode_IS_ASCII(key)) {
-        *match = closest_prefix_bytes(store, static_cast<const unsigned char *>(data), n);
-        return 0;
-    }
     switch (PyUnicode_KIND(key)) {
     case PyUnicode_1BYTE_KIND:
         *match = closest_prefix_code_points(store, static_cast<const Py_UCS1 *>(data), n);
@@ -73,6 +70,9 @@ PyObject *lookup(VelarinObject *self, PyObject *key) {
         PyErr_Format(PyExc_AttributeError, "'NoneType' object has no attribute '%.30s'", "encode");
         return nullptr;
     }
+    // The first lookup pays for the code point index once; without memory
+    // for it, lookups walk bytes.
+    if (self->store.char_index_state == CharIndexState::untried) build_char_index(self->store);
     Match match;
     if (walk(self->store, key, &match) < 0) return nullptr;
     if (match.node < 0) return Py_NewRef(empty_str);

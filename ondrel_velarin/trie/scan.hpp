@@ -60,7 +60,7 @@ public:
     };
 
     CharEdgeLanes(const TrieStore &store, const CodePoint *units, size_t n)
-        : store_(store), units_(units), end_(units + n), mask_((size_t(1) << (64 - store.char_edges_shift)) - 1) {
+        : store_(store), units_(units), end_(units + n) {
         if (is_terminal(store.nodes[0])) root_match_ = Match{0, 0};
     }
 
@@ -76,15 +76,11 @@ public:
     bool advance(Lane &lane) {
         if (lane.unit == end_) return false;
         const uint32_t c = *lane.unit;
-        for (size_t slot = lane.slot;; slot = (slot + 1) & mask_) {
-            const CharEdge &edge = store_.char_edges[slot];
-            if (edge.parent_plus_one == 0) return false;
-            if (edge.parent_plus_one != lane.node + 1 || edge.code_point != c) continue;
-            lane.node = edge.child & ~char_edge_terminal;
-            lane.depth += utf8_width(c);
-            if (edge.child & char_edge_terminal) lane.match = Match{lane.node, lane.depth};
-            break;
-        }
+        const CharEdge *edge = find_char_edge(store_, lane.slot, lane.node, c);
+        if (edge == nullptr) return false;
+        lane.node = edge->child & ~char_edge_terminal;
+        lane.depth += utf8_width(c);
+        if (edge->child & char_edge_terminal) lane.match = Match{lane.node, lane.depth};
         ++lane.unit;
         aim(lane);
         return true;
@@ -100,7 +96,6 @@ private:
     const TrieStore &store_;
     const CodePoint *units_;
     const CodePoint *end_;
-    size_t mask_;
     Match root_match_{};
 };
 

@@ -149,6 +149,9 @@ struct Match {
     size_t length = 0;  // its depth: the matched word's byte length
 };
 
+// Bytes in the UTF-8 form of code point c.
+inline unsigned utf8_width(uint32_t c) { return 1u + (c >= 0x80) + (c >= 0x800) + (c >= 0x10000); }
+
 namespace detail {
 
 inline bool is_terminal(const VelarinNode &node) {
@@ -243,6 +246,35 @@ inline Match walk_code_points(const TrieStore &store, const CodePoint *units, si
     }
 }
 
+// The edge (parent, code_point) of the code point index, or null; the probe
+// starts at `slot`, the pair's home slot.
+inline const CharEdge *find_char_edge(const TrieStore &store, size_t slot, uint32_t parent, uint32_t code_point) {
+    const size_t mask = (size_t(1) << (64 - store.char_edges_shift)) - 1;
+    for (;; slot = (slot + 1) & mask) {
+        const CharEdge &edge = store.char_edges[slot];
+        if (edge.parent_plus_one == parent + 1 && edge.code_point == code_point) return &edge;
+        if (edge.parent_plus_one == 0) return nullptr;
+    }
+}
+
+// The code point walk through the code point index: one probe per code point.
+template <typename CodePoint>
+inline Match walk_char_edges(const TrieStore &store, const CodePoint *units, size_t n) {
+    Match match{};
+    if (is_terminal(store.nodes[0])) match = Match{0, 0};
+    uint32_t node = 0;
+    size_t depth = 0;
+    for (size_t i = 0; i < n; ++i) {
+        const uint32_t c = units[i];
+        const CharEdge *edge = find_char_edge(store, char_edge_slot(node, c, store.char_edges_shift), node, c);
+        if (edge == nullptr) break;
+        node = edge->child & ~char_edge_terminal;
+        depth += utf8_width(c);
+        if (edge->child & char_edge_terminal) match = Match{node, depth};
+    }
+    return match;
+}
+
 }  // namespace detail
 
 // The longest stored string that is a prefix of the UTF-8 bytes given.
@@ -256,6 +288,7 @@ inline Match closest_prefix_bytes(const TrieStore &store, const unsigned char *b
 template <typename CodePoint>
 inline Match closest_prefix_code_points(const TrieStore &store, const CodePoint *units, size_t n) {
     if (store.nodes == nullptr) return Match{};
+    if (store.char_index_state == CharIndexState::built) return detail::walk_char_edges(store, units, n);
     return is_wide(store.max_mask_bit) ? detail::walk_code_points<true>(store, units, n)
                             : detail::walk_code_points<false>(store, units, n);
 }
@@ -279,9 +312,6 @@ inline bool has_surrogate(const CodePoint *units, size_t n) {
         if (is_surrogate(units[i])) return true;
     return false;
 }
-
-// Bytes in the UTF-8 form of code point c.
-inline unsigned utf8_width(uint32_t c) { return 1u + (c >= 0x80) + (c >= 0x800) + (c >= 0x10000); }
 
 template <typename CodePoint>
 inline size_t utf8_length(const CodePoint *units, size_t n) {
