@@ -2,6 +2,7 @@
 # Installs everything the benchmarks need into benchmarks/.venv, then runs them.
 #
 #   bash benchmarks/run.sh [--quick] [--positions N] [--repeats R] [--libs a,b] [--out NAME]
+#                           [--segment-only]   (whole-text segmentation alone, into the existing report)
 #   (or ./dev bench ...)
 #
 # What it installs: the project itself (built with scikit-build-core into

@@ -9,12 +9,16 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
-from velbench.compare import compare, compare_listing, explain  # noqa: E402
+from velbench import report  # noqa: E402
+from velbench.compare import compare, compare_listing, compare_segments, explain  # noqa: E402
 from velbench.libs import ALL  # noqa: E402
 
 WORDS = ["a", "ab", "abc", "b", "中", "中文", "ab"]
 KEYS = ["abcd", "abx", "a", "", "zz", "中文字", "中", "bab", "文"]
 EXPECTED = ["abc", "ab", "a", "", "", "中文", "中", "b", ""]
+# Forward longest match: "abd" backs off to "ab"; unmatched characters stand alone.
+TEXT = "xabcdabd中文字中bab"
+SEGMENTS = ["x", "abc", "d", "ab", "d", "中文", "字", "中", "b", "ab"]
 
 
 class CompareTest(unittest.TestCase):
@@ -60,6 +64,60 @@ class AdapterTest(unittest.TestCase):
                 self.assertEqual(compare_listing(set(WORDS), lib.listing(obj))["mismatches"], 0)
                 ran += 1
         self.assertGreaterEqual(ran, 1)      # set+loop needs nothing installed
+
+    def test_segmenters_agree_on_a_small_case(self):
+        longest = max(map(len, WORDS))
+        ran = 0
+        for lib in ALL:
+            if lib.available():
+                continue
+            with self.subTest(lib=lib.name):
+                seg = lib.segmenter(lib.build(WORDS), longest)
+                self.assertEqual(seg(TEXT), SEGMENTS)
+                self.assertEqual(seg("zz"), ["z", "z"])
+                self.assertEqual(seg(""), [])
+                ran += 1
+        self.assertGreaterEqual(ran, 1)
+
+
+class SegmentCompareTest(unittest.TestCase):
+    def test_identical_segments_have_no_mismatch(self):
+        self.assertEqual(compare_segments(SEGMENTS, list(SEGMENTS))["mismatches"], 0)
+
+    def test_a_shorter_match_is_found_at_its_offset(self):
+        got = ["x", "ab", "c"] + SEGMENTS[2:]
+        r = compare_segments(SEGMENTS, got)
+        self.assertEqual(r["mismatches"], 1)                 # one extra cut, after "xab"
+        self.assertEqual(r["examples"], [(1, "abc", "ab")])
+
+    def test_same_cuts_over_a_different_text_still_differ(self):
+        got = list(SEGMENTS)
+        got[-1] = "ba"
+        self.assertGreater(compare_segments(SEGMENTS, got)["mismatches"], 0)
+
+    def test_a_missing_tail_is_a_mismatch(self):
+        r = compare_segments(SEGMENTS, SEGMENTS[:-1])
+        self.assertEqual(r["mismatches"], 1)
+        self.assertEqual(r["examples"], [(len(TEXT) - 2, "ab", None)])
+
+
+class SegmentTargetTest(unittest.TestCase):
+    @staticmethod
+    def res(rows):
+        return {"segment": {"texts": {"zh": {"segment": {
+            n: {"status": st, "best": ms * 1e6} for n, (st, ms) in rows.items()}}}}}
+
+    def test_fastest_matching_peer_is_the_bar_and_a_mismatching_one_is_not(self):
+        tg = report._segment_targets(self.res({
+            "velarin": ("ok", 10), "velarin get loop": ("ok", 200),
+            "cyac": ("MISMATCH", 20), "DAWG2": ("ok", 90), "marisa-trie": ("ok", 120)}))
+        self.assertEqual([ok for *_, ok in tg], [True, False])
+        self.assertIn("DAWG2 90 ms", tg[1][2])
+
+    def test_a_loop_that_disagrees_misses_the_target(self):
+        tg = report._segment_targets(self.res({
+            "velarin": ("ok", 1), "velarin get loop": ("MISMATCH", 500), "DAWG2": ("ok", 500)}))
+        self.assertEqual([ok for *_, ok in tg], [False, True])
 
 
 if __name__ == "__main__":

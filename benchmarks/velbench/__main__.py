@@ -1,6 +1,7 @@
 """Run every benchmark and write the report.
 
     python -m velbench [--quick] [--positions N] [--repeats R] [--libs a,b] [--out NAME]
+                       [--segment-only]
 
 Lookup timings run here, side by side in one process, repeats interleaved
 across libraries so drift hits all of them alike. Builds run in a fresh
@@ -8,6 +9,7 @@ process per library and word list so their memory can be read cleanly.
 """
 
 import argparse
+import functools
 import gc
 import json
 import math
@@ -19,10 +21,11 @@ import sys
 import time
 
 from . import data, report
-from .compare import compare, compare_listing, explain, short
-from .libs import ALL, BY_NAME
+from .compare import compare, compare_listing, compare_segments, explain, short
+from .libs import ALL, BY_NAME, window_segments
 
 pc = time.perf_counter_ns
+OURS = "velarin"
 WIDTH = 32          # characters in a short key
 LONG = data.LONG
 
@@ -269,6 +272,114 @@ def run_iteration(wordlist, words, objs, repeats, results, budget):
     results["iteration"][wordlist] = {"n": len(distinct), "libs": out}
 
 
+# ---------------------------------------------------------------- whole texts
+
+def window_lengths(f, longest):
+    return lambda text: [len(f(text[i:i + longest])) for i in range(len(text))]
+
+
+def run_passes(what, rows, text, ref, cmp, repeats, budget, cap):
+    """Time whole-text passes of each row's callable: best of up to `repeats`
+    passes, fewer once a row has spent `budget` seconds. A row whose pass
+    would take over `cap` seconds (judged on a twentieth of the text) is
+    skipped. The first full pass is also checked against `ref`."""
+    entries = {}
+    for name, (how, f) in rows.items():
+        progress("%s: checking %s" % (what, name))
+        try:
+            t0 = time.perf_counter()
+            f(text[:len(text) // 20])
+            est = (time.perf_counter() - t0) * 20
+            if est > cap:
+                entries[name] = {"how": how, "status": "skipped: too slow (one pass est. %.1f s, cap %.0f s)"
+                                 % (est, cap)}
+                say("note: %s: %s %s" % (what, name, entries[name]["status"]))
+                continue
+            t0 = pc()
+            got = f(text)
+            ns = pc() - t0
+        except Exception as e:
+            entries[name] = {"how": how, "status": "error: %s: %s" % (type(e).__name__, str(e)[:80])}
+            say("note: %s: %s %s" % (what, name, entries[name]["status"]))
+            continue
+        c = cmp(ref, got)
+        del got
+        entries[name] = {"how": how, "status": "ok" if not c["mismatches"] else "MISMATCH",
+                         "mismatches": c["mismatches"],
+                         "examples": [tuple(short(x) if isinstance(x, str) else x for x in ex)
+                                      for ex in c["examples"]],
+                         "samples": [ns]}
+        if c["mismatches"]:
+            say("!!! MISMATCH in %s: %s differs from ours at %d places, e.g. %s"
+                % (what, name, c["mismatches"], entries[name]["examples"][:1]))
+    timed = [n for n, e in entries.items() if "samples" in e]
+    for r in range(1, repeats if timed else 1):
+        for name in timed[r % len(timed):] + timed[:r % len(timed)]:
+            e = entries[name]
+            if sum(e["samples"]) >= budget * 1e9:
+                continue
+            progress("%s: round %d/%d, %s" % (what, r + 1, repeats, name))
+            t0 = pc()
+            got = rows[name][1](text)
+            e["samples"].append(pc() - t0)
+            del got
+    for e in entries.values():
+        if e.get("samples"):
+            e["best"], e["median"] = min(e["samples"]), statistics.median(e["samples"])
+    gc.collect()
+    return entries
+
+
+def run_segment(wl, words, text, built, objs, repeats, budget, cap, results):
+    """Whole-text forward longest-match segmentation, and the longest match
+    at every position, with the objects built for the lookups."""
+    try:
+        from ondrel_velarin import longest_matches, segment
+    except ImportError as e:
+        results["segment"]["texts"][wl] = {"status": "cannot import: %s" % e}
+        say("note: no whole-text scans in the installed ondrel_velarin: %s" % e)
+        return
+    if OURS not in objs:
+        results["segment"]["texts"][wl] = {"status": built[OURS][0]}
+        return
+    v = objs[OURS]
+    longest = max(map(len, words))
+    get = v.get_closest_prefix
+    rows = {OURS: (BY_NAME[OURS].seg_how, BY_NAME[OURS].segmenter(v, longest)),
+            "velarin get loop": ("window loop over `get_closest_prefix`",
+                                 window_segments(get, longest))}
+    skipped = {}
+    for name, (status, _f) in built.items():
+        lib = BY_NAME[name]
+        if lib.kind != "peer":
+            continue
+        if name not in objs:
+            skipped[name] = {"how": lib.seg_how, "status": status}
+            continue
+        try:
+            rows[name] = (lib.seg_how, lib.segmenter(objs[name], longest))
+        except Exception as e:
+            skipped[name] = {"how": lib.seg_how, "status": "error: %s: %s" % (type(e).__name__, e)}
+    ref = segment(v, text)
+    joins = "".join(ref) == text
+    if not joins:
+        say("!!! %s: velarin's segments do not join back to the text" % wl)
+    seg = run_passes("%s segmentation" % wl, rows, text, ref, compare_segments, repeats, budget, cap)
+    seg.update(skipped)
+    n_segments = len(ref)
+    del ref
+    lm_rows = {OURS: ("`longest_matches(v, text)`", functools.partial(longest_matches, v)),
+               "velarin get loop": ("`[len(get(text[i:i+L])) for i in range(len(text))]`",
+                                    window_lengths(get, longest))}
+    ref = longest_matches(v, text)
+    lm = run_passes("%s longest matches" % wl, lm_rows, text, ref, compare, repeats, budget, cap)
+    del ref
+    results["segment"]["texts"][wl] = {
+        "chars": len(text), "words": len(set(words)), "longest": longest,
+        "segments": n_segments, "joins": joins, "segment": seg, "longest_matches": lm}
+    say("%s whole-text segmentation done" % wl)
+
+
 # ---------------------------------------------------------------- builds
 
 def run_builds(libs, wordlists, repeats, budget, timeout, results):
@@ -322,6 +433,33 @@ def machine():
 
 # ---------------------------------------------------------------- main
 
+def segment_only(libs, results, build_timeout, budget, cap, stem):
+    """The whole-text section alone, put into the report already written
+    under `stem` (the rest of it is left as it was)."""
+    repeats = results["settings"]["repeats"]
+    # One build per library in its own process, only to leave out those that crash.
+    run_builds(libs, ["zh", "en"], 1, 0.0, build_timeout, results)
+    for wl in ("zh", "en"):
+        words, text = data.words(wl), data.text(wl)
+        built, objs = build_all(libs, words, wl, results["build"][wl])
+        run_segment(wl, words, text, built, objs, repeats, budget, cap, results)
+        del built, objs
+        gc.collect()
+    out_dir = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "results")
+    path = os.path.join(out_dir, stem + ".json")
+    if os.path.exists(path):
+        with open(path) as f:
+            old = json.load(f)
+        old["segment"] = results["segment"]
+        results = old
+    else:
+        os.makedirs(out_dir, exist_ok=True)
+    report.write(results, out_dir, stem)
+    say("")
+    print(report.segment_markdown(results, with_targets=True))
+    say("written into: %s/%s.md, .json (%.0f s)" % (out_dir, stem, time.time() - _started))
+
+
 def main():
     ap = argparse.ArgumentParser(prog="velbench")
     ap.add_argument("--quick", action="store_true", help="a 1-2 minute smoke run")
@@ -329,6 +467,8 @@ def main():
     ap.add_argument("--repeats", type=int, help="timed rounds per measurement")
     ap.add_argument("--libs", help="comma-separated subset of libraries")
     ap.add_argument("--out", help="results file stem under results/")
+    ap.add_argument("--segment-only", action="store_true",
+                    help="run only the whole-text segmentation and put it into the existing report")
     a = ap.parse_args()
     positions = a.positions or (20_000 if a.quick else 400_000)
     repeats = a.repeats or (3 if a.quick else 7)
@@ -337,6 +477,8 @@ def main():
     build_repeats, build_budget, build_timeout = (3, 3.0, 30) if a.quick else (7, 15.0, 90)
     # Seconds one library may spend on a long-key lookup run or a listing.
     slow_budget, list_budget = (15.0, 2.0) if a.quick else (60.0, 10.0)
+    # Whole-text passes: seconds of passes per row, and the longest one pass may take.
+    seg_budget, seg_cap = (0.5, 3.0) if a.quick else (1.5, 5.0)
     stem = a.out or ("quick" if a.quick else "latest")
 
     libs = ALL if not a.libs else [BY_NAME[n] for n in ["velarin", "set+loop"] + [
@@ -349,6 +491,9 @@ def main():
     floor = velbench_floor.Noop().noop
 
     results = {"machine": machine(), "lookup": {}, "build": {}, "iteration": {},
+               "segment": {"date": time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime()),
+                           "repeats": repeats, "budget_s": seg_budget, "cap_s": seg_cap,
+                           "texts": {}},
                "settings": {"positions": positions, "repeats": repeats, "rest_keys": rest_n,
                             "width": WIDTH, "build_repeats": build_repeats,
                             "build_budget_s": build_budget, "quick": a.quick}}
@@ -356,6 +501,9 @@ def main():
         why = lib.available()
         if why:
             say("note: %s is not installed (%s); reported as such" % (lib.name, why))
+
+    if a.segment_only:
+        return segment_only(libs, results, build_timeout, seg_budget, seg_cap, stem)
 
     # Builds first, each in its own process: a library that crashes or hangs
     # on a word list is found there and left out of that list's lookups.
@@ -387,6 +535,7 @@ def main():
                 rest_n, 16, "%d keys of %d characters of English text (English word list)"
                 % (rest_n, LONG)), built, floor, repeats, results, slow_budget)
         run_iteration(wl, words, objs, repeats, results, list_budget)
+        run_segment(wl, words, text, built, objs, repeats, seg_budget, seg_cap, results)
         del built, objs
         gc.collect()
 

@@ -39,3 +39,29 @@ def explain(reference, answers):
             "\0" in r and "\0" not in a and r.startswith(a) for r, a in bad):
         return "expected: every difference is a stored word holding NUL, which this library stops at"
     return ""
+
+
+def compare_segments(reference, segments):
+    """Segmentations of one text: the number of cut points one has and the
+    other lacks, and the first segment where they part (character offset,
+    expected, got)."""
+    if segments == reference:
+        return {"mismatches": 0, "examples": []}
+
+    def cuts(segs):
+        out, at = set(), 0
+        for s in segs:
+            at += len(s)
+            out.add(at)
+        return out
+    at = 0
+    for i, (r, g) in enumerate(zip(reference, segments)):
+        if r != g:
+            break
+        at += len(r)
+    else:
+        i = min(len(reference), len(segments))
+    first = (at, reference[i] if i < len(reference) else None,
+             segments[i] if i < len(segments) else None)
+    # Same cut points but different segments: the text itself was not kept.
+    return {"mismatches": len(cuts(reference) ^ cuts(segments)) or 1, "examples": [first]}

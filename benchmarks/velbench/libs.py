@@ -6,7 +6,25 @@ stores. The callables are what a user of that library would write for this
 query; their cost is part of what is measured.
 """
 
+import functools
 import importlib.metadata as md
+
+
+def window_segments(f, longest):
+    """Forward longest-match segmentation from a per-key lookup `f`: at each
+    segment start, look up a window as long as the longest stored word (the
+    whole rest of the text would make the loop quadratic), take one
+    character when nothing matches."""
+    def segments(text):
+        out = []
+        append = out.append
+        i, n = 0, len(text)
+        while i < n:
+            w = f(text[i:i + longest]) or text[i]
+            append(w)
+            i += len(w)
+        return out
+    return segments
 
 
 class Unavailable(Exception):
@@ -25,6 +43,7 @@ class Lib:
     dist = ""            # distribution name, for the version
     kind = "peer"        # "ours", "peer" or "baseline"
     native = True
+    seg_how = "window loop over the per-key lookup"
 
     def version(self):
         return _version(self.dist) if self.dist else "stdlib"
@@ -48,9 +67,15 @@ class Lib:
     def listing(self, obj):
         return list(obj)
 
+    def segmenter(self, obj, longest):
+        """The fastest way this library offers to segment a whole text;
+        the window loop over its per-key lookup unless it has better."""
+        return window_segments(self.query(obj), longest)
+
 
 class Velarin(Lib):
     name, dist, kind = "velarin", "ondrel_velarin", "ours"
+    seg_how = "`segment(v, text)`"
 
     def _import(self):
         from ondrel_velarin.impl_c import Velarin as V
@@ -61,6 +86,10 @@ class Velarin(Lib):
 
     def query(self, obj):
         return obj.get_closest_prefix
+
+    def segmenter(self, obj, longest):
+        from ondrel_velarin import segment
+        return functools.partial(segment, obj)
 
 
 class PySet(Lib):
@@ -91,6 +120,7 @@ class PySet(Lib):
 
 class Marisa(Lib):
     name, dist = "marisa-trie", "marisa-trie"
+    seg_how = "window loop over `prefixes(window)[-1]`"
 
     def _import(self):
         import marisa_trie
@@ -110,6 +140,7 @@ class Marisa(Lib):
 
 class Datrie(Lib):
     name, dist = "datrie", "datrie"
+    seg_how = "window loop over `longest_prefix(window, \"\")`"
 
     def _import(self):
         import datrie
@@ -133,6 +164,7 @@ class Datrie(Lib):
 
 class PyGTrie(Lib):
     name, dist, native = "pygtrie", "pygtrie", False
+    seg_how = "window loop over `longest_prefix(window).key`"
 
     def _import(self):
         import pygtrie
@@ -155,6 +187,7 @@ class PyGTrie(Lib):
 
 class PyTrie(Lib):
     name, dist, native = "pytrie", "PyTrie", False
+    seg_how = "window loop over `longest_prefix(window, \"\")`"
 
     def _import(self):
         import pytrie
@@ -175,6 +208,7 @@ class AhoCorasick(Lib):
     """pyahocorasick's Automaton used as a trie: `longest_prefix` gives the
     deepest path the key follows, then step back to the nearest stored word."""
     name, dist = "pyahocorasick", "pyahocorasick"
+    seg_how = "`iter_long(text)`, gaps as single characters"
 
     def _import(self):
         import ahocorasick
@@ -200,9 +234,27 @@ class AhoCorasick(Lib):
     def listing(self, a):
         return list(a.keys())
 
+    def segmenter(self, a, longest):
+        """iter_long: the longest non-overlapping matches in one pass (needs
+        the automaton made; the per-key lookup works on it too)."""
+        if a.kind != self._import().AHOCORASICK:
+            a.make_automaton()
+        it = a.iter_long
+
+        def segments(text):
+            out, prev = [], 0
+            for end, w in it(text):
+                out.extend(text[prev:end + 1 - len(w)])     # one character per gap position
+                out.append(w)
+                prev = end + 1
+            out.extend(text[prev:])
+            return out
+        return segments
+
 
 class Dawg(Lib):
     name, dist = "DAWG2", "DAWG2"
+    seg_how = "window loop over `prefixes(window)[-1]`"
 
     def _import(self):
         import dawg
@@ -225,6 +277,7 @@ class Dawg(Lib):
 
 class Cyac(Lib):
     name, dist = "cyac", "cyac"
+    seg_how = "`match_longest(text)`, gaps as single characters"
 
     def _import(self):
         import cyac
@@ -249,10 +302,24 @@ class Cyac(Lib):
     def listing(self, t):
         return [k for k, _id in t.items()]
 
+    def segmenter(self, t, longest):
+        ml = t.match_longest
+
+        def segments(text):
+            out, prev = [], 0
+            for _id, start, end in ml(text):
+                out.extend(text[prev:start])                # one character per gap position
+                out.append(text[start:end])
+                prev = end
+            out.extend(text[prev:])
+            return out
+        return segments
+
 
 class HatTrie(Lib):
     """hat-trie-python stores bytes; keys are encoded on the way in."""
     name, dist = "hat-trie", "hat-trie-python"
+    seg_how = "window loop over `longest_prefix(window.encode())`"
 
     def _import(self):
         import hattrie

@@ -9,13 +9,15 @@ SHORT_MAX_OVER_FLOOR = 1.5
 SHORT_MIN_PEER_FACTOR = 3.0
 REST_MAX_GROWTH = 1.25
 PEAK_MAX_OVER_FINISHED = 1.5
+SEGMENT_MIN_FACTOR = 10.0
+LOOP = "velarin get loop"
 
 
 def _kind(name):
     if name in FLOORS:
         return "floor"
     from .libs import BY_NAME
-    return BY_NAME[name].kind
+    return BY_NAME[name].kind if name in BY_NAME else "baseline"
 
 
 def _ns(x):
@@ -35,9 +37,90 @@ def _mb(b):
     return "–" if b is None else "%.1f" % (b / 1e6)
 
 
+def _examples(x):
+    # Tuples, also when read back from the JSON (which keeps only lists).
+    return [tuple(ex) for ex in x["examples"][:1]]
+
+
 def _med(entries, name):
     e = entries.get(name) or {}
     return e.get("median")
+
+
+def _segment_targets(res):
+    out = []
+    t = res.get("segment", {}).get("texts", {}).get("zh")
+    if not t or "segment" not in t:
+        return out
+    e = t["segment"]
+    ours = e.get(OURS, {})
+    if ours.get("status") != "ok":
+        return [("segmentation, zh text", "ours runs", ours.get("status", "missing"), False)]
+    peers = [(x["best"], n) for n, x in e.items()
+             if _kind(n) == "peer" and x.get("status") == "ok"]
+    for label, (best, name) in (("the `get_closest_prefix` window loop", (e[LOOP].get("best"), LOOP)),
+                                ("the fastest peer's equivalent", min(peers) if peers else (None, None))):
+        goal = "≥ %.0f× faster than %s" % (SEGMENT_MIN_FACTOR, label)
+        if name == LOOP and e[LOOP].get("status") != "ok":
+            out.append(("segmentation, zh text", goal, "the loop: %s" % e[LOOP]["status"], False))
+        elif best:
+            f = best / ours["best"]
+            out.append(("segmentation, zh text", goal, "%s%.0f ms vs %.0f ms: %.2f× faster" % (
+                "" if name == LOOP else name + " ", best / 1e6, ours["best"] / 1e6, f),
+                f >= SEGMENT_MIN_FACTOR))
+    return out
+
+
+def segment_markdown(res, with_targets=False):
+    seg = res.get("segment") or {}
+    if not seg.get("texts"):
+        return ""
+    lines = ["## Whole-text segmentation", "",
+             "Forward longest-match segmentation of a whole text: from each segment's start, the "
+             "longest stored word there, or one character when none is. `velarin get loop` is the "
+             "Python loop a user would write with velarin's lookup: look up `text[i:i+L]` (L the "
+             "longest word's length), `w = get(window) or text[i]`, `i += len(w)`; peers without a "
+             "whole-text call run the same loop over their per-key lookup (the Lookup section's "
+             "adapters). Every row's segments are checked against `segment`'s. Time: best of up to %d "
+             "passes (fewer once a row has spent %.1f s; the count is shown), median beside it; rows "
+             "whose one pass would take over %.0f s are skipped. Measured %s." % (
+                 seg["repeats"], seg["budget_s"], seg["cap_s"], seg["date"]), ""]
+
+    def table(entries, head, n_chars):
+        ours = (entries.get(OURS) or {}).get("best")
+        rows = ["| %s | how | best ms | median ms | passes | ns/char | ÷ velarin | %s |" % (head[0], head[1]),
+                "|---|---|---:|---:|---:|---:|---:|---|"]
+        for n, x in sorted(entries.items(), key=lambda kv: kv[1].get("best") or 1e30):
+            st = x["status"]
+            if st == "MISMATCH":
+                st = "**MISMATCH** at %d places, first %s" % (x["mismatches"], _examples(x))
+            best = x.get("best")
+            if best is None:
+                rows.append("| %s | %s | – | – | – | – | – | %s |" % (n, x.get("how", ""), st))
+                continue
+            rows.append("| %s | %s | %.1f | %.1f | %d | %.1f | %s | %s |" % (
+                "**%s**" % n if n == OURS else n, x["how"], best / 1e6, x["median"] / 1e6,
+                len(x["samples"]), best / n_chars, _ratio(best, ours), st))
+        return rows
+
+    for wl, t in seg["texts"].items():
+        if "segment" not in t:
+            lines += ["### %s text" % wl, "", "Not run: %s." % t.get("status"), ""]
+            continue
+        lines += ["### %s text, %s words" % (wl, wl), "",
+                  "%d characters, %d distinct words (longest %d characters); %d segments%s." % (
+                      t["chars"], t["words"], t["longest"], t["segments"],
+                      "" if t["joins"] else "; **velarin's segments do not join back to the text**"), ""]
+        lines += table(t["segment"], ("segmenter", "segments"), t["chars"]) + [""]
+        lines += ["`longest_matches`: the length of the longest stored word at every position.", ""]
+        lines += table(t["longest_matches"], ("scan", "answers"), t["chars"]) + [""]
+    tg = _segment_targets(res) if with_targets else []
+    if tg:
+        lines += ["| workload | target | measured | result |", "|---|---|---|---|"]
+        lines += ["| %s | %s | %s | %s |" % (w, g, fig, "**met**" if ok else "**MISSED**")
+                  for w, g, fig, ok in tg]
+        lines.append("")
+    return "\n".join(lines)
 
 
 def targets(res):
@@ -95,7 +178,7 @@ def targets(res):
             out.append(("build, %s words" % wl, "peak memory < %.1f× the finished object" % PEAK_MAX_OVER_FINISHED,
                         "peak %s MB, finished %s MB: %.2f×" % (_mb(ours["peak_bytes"]), _mb(ours["finished_bytes"]), r),
                         r < PEAK_MAX_OVER_FINISHED))
-    return out
+    return out + _segment_targets(res)
 
 
 def markdown(res, stem):
@@ -128,7 +211,7 @@ def markdown(res, stem):
             ans = x["status"]
             if ans == "MISMATCH":
                 ans = "**MISMATCH** at %d keys, e.g. %s%s" % (
-                    x["mismatches"], x["examples"][:1], "; " + x["why"] if x.get("why") else "")
+                    x["mismatches"], _examples(x), "; " + x["why"] if x.get("why") else "")
             elif ans == "floor":
                 ans = ""
             lines.append("| %s | %s | %s | %s | %s | %s | %s |" % (
@@ -137,6 +220,9 @@ def markdown(res, stem):
                 _ratio(med, noop), _ratio(med, bare), _ratio(med, ours), ans))
         lines.append("")
 
+    sm = segment_markdown(res)
+    if sm:
+        lines += sm.split("\n")
     lines += ["## Build and memory", "",
               "Each library builds each word list in a fresh process. Time: median of up to %d "
               "builds (fewer when one build is slow; the count is shown). Peak: growth of the "

@@ -79,10 +79,20 @@ void attempt(const std::vector<std::string> &words, const harness::Reference &re
     fail_from = from;
     fail_until = until;
     const velarin::Status status = harness::build(store, words);
+    // The code point index is built after the store, under the same failures;
+    // without it the store still answers, by bytes.
+    const velarin::Status index = status == velarin::Status::ok ? velarin::build_char_index(store) : status;
     fail_from = fail_until = -1;
-    failed = status != velarin::Status::ok;
-    if (failed && !is_no_memory(status)) ++figures.problems;
-    if (!failed && harness::compare(store, ref, keys) != 0) ++figures.problems;
+    failed = status != velarin::Status::ok || index != velarin::Status::ok;
+    if (status != velarin::Status::ok && !is_no_memory(status)) ++figures.problems;
+    if (index != velarin::Status::ok && index != velarin::Status::no_memory_char_index && index != status)
+        ++figures.problems;
+    if (status == velarin::Status::ok) {
+        const bool built = store.char_index_state == velarin::CharIndexState::built;
+        if (built && index != velarin::Status::ok) ++figures.problems;
+        if (harness::compare(store, ref, keys) != 0) ++figures.problems;
+        for (const auto &k : keys) figures.problems += harness::compare_scan(store, harness::code_points(k));
+    }
     velarin::release(store, harness::free_copy);
     velarin::release(store, harness::free_copy);
     if (live != live_before) {
