@@ -121,11 +121,38 @@ int check_signals(size_t from, size_t to) {
     return from / signal_interval != to / signal_interval ? PyErr_CheckSignals() : 0;
 }
 
+// Single characters that matched nothing, made once per call: texts repeat
+// their spaces, punctuation and rule lines.
+class SingleCharacters {
+public:
+    // A new reference to the str of code point c, or NULL with an exception set.
+    PyObject *get(uint32_t c) {
+        // The interpreter keeps these itself.
+        if (c < 256) return PyUnicode_FromOrdinal(int(c));
+        Entry &entry = entries_[c % size];
+        if (!entry.object || entry.code_point != c) {
+            OwnedRef made = OwnedRef::steal(PyUnicode_FromOrdinal(int(c)));
+            if (!made) return nullptr;
+            entry.object = std::move(made);
+            entry.code_point = c;
+        }
+        return Py_NewRef(entry.object.borrow());
+    }
+
+private:
+    struct Entry {
+        uint32_t code_point = 0;
+        OwnedRef object;
+    };
+    static constexpr size_t size = 512;
+    Entry entries_[size];
+};
+
 // The segment at `pos` with `match` found there: a new reference to the
 // matched word, or to the single character there when nothing (or only "")
 // matches; NULL with an exception set.
-PyObject *segment_at(VelarinObject *trie, const Text &text, size_t pos, const Match &match) {
-    if (match.node < 0 || match.length == 0) return PyUnicode_FromOrdinal(int(text.at(pos)));
+PyObject *segment_at(VelarinObject *trie, const Text &text, size_t pos, const Match &match, SingleCharacters &singles) {
+    if (match.node < 0 || match.length == 0) return singles.get(text.at(pos));
     return word_object(trie, match.node, match.length);
 }
 
@@ -136,6 +163,7 @@ PyObject *segment(PyObject *module, PyObject *const *args, Py_ssize_t nargs) {
     OwnedRef segments = OwnedRef::steal(PyList_New(0));
     if (!segments) return nullptr;
     Match window[segment_window];
+    SingleCharacters singles;
     for (size_t pos = 0; pos < text.length;) {
         const size_t first = pos, count = std::min(segment_window, text.length - pos);
         build_char_index(trie->store);
@@ -144,7 +172,7 @@ PyObject *segment(PyObject *module, PyObject *const *args, Py_ssize_t nargs) {
         // A segment is never empty: a word of at least one byte that decodes is
         // at least one character.
         while (pos < first + count) {
-            OwnedRef word = OwnedRef::steal(segment_at(trie, text, pos, window[pos - first]));
+            OwnedRef word = OwnedRef::steal(segment_at(trie, text, pos, window[pos - first], singles));
             if (!word || PyList_Append(segments.borrow(), word.borrow()) < 0) return nullptr;
             pos += size_t(PyUnicode_GET_LENGTH(word.borrow()));
         }
