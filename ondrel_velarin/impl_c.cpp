@@ -96,10 +96,7 @@ void build_trie(VelarinObject *self) {
 // set (the interpreter's own UnicodeEncodeError for a lone surrogate).
 template <typename CodePoint>
 int encode_units(PyObject *text, const CodePoint *units, Py_ssize_t n, unsigned char **copy, Py_ssize_t *length) {
-    if (has_surrogate(units, size_t(n))) {
-        OwnedRef check = OwnedRef::steal(PyUnicode_AsUTF8String(text));
-        if (!check) return -1;
-    }
+    if (has_surrogate(units, size_t(n)) && raise_encode_error(text) < 0) return -1;
     *length = Py_ssize_t(utf8_length(units, size_t(n)));
     if (*length > INT32_MAX) return 0;
     *copy = static_cast<unsigned char *>(PyMem_Malloc(size_t(*length)));

@@ -33,36 +33,18 @@ PyObject *lookup_name = nullptr;
 
 // ---- The walk ---------------------------------------------------------------
 
-// Raises the interpreter's own UnicodeEncodeError for a key that holds a lone
-// surrogate; returns -1 then, 0 when the key encodes after all.
-int raise_encode_error(PyObject *key) {
-    OwnedRef encoded = OwnedRef::steal(PyUnicode_AsUTF8String(key));
-    return encoded ? 0 : -1;
-}
-
 // Walks the key; returns 0 with the match, or -1 with an exception set.
 // Built twice, so processors with a population count instruction use it and
 // the rest fall back to the compiler's portable one.
-__attribute__((target_clones("popcnt", "default"))) int walk(const TrieStore &store, PyObject *key, Match *match) {
-    const void *data = PyUnicode_DATA(key);
+__attribute__((target_clones("popcnt", "default"), flatten)) int walk(const TrieStore &store, PyObject *key,
+                                                                       Match *match) {
     const size_t n = size_t(PyUnicode_GET_LENGTH(key));
-    switch (PyUnicode_KIND(key)) {
-    case PyUnicode_1BYTE_KIND:
-        *match = closest_prefix_code_points(store, static_cast<const Py_UCS1 *>(data), n);
-        return 0;
-    case PyUnicode_2BYTE_KIND: {
-        const auto *units = static_cast<const Py_UCS2 *>(data);
-        if (has_surrogate(units, n) && raise_encode_error(key) < 0) return -1;
+    return with_code_units(PyUnicode_KIND(key), PyUnicode_DATA(key), [&](const auto *units) {
+        // Only the wider kinds can hold a surrogate.
+        if (sizeof *units > 1 && has_surrogate(units, n) && raise_encode_error(key) < 0) return -1;
         *match = closest_prefix_code_points(store, units, n);
         return 0;
-    }
-    default: {
-        const auto *units = static_cast<const Py_UCS4 *>(data);
-        if (has_surrogate(units, n) && raise_encode_error(key) < 0) return -1;
-        *match = closest_prefix_code_points(store, units, n);
-        return 0;
-    }
-    }
+    });
 }
 
 PyObject *lookup(VelarinObject *self, PyObject *key) {

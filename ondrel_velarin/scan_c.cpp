@@ -51,39 +51,22 @@ struct Text {
 // Built twice, so processors with a population count instruction use it.
 __attribute__((target_clones("popcnt", "default"), flatten)) void matches_in(const TrieStore &store, const Text &text,
                                                                      size_t first, size_t count, Match *out) {
-    switch (text.kind) {
-    case PyUnicode_1BYTE_KIND:
-        return matches_at(store, static_cast<const Py_UCS1 *>(text.data), text.length, first, count, out);
-    case PyUnicode_2BYTE_KIND:
-        return matches_at(store, static_cast<const Py_UCS2 *>(text.data), text.length, first, count, out);
-    default:
-        return matches_at(store, static_cast<const Py_UCS4 *>(text.data), text.length, first, count, out);
-    }
+    with_code_units(text.kind, text.data,
+                    [&](const auto *units) { matches_at(store, units, text.length, first, count, out); });
 }
 
 // Whether the match at `pos` ends on a character boundary, with its length in
 // characters in *count.
 bool match_characters(const Text &text, size_t pos, const Match &match, size_t *count) {
-    const size_t rest = text.length - pos;
-    switch (text.kind) {
-    case PyUnicode_1BYTE_KIND:
-        return code_points_in(static_cast<const Py_UCS1 *>(text.data) + pos, rest, match.length, count);
-    case PyUnicode_2BYTE_KIND:
-        return code_points_in(static_cast<const Py_UCS2 *>(text.data) + pos, rest, match.length, count);
-    default:
-        return code_points_in(static_cast<const Py_UCS4 *>(text.data) + pos, rest, match.length, count);
-    }
+    return with_code_units(text.kind, text.data, [&](const auto *units) {
+        return code_points_in(units + pos, text.length - pos, match.length, count);
+    });
 }
 
 bool has_lone_surrogate(const Text &text) {
-    switch (text.kind) {
-    case PyUnicode_2BYTE_KIND:
-        return has_surrogate(static_cast<const Py_UCS2 *>(text.data), text.length);
-    case PyUnicode_4BYTE_KIND:
-        return has_surrogate(static_cast<const Py_UCS4 *>(text.data), text.length);
-    default:
-        return false;
-    }
+    // Only the wider kinds can hold one.
+    return text.kind != PyUnicode_1BYTE_KIND &&
+           with_code_units(text.kind, text.data, [&](const auto *units) { return has_surrogate(units, text.length); });
 }
 
 // Checks the arguments of `function`: a Velarin (or subclass) instance and a
@@ -106,12 +89,7 @@ int bind(PyObject *module, const char *function, PyObject *const *args, Py_ssize
     }
     PyObject *s = args[1];
     *text = Text{PyUnicode_DATA(s), PyUnicode_KIND(s), size_t(PyUnicode_GET_LENGTH(s))};
-    if (has_lone_surrogate(*text)) {
-        // The interpreter's own error, as encoding the text gives it.
-        OwnedRef encoded = OwnedRef::steal(PyUnicode_AsUTF8String(s));
-        if (!encoded) return -1;
-    }
-    return 0;
+    return has_lone_surrogate(*text) ? raise_encode_error(s) : 0;
 }
 
 // Checks for pending signals when the scan has passed a multiple of

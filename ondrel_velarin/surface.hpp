@@ -43,6 +43,28 @@ constexpr const char *module_name = "ondrel_velarin.impl_c";
 constexpr const char *velarin_type_name = "ondrel_velarin.impl_c.Velarin";
 constexpr const char *source_path = "ondrel_velarin/impl_c";
 
+// Calls f with the code units of a str as the interpreter stores them (a
+// Py_UCS1, Py_UCS2 or Py_UCS4 pointer) and returns what it returns.
+template <typename F>
+inline auto with_code_units(int kind, const void *data, F &&f) {
+    switch (kind) {
+    case PyUnicode_1BYTE_KIND:
+        return f(static_cast<const Py_UCS1 *>(data));
+    case PyUnicode_2BYTE_KIND:
+        return f(static_cast<const Py_UCS2 *>(data));
+    default:
+        return f(static_cast<const Py_UCS4 *>(data));
+    }
+}
+
+// For a str found to hold a lone surrogate: raises the interpreter's own
+// UnicodeEncodeError, as encoding it does. Returns -1 then, 0 when it encodes
+// after all.
+inline int raise_encode_error(PyObject *text) {
+    OwnedRef encoded = OwnedRef::steal(PyUnicode_AsUTF8String(text));
+    return encoded ? 0 : -1;
+}
+
 // Adds a traceback entry "ondrel_velarin.impl_c.Velarin.<method>" (or `qualified`
 // as given when `method` is null) to the pending exception.
 void add_traceback(const char *method, int line, const char *qualified = nullptr);

@@ -192,17 +192,6 @@ struct Cursor {
     }
 };
 
-template <bool Wide>
-inline Match walk_bytes(const TrieStore &store, const unsigned char *bytes, size_t n) {
-    Cursor<Wide> cursor{store};
-    size_t position = 0;
-    for (;;) {
-        cursor.note(position);
-        if (position == n || !cursor.step(bytes[position])) return cursor.match;
-        ++position;
-    }
-}
-
 // Encodes one code point (not a surrogate) as UTF-8 into out; returns its length.
 inline unsigned encode_code_point(uint32_t c, unsigned char *out) {
     if (c < 0x80) {
@@ -276,13 +265,6 @@ inline Match walk_char_edges(const TrieStore &store, const CodePoint *units, siz
 }
 
 }  // namespace detail
-
-// The longest stored string that is a prefix of the UTF-8 bytes given.
-inline Match closest_prefix_bytes(const TrieStore &store, const unsigned char *bytes, size_t n) {
-    if (store.nodes == nullptr) return Match{};
-    return is_wide(store.max_mask_bit) ? detail::walk_bytes<true>(store, bytes, n)
-                            : detail::walk_bytes<false>(store, bytes, n);
-}
 
 // The same for a key given as code points (none of them a surrogate).
 template <typename CodePoint>
