@@ -20,12 +20,12 @@ public:
 
     // Collects every edge; false when a reachable word ends inside a code point.
     bool collect() {
-        std::vector<uint32_t> pending{0};
+        std::vector<Reached> pending{Reached{0, root_path_hash}};
         while (!pending.empty()) {
-            const uint32_t parent = pending.back();
+            const Reached parent = pending.back();
             pending.pop_back();
             bool sound = true;
-            for_each_child(parent, [&](unsigned char b, uint32_t child) {
+            for_each_child(parent.node, [&](unsigned char b, uint32_t child) {
                 const int continuations = lead_continuations(b);
                 if (sound && continuations >= 0)
                     sound = follow(parent, child, continuations, continuations, lead_bits(b), pending);
@@ -43,12 +43,12 @@ public:
         if (slots == nullptr) return Status::no_memory_char_index;
         const int shift = 64 - bits;
         const size_t mask = (size_t(1) << bits) - 1;
-        auto home = [&](const CharEdge &edge) { return char_edge_slot(edge.parent_plus_one - 1, edge.code_point, shift); };
+        auto home = [&](size_t i) { return char_edge_slot(path_hashes_[i], shift); };
         // The writes land all over the table: ask for each slot a few edges ahead.
         constexpr size_t ahead = 16;
         for (size_t i = 0; i < edges_.size(); ++i) {
-            if (i + ahead < edges_.size()) __builtin_prefetch(slots + home(edges_[i + ahead]), 1);
-            size_t slot = home(edges_[i]);
+            if (i + ahead < edges_.size()) __builtin_prefetch(slots + home(i + ahead), 1);
+            size_t slot = home(i);
             while (slots[slot].parent_plus_one != 0) slot = (slot + 1) & mask;
             slots[slot] = edges_[i];
         }
@@ -58,6 +58,12 @@ public:
     }
 
 private:
+    // A node on a code point boundary, with the hash of its path.
+    struct Reached {
+        uint32_t node;
+        uint64_t path_hash;
+    };
+
     // Continuation bytes after a lead byte of valid UTF-8, or -1 for a byte no
     // text's UTF-8 starts a code point with (text walks never go there).
     static int lead_continuations(unsigned char b) {
@@ -78,13 +84,15 @@ private:
     // Follows `node`, reached by the first bytes of a code point of
     // `continuations` continuation bytes (`bits` its value so far), through the
     // `left` bytes still to come.
-    bool follow(uint32_t parent, uint32_t node, int continuations, int left, uint32_t bits,
-                std::vector<uint32_t> &pending) {
+    bool follow(const Reached &parent, uint32_t node, int continuations, int left, uint32_t bits,
+                std::vector<Reached> &pending) {
         if (left == 0) {
             if (is_text_code_point(bits, continuations)) {
                 const bool terminal = detail::is_terminal(store_.nodes[node]);
-                edges_.push_back(CharEdge{parent + 1, bits, node | (terminal ? char_edge_terminal : 0)});
-                pending.push_back(node);
+                const uint64_t path_hash = extend_path_hash(parent.path_hash, bits);
+                edges_.push_back(CharEdge{parent.node + 1, bits, node | (terminal ? char_edge_terminal : 0)});
+                path_hashes_.push_back(path_hash);
+                pending.push_back(Reached{node, path_hash});
             }
             return true;
         }
@@ -112,6 +120,7 @@ private:
     TrieStore &store_;
     unsigned char byte_of_bit_[256] = {};
     std::vector<CharEdge> edges_;
+    std::vector<uint64_t> path_hashes_;  // of the path each edge ends
 };
 
 }  // namespace

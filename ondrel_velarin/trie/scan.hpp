@@ -55,7 +55,7 @@ public:
         const CodePoint *unit;  // the code point to look up next
         uint32_t node;          // the node reached
         size_t depth;           // its depth in bytes
-        size_t slot;            // where the probe for (node, *unit) begins
+        uint64_t path_hash;     // the hash of the path to the node and *unit
         Match match;
     };
 
@@ -69,6 +69,7 @@ public:
         lane.unit = units_ + position;
         lane.node = 0;
         lane.depth = 0;
+        lane.path_hash = root_path_hash;
         lane.match = root_match_;
         aim(lane);
     }
@@ -76,7 +77,8 @@ public:
     bool advance(Lane &lane) {
         if (lane.unit == end_) return false;
         const uint32_t c = *lane.unit;
-        const CharEdge *edge = find_char_edge(store_, lane.slot, lane.node, c);
+        const size_t slot = char_edge_slot(lane.path_hash, store_.char_edges_shift);
+        const CharEdge *edge = find_char_edge(store_, slot, lane.node, c);
         if (edge == nullptr) return false;
         lane.node = edge->child & ~char_edge_terminal;
         lane.depth += utf8_width(c);
@@ -89,8 +91,8 @@ public:
 private:
     void aim(Lane &lane) {
         if (lane.unit == end_) return;
-        lane.slot = char_edge_slot(lane.node, *lane.unit, store_.char_edges_shift);
-        __builtin_prefetch(store_.char_edges + lane.slot);
+        lane.path_hash = extend_path_hash(lane.path_hash, *lane.unit);
+        __builtin_prefetch(store_.char_edges + char_edge_slot(lane.path_hash, store_.char_edges_shift));
     }
 
     const TrieStore &store_;

@@ -58,6 +58,9 @@ inline const WideMask *wide_mask(const VelarinNode &node) {
 // One edge of the code point index: from a node on a code point boundary,
 // through one code point's UTF-8 bytes, to the node they reach. Slots of a
 // hash table keyed by (parent, code point); a zero parent_plus_one is empty.
+// An edge's home slot comes from a hash of the whole path it ends, not of the
+// pair: the slots a key's walk probes then follow from the key alone, so the
+// walk can load those of the code points ahead while a probe is in flight.
 struct CharEdge {
     uint32_t parent_plus_one;
     uint32_t code_point;
@@ -66,10 +69,15 @@ struct CharEdge {
 
 constexpr uint32_t char_edge_terminal = uint32_t(1) << 31;
 
-// The home slot of the edge (parent, code_point) in a table of 2^(64 - shift) slots.
-inline size_t char_edge_slot(uint32_t parent, uint32_t code_point, int shift) {
-    return size_t(((uint64_t(parent) << 21 | code_point) * 0x9E3779B97F4A7C15ull) >> shift);
+// The hash of the root's (empty) path, and of a path one code point longer.
+constexpr uint64_t root_path_hash = 0;
+inline uint64_t extend_path_hash(uint64_t path_hash, uint32_t code_point) {
+    return (path_hash ^ code_point) * 0x9E3779B97F4A7C15ull;
 }
+
+// The home slot, in a table of 2^(64 - shift) slots, of the edge ending the
+// path with this hash.
+inline size_t char_edge_slot(uint64_t path_hash, int shift) { return size_t(path_hash >> shift); }
 
 enum class CharIndexState : int32_t { untried, built, unavailable };
 
@@ -246,20 +254,37 @@ inline const CharEdge *find_char_edge(const TrieStore &store, size_t slot, uint3
     }
 }
 
-// The code point walk through the code point index: one probe per code point.
+// The code point walk through the code point index: one probe per code
+// point, with the probes of the next few code points already loading. Most
+// positions of a text begin no word, and the root's edges stay cached, so
+// the loads ahead start only once the first probe has found an edge.
 template <typename CodePoint>
 inline Match walk_char_edges(const TrieStore &store, const CodePoint *units, size_t n) {
+    constexpr size_t ahead = 8;
+    uint64_t hashes[16];  // of the paths ending at units[i], for the probes aimed but not yet made
+    uint64_t path_hash = root_path_hash;
+    size_t aimed = 0;
+    auto aim_until = [&](size_t end) {
+        for (; aimed < end && aimed < n; ++aimed) {
+            path_hash = extend_path_hash(path_hash, units[aimed]);
+            hashes[aimed % 16] = path_hash;
+            __builtin_prefetch(store.char_edges + char_edge_slot(path_hash, store.char_edges_shift));
+        }
+    };
     Match match{};
     if (is_terminal(store.nodes[0])) match = Match{0, 0};
     uint32_t node = 0;
     size_t depth = 0;
+    aim_until(1);
     for (size_t i = 0; i < n; ++i) {
         const uint32_t c = units[i];
-        const CharEdge *edge = find_char_edge(store, char_edge_slot(node, c, store.char_edges_shift), node, c);
+        const size_t slot = char_edge_slot(hashes[i % 16], store.char_edges_shift);
+        const CharEdge *edge = find_char_edge(store, slot, node, c);
         if (edge == nullptr) break;
         node = edge->child & ~char_edge_terminal;
         depth += utf8_width(c);
         if (edge->child & char_edge_terminal) match = Match{node, depth};
+        aim_until(i + 1 + ahead);
     }
     return match;
 }
@@ -290,9 +315,9 @@ inline bool has_surrogate(const CodePoint *units, size_t n) {
         for (size_t j = 0; j < block; ++j) hits |= is_surrogate(units[i + j]);
         if (hits) return true;
     }
-    for (; i < n; ++i)
-        if (is_surrogate(units[i])) return true;
-    return false;
+    unsigned hits = 0;
+    for (; i < n; ++i) hits |= is_surrogate(units[i]);
+    return hits != 0;
 }
 
 template <typename CodePoint>
