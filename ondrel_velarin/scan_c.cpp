@@ -31,10 +31,11 @@ ScanState *state_of(PyObject *module) { return static_cast<ScanState *>(PyModule
 
 // Positions go by between two checks for pending signals.
 constexpr size_t signal_interval = size_t(1) << 16;
-// Positions whose matches are found together: the segmentation knows only the
-// next segment's start, so it looks this far ahead, and at worst walks this
-// many positions per segment.
-constexpr size_t segment_window = 8;
+// Positions whose matches are found together. The segmentation walks every
+// position of a window, those a word then covers too (most positions of a text
+// begin no word and cost one bit test), and the next window starts where the
+// last segment ends, so no position is walked twice.
+constexpr size_t segment_window = 256;
 // Positions whose matches longest_matches finds together.
 constexpr size_t match_chunk = 1024;
 

@@ -39,8 +39,11 @@ public:
     Status fill() {
         int bits = 4;
         while ((size_t(1) << bits) < 2 * edges_.size()) ++bits;
-        auto *slots = static_cast<CharEdge *>(std::calloc(size_t(1) << bits, sizeof(CharEdge)));
-        if (slots == nullptr) return Status::no_memory_char_index;
+        const size_t table_bytes = (size_t(1) << bits) * sizeof(CharEdge);
+        void *block = std::calloc(table_bytes + first_code_point_limit / 8, 1);
+        if (block == nullptr) return Status::no_memory_char_index;
+        auto *slots = static_cast<CharEdge *>(block);
+        auto *first = reinterpret_cast<uint64_t *>(static_cast<char *>(block) + table_bytes);
         const int shift = 64 - bits;
         const size_t mask = (size_t(1) << bits) - 1;
         auto home = [&](size_t i) { return char_edge_slot(path_hashes_[i], shift); };
@@ -51,8 +54,11 @@ public:
             size_t slot = home(i);
             while (slots[slot].parent_plus_one != 0) slot = (slot + 1) & mask;
             slots[slot] = edges_[i];
+            const uint32_t c = edges_[i].code_point;
+            if (edges_[i].parent_plus_one == 1 && c < first_code_point_limit) first[c / 64] |= uint64_t(1) << (c % 64);
         }
         store_.char_edges = slots;
+        store_.first_code_points = first;
         store_.char_edges_shift = shift;
         return Status::ok;
     }

@@ -19,10 +19,13 @@
 namespace velarin {
 namespace detail {
 
-constexpr unsigned scan_lanes = 8;
+constexpr unsigned scan_lanes = 16;
+// Code points of a new lane whose probes are prefetched at once.
+constexpr unsigned scan_ahead = 4;
 
 // Fills out[k] with the match at position first + k for k < count, keeping up
-// to scan_lanes walks in progress: walk.start(lane, position) begins one,
+// to scan_lanes walks in progress: walk.settle(position, &match) answers a
+// position without a walk when it can, walk.start(lane, position) begins one,
 // walk.advance(lane) does its next load and is false once it has ended, with
 // its answer in lane.match.
 template <typename Walk>
@@ -32,15 +35,20 @@ void run_lanes(Walk &walk, size_t first, size_t count, Match *out) {
     size_t next = first;
     const size_t end = first + count;
     unsigned active = 0;
+    // The next position that needs a walk, settling on the way those that do not.
+    auto next_walk = [&]() {
+        while (next < end && walk.settle(next, &out[next - first])) ++next;
+        return next < end;
+    };
     for (unsigned l = 0; l < scan_lanes; ++l) {
-        busy[l] = next < end;
+        busy[l] = next_walk();
         if (busy[l]) walk.start(lanes[l], next++), ++active;
     }
     while (active > 0) {
         for (unsigned l = 0; l < scan_lanes; ++l) {
             if (!busy[l] || walk.advance(lanes[l])) continue;
             out[lanes[l].start - first] = lanes[l].match;
-            if (next < end) walk.start(lanes[l], next++);
+            if (next_walk()) walk.start(lanes[l], next++);
             else busy[l] = false, --active;
         }
     }
@@ -64,6 +72,13 @@ public:
         if (is_terminal(store.nodes[0])) root_match_ = Match{0, 0};
     }
 
+    // Whether the match at `position` is known without a walk, then in *out.
+    bool settle(size_t position, Match *out) const {
+        if (!starts_nothing(store_, units_[position])) return false;
+        *out = root_match_;
+        return true;
+    }
+
     void start(Lane &lane, size_t position) {
         lane.start = position;
         lane.unit = units_ + position;
@@ -72,6 +87,12 @@ public:
         lane.path_hash = root_path_hash;
         lane.match = root_match_;
         aim(lane);
+        // The probes after the first follow from the text alone: start loading a few.
+        uint64_t path_hash = lane.path_hash;
+        for (const CodePoint *u = lane.unit + 1; u < end_ && u < lane.unit + scan_ahead; ++u) {
+            path_hash = extend_path_hash(path_hash, *u);
+            __builtin_prefetch(store_.char_edges + char_edge_slot(path_hash, store_.char_edges_shift));
+        }
     }
 
     bool advance(Lane &lane) {
@@ -119,6 +140,8 @@ public:
     };
 
     ByteLanes(const TrieStore &store, const CodePoint *units, size_t n) : store_(store), units_(units), end_(units + n) {}
+
+    bool settle(size_t, Match *) const { return false; }
 
     void start(Lane &lane, size_t position) {
         lane.start = position;

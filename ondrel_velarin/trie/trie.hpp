@@ -98,7 +98,18 @@ struct TrieStore {
     CharEdge *char_edges;
     int32_t char_edges_shift;
     CharIndexState char_index_state;
+    // Bit c is set when an edge leaves the root through code point c, for
+    // c < first_code_point_limit; in the same block as char_edges, after the slots.
+    const uint64_t *first_code_points;
 };
+
+constexpr uint32_t first_code_point_limit = 0x10000;
+
+// Whether no stored path begins with code point c: a walk from c finds
+// nothing past the root.
+inline bool starts_nothing(const TrieStore &store, uint32_t c) {
+    return c < first_code_point_limit && (store.first_code_points[c / 64] >> (c % 64) & 1) == 0;
+}
 
 static_assert(offsetof(TrieStore, byte_to_mask) == 0);
 static_assert(offsetof(TrieStore, nodes) == 2048);
@@ -273,6 +284,7 @@ inline Match walk_char_edges(const TrieStore &store, const CodePoint *units, siz
     };
     Match match{};
     if (is_terminal(store.nodes[0])) match = Match{0, 0};
+    if (n == 0 || starts_nothing(store, units[0])) return match;
     uint32_t node = 0;
     size_t depth = 0;
     aim_until(1);
