@@ -31,11 +31,19 @@ ScanState *state_of(PyObject *module) { return static_cast<ScanState *>(PyModule
 
 // Positions go by between two checks for pending signals.
 constexpr size_t signal_interval = size_t(1) << 16;
-// Positions whose matches are found together. The segmentation walks every
-// position of a window, those a word then covers too (most positions of a text
-// begin no word and cost one bit test), and the next window starts where the
-// last segment ends, so no position is walked twice.
-constexpr size_t segment_window = 256;
+// Positions whose matches the segmentation finds together. It walks every
+// position of a window, those a word then covers too (most positions of a
+// text begin no word and cost one bit test), and the next window starts where
+// the last segment ends. Wide windows let many walks overlap; where words are
+// long, most of a window is covered and walked for nothing, so a window
+// doubles after one with at least a quarter as many segments as positions,
+// and is otherwise back to the narrowest.
+constexpr size_t min_segment_window = 8;
+constexpr size_t max_segment_window = 256;
+// Walks of a window stop after this many code points (longer than the words
+// of natural dictionaries); a segment start whose walk stopped there is
+// walked again in full. Positions a long word covers then cost little.
+constexpr size_t segment_walk_limit = 32;
 // Positions whose matches longest_matches finds together.
 constexpr size_t match_chunk = 1024;
 
@@ -48,12 +56,14 @@ struct Text {
     uint32_t at(size_t i) const { return PyUnicode_READ(kind, data, i); }
 };
 
-// out[k] is the longest stored word that the text at first + k begins with.
+// out[k] is the longest stored word that the text at first + k begins with,
+// as matches_at finds it with walks of at most `limit` code points.
 // Built twice, so processors with a population count instruction use it.
 __attribute__((target_clones("popcnt", "default"), flatten)) void matches_in(const TrieStore &store, const Text &text,
-                                                                     size_t first, size_t count, Match *out) {
+                                                                     size_t first, size_t count, Match *out,
+                                                                     size_t limit = SIZE_MAX) {
     with_code_units(text.kind, text.data,
-                    [&](const auto *units) { matches_at(store, units, text.length, first, count, out); });
+                    [&](const auto *units) { matches_at(store, units, text.length, first, count, out, limit); });
 }
 
 // Whether the match at `pos` ends on a character boundary, with its length in
@@ -141,20 +151,24 @@ PyObject *segment(PyObject *module, PyObject *const *args, Py_ssize_t nargs) {
     auto *trie = reinterpret_cast<VelarinObject *>(args[0]);
     OwnedRef segments = OwnedRef::steal(PyList_New(0));
     if (!segments) return nullptr;
-    Match window[segment_window];
+    Match window[max_segment_window];
     SingleCharacters singles;
+    size_t width = min_segment_window;
     for (size_t pos = 0; pos < text.length;) {
-        const size_t first = pos, count = std::min(segment_window, text.length - pos);
+        const size_t first = pos, count = std::min(width, text.length - pos);
         build_char_index(trie->store);
-        matches_in(trie->store, text, first, count, window);
+        matches_in(trie->store, text, first, count, window, segment_walk_limit);
         prefetch_word_objects(trie, window, count);
+        size_t made = 0;
         // A segment is never empty: a word of at least one byte that decodes is
         // at least one character.
-        while (pos < first + count) {
+        for (; pos < first + count; ++made) {
+            if (window[pos - first].cut) matches_in(trie->store, text, pos, 1, &window[pos - first]);
             OwnedRef word = OwnedRef::steal(segment_at(trie, text, pos, window[pos - first], singles));
             if (!word || PyList_Append(segments.borrow(), word.borrow()) < 0) return nullptr;
             pos += size_t(PyUnicode_GET_LENGTH(word.borrow()));
         }
+        width = 4 * made >= count ? std::min(2 * width, max_segment_window) : min_segment_window;
         if (check_signals(first, pos) < 0) return nullptr;
     }
     return segments.release();

@@ -172,6 +172,19 @@ def test_long_text_with_a_match_past_a_word_boundary():
     assert longest_matches(v, text)[:10] == [9, 0, 0, 2, 0, 0, 2, 0, 0, 0]
 
 
+@pytest.mark.parametrize("length", [31, 32, 33, 100])
+@pytest.mark.parametrize("char", ["x", "中", "\U0001F600"])
+def test_words_longer_than_a_window_walk(char, length):
+    # Runs of one-character segments widen the windows; a long word after them
+    # must still be found whole, and its covered positions skipped.
+    words = [char * length, char * (length // 2), "y"]
+    text = ("y" * 300 + char * (2 * length + 3)) * 3 + char * (length - 1)
+    v = Velarin(words)
+    expected = loop_segment(Model(words), text)
+    assert segment(v, text) == loop_segment(v, text) == expected
+    assert longest_matches(v, text) == loop_lengths(v, text)
+
+
 class Alarm(Exception):
     pass
 

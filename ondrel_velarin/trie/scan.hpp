@@ -67,8 +67,8 @@ public:
         Match match;
     };
 
-    CharEdgeLanes(const TrieStore &store, const CodePoint *units, size_t n)
-        : store_(store), units_(units), end_(units + n) {
+    CharEdgeLanes(const TrieStore &store, const CodePoint *units, size_t n, size_t limit)
+        : store_(store), units_(units), end_(units + n), limit_(limit) {
         if (is_terminal(store.nodes[0])) root_match_ = Match{0, 0};
     }
 
@@ -97,6 +97,10 @@ public:
 
     bool advance(Lane &lane) {
         if (lane.unit == end_) return false;
+        if (size_t(lane.unit - units_) - lane.start == limit_) {
+            lane.match.cut = true;
+            return false;
+        }
         const uint32_t c = *lane.unit;
         const size_t slot = char_edge_slot(lane.path_hash, store_.char_edges_shift);
         const CharEdge *edge = find_char_edge(store_, slot, lane.node, c);
@@ -119,6 +123,7 @@ private:
     const TrieStore &store_;
     const CodePoint *units_;
     const CodePoint *end_;
+    size_t limit_;
     Match root_match_{};
 };
 
@@ -139,7 +144,8 @@ public:
         Match match;
     };
 
-    ByteLanes(const TrieStore &store, const CodePoint *units, size_t n) : store_(store), units_(units), end_(units + n) {}
+    ByteLanes(const TrieStore &store, const CodePoint *units, size_t n, size_t limit)
+        : store_(store), units_(units), end_(units + n), limit_(limit) {}
 
     bool settle(size_t, Match *) const { return false; }
 
@@ -159,6 +165,10 @@ public:
             if (is_terminal(node)) lane.match = Match{lane.index, lane.depth};
             unsigned char b;
             if (!next_byte(lane, &b)) return false;
+            if (lane.used == 1 && size_t(lane.unit - units_) - lane.start > limit_) {
+                lane.match.cut = true;
+                return false;
+            }
             lane.bit = store_.byte_to_mask[b];
             if constexpr (Wide) {
                 if (node.children_indices == nullptr || lane.bit == 0) return false;
@@ -202,30 +212,33 @@ private:
     const TrieStore &store_;
     const CodePoint *units_;
     const CodePoint *end_;
+    size_t limit_;
 };
 
 template <typename Walk, typename CodePoint>
 inline void run_walk(const TrieStore &store, const CodePoint *units, size_t n, size_t first, size_t count,
-                     Match *out) {
-    Walk walk(store, units, n);
+                     size_t limit, Match *out) {
+    Walk walk(store, units, n, limit);
     run_lanes(walk, first, count, out);
 }
 
 }  // namespace detail
 
 // out[k] = closest_prefix_code_points(store, units + first + k, n - first - k)
-// for every k < count; first + count must not pass n.
+// for every k < count; first + count must not pass n. A walk that reaches
+// `limit` code points with more text after them stops there instead, with the
+// match within them and `cut` set.
 template <typename CodePoint>
 inline void matches_at(const TrieStore &store, const CodePoint *units, size_t n, size_t first, size_t count,
-                       Match *out) {
+                       Match *out, size_t limit = SIZE_MAX) {
     if (store.nodes == nullptr) {
         for (size_t k = 0; k < count; ++k) out[k] = Match{};
     } else if (store.char_index_state == CharIndexState::built) {
-        detail::run_walk<detail::CharEdgeLanes<CodePoint>>(store, units, n, first, count, out);
+        detail::run_walk<detail::CharEdgeLanes<CodePoint>>(store, units, n, first, count, limit, out);
     } else if (is_wide(store.max_mask_bit)) {
-        detail::run_walk<detail::ByteLanes<true, CodePoint>>(store, units, n, first, count, out);
+        detail::run_walk<detail::ByteLanes<true, CodePoint>>(store, units, n, first, count, limit, out);
     } else {
-        detail::run_walk<detail::ByteLanes<false, CodePoint>>(store, units, n, first, count, out);
+        detail::run_walk<detail::ByteLanes<false, CodePoint>>(store, units, n, first, count, limit, out);
     }
 }
 

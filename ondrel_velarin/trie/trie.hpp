@@ -166,6 +166,7 @@ void release(TrieStore &store, StringFree free_string);
 struct Match {
     int64_t node = -1;  // deepest terminal node on the key's path, or -1
     size_t length = 0;  // its depth: the matched word's byte length
+    bool cut = false;   // a scan stopped the walk at its limit: a longer match may follow
 };
 
 // Bytes in the UTF-8 form of code point c.

@@ -2,6 +2,8 @@
 // the module does, and a plain reference to compare it with.
 #pragma once
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -162,16 +164,27 @@ inline int compare_code_points(const TrieStore &store, const std::vector<uint32_
 }
 
 // The matches at every position of a code point text, found together, against
-// the walk from each position alone.
+// the walk from each position alone; and with walks limited to 1, 2 and 3
+// code points, against the walk over that many, cut exactly where more text
+// might have matched longer.
 inline int compare_scan(const TrieStore &store, const std::vector<uint32_t> &units) {
-    std::vector<velarin::Match> together(units.size());
-    velarin::matches_at(store, units.data(), units.size(), 0, units.size(), together.data());
-    for (size_t k = 0; k < units.size(); ++k) {
-        const velarin::Match alone = velarin::closest_prefix_code_points(store, units.data() + k, units.size() - k);
-        if (together[k].node != alone.node || together[k].length != alone.length) {
-            std::fprintf(stderr, "mismatch: scan at %zu of %zu units (index %d)\n", k, units.size(),
-                         int(store.char_index_state));
-            return 1;
+    const size_t n = units.size();
+    std::vector<velarin::Match> together(n);
+    for (size_t limit : {SIZE_MAX, size_t(1), size_t(2), size_t(3)}) {
+        velarin::matches_at(store, units.data(), n, 0, n, together.data(), limit);
+        for (size_t k = 0; k < n; ++k) {
+            const size_t within = std::min(limit, n - k);
+            const velarin::Match alone = velarin::closest_prefix_code_points(store, units.data() + k, within);
+            const velarin::Match whole = velarin::closest_prefix_code_points(store, units.data() + k, n - k);
+            // Cut means the walk took all `limit` code points; else it is the whole answer.
+            const bool sound = together[k].cut ? within == limit && limit < n - k && together[k].length == alone.length &&
+                                                     together[k].node == alone.node
+                                               : together[k].node == whole.node && together[k].length == whole.length;
+            if (!sound) {
+                std::fprintf(stderr, "mismatch: scan at %zu of %zu units (index %d, limit %zu)\n", k, n,
+                             int(store.char_index_state), limit);
+                return 1;
+            }
         }
     }
     return 0;
