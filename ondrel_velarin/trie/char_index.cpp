@@ -1,4 +1,4 @@
-// The code point index: one hash table probe per code point of a scan,
+// The code point index: one hash table probe per code point of a walk,
 // instead of one node record and one child block per byte.
 #include <cstdlib>
 #include <new>

@@ -5,7 +5,7 @@
 // one miss at a time. Here several walks ("lanes") advance in turn, each by one
 // load per turn, with that load prefetched on the lane's previous turn, so the
 // misses of different lanes overlap. Each lane gives exactly what
-// closest_prefix_code_points gives at its position.
+// closest_prefix_code_points gives at its position, unless a limit cuts it.
 //
 // With the code point index built, a lane takes one probe per code point;
 // without it, one node record and one child block per byte.

@@ -93,8 +93,8 @@ struct TrieStore {
     // num_nodes entries whenever nodes is non-null.
     uint32_t *depths;  // length of each node's path, which is its word's length
     uint8_t byte_to_plane[256];
-    // The code point index, made for whole-text scans on their first use and
-    // freed with the table: 2^(64 - char_edges_shift) slots.
+    // The code point index, made by the first lookup or scan and freed with
+    // the table: 2^(64 - char_edges_shift) slots.
     CharEdge *char_edges;
     int32_t char_edges_shift;
     CharIndexState char_index_state;
