@@ -268,6 +268,7 @@ void release(TrieStore &store, StringFree free_string) {
     std::free(store.char_edges);
     store.char_edges = nullptr;
     store.first_code_points = nullptr;
+    store.root_edges = nullptr;
     store.char_index_state = CharIndexState::untried;
     if (store.bytes_strings != nullptr && store.num_strings > 0) {
         for (int32_t i = 0; i < store.num_strings; ++i) {

@@ -20,7 +20,7 @@ public:
 
     // Collects every edge; false when a reachable word ends inside a code point.
     bool collect() {
-        std::vector<Reached> pending{Reached{0, root_path_hash}};
+        std::vector<Reached> pending{Reached{0, root_path_hash, no_edge}};
         while (!pending.empty()) {
             const Reached parent = pending.back();
             pending.pop_back();
@@ -35,40 +35,62 @@ public:
         return true;
     }
 
-    // Lays the edges out as a table at most half full.
+    // Lays the edges out as two tables at most half full, the root's apart.
     Status fill() {
-        int bits = 4;
-        while ((size_t(1) << bits) < 2 * edges_.size()) ++bits;
+        size_t root_count = 0;
+        for (const CharEdge &edge : edges_) root_count += edge.parent_plus_one == 1;
+        const int bits = table_bits(edges_.size() - root_count), root_bits = table_bits(root_count);
         const size_t table_bytes = (size_t(1) << bits) * sizeof(CharEdge);
-        void *block = std::calloc(table_bytes + first_code_point_limit / 8, 1);
+        const size_t root_bytes = (size_t(1) << root_bits) * sizeof(RootEdge);
+        void *block = std::calloc(table_bytes + root_bytes + first_code_point_limit / 8, 1);
         if (block == nullptr) return Status::no_memory_char_index;
         auto *slots = static_cast<CharEdge *>(block);
-        auto *first = reinterpret_cast<uint64_t *>(static_cast<char *>(block) + table_bytes);
-        const int shift = 64 - bits;
-        const size_t mask = (size_t(1) << bits) - 1;
+        auto *roots = reinterpret_cast<RootEdge *>(static_cast<char *>(block) + table_bytes);
+        auto *first = reinterpret_cast<uint64_t *>(static_cast<char *>(block) + table_bytes + root_bytes);
+        const int shift = 64 - bits, root_shift = 64 - root_bits;
+        const size_t mask = (size_t(1) << bits) - 1, root_mask = (size_t(1) << root_bits) - 1;
         auto home = [&](size_t i) { return char_edge_slot(path_hashes_[i], shift); };
         // The writes land all over the table: ask for each slot a few edges ahead.
         constexpr size_t ahead = 16;
         for (size_t i = 0; i < edges_.size(); ++i) {
             if (i + ahead < edges_.size()) __builtin_prefetch(slots + home(i + ahead), 1);
-            size_t slot = home(i);
-            while (slots[slot].parent_plus_one != 0) slot = (slot + 1) & mask;
-            slots[slot] = edges_[i];
-            const uint32_t c = edges_[i].code_point;
-            if (edges_[i].parent_plus_one == 1 && c < first_code_point_limit) first[c / 64] |= uint64_t(1) << (c % 64);
+            const CharEdge &edge = edges_[i];
+            if (edge.parent_plus_one == 1) {
+                size_t slot = char_edge_slot(path_hashes_[i], root_shift);
+                while (roots[slot].child != 0) slot = (slot + 1) & root_mask;
+                roots[slot] = RootEdge{edge.code_point, edge.next_code_points, edge.child};
+                const uint32_t c = edge.code_point;
+                if (c < first_code_point_limit) first[c / 64] |= uint64_t(1) << (c % 64);
+            } else {
+                size_t slot = home(i);
+                while (slots[slot].parent_plus_one != 0) slot = (slot + 1) & mask;
+                slots[slot] = edge;
+            }
         }
         store_.char_edges = slots;
         store_.first_code_points = first;
         store_.char_edges_shift = shift;
+        store_.root_edges = roots;
+        store_.root_edges_shift = root_shift;
         return Status::ok;
     }
 
 private:
-    // A node on a code point boundary, with the hash of its path.
+    // log2 of the slots of a table at most half full with `count` edges.
+    static int table_bits(size_t count) {
+        int bits = 4;
+        while ((size_t(1) << bits) < 2 * count) ++bits;
+        return bits;
+    }
+
+    // A node on a code point boundary, with the hash of its path and the
+    // edge that reaches it (no_edge for the root).
     struct Reached {
         uint32_t node;
         uint64_t path_hash;
+        size_t edge;
     };
+    static constexpr size_t no_edge = SIZE_MAX;
 
     // Continuation bytes after a lead byte of valid UTF-8, or -1 for a byte no
     // text's UTF-8 starts a code point with (text walks never go there).
@@ -96,9 +118,10 @@ private:
             if (is_text_code_point(bits, continuations)) {
                 const bool terminal = detail::is_terminal(store_.nodes[node]);
                 const uint64_t path_hash = extend_path_hash(parent.path_hash, bits);
-                edges_.push_back(CharEdge{parent.node + 1, bits, node | (terminal ? char_edge_terminal : 0)});
+                if (parent.edge != no_edge) edges_[parent.edge].next_code_points |= next_code_point_bit(bits);
+                edges_.push_back(CharEdge{parent.node + 1, bits, 0, node | (terminal ? char_edge_terminal : 0)});
                 path_hashes_.push_back(path_hash);
-                pending.push_back(Reached{node, path_hash});
+                pending.push_back(Reached{node, path_hash, edges_.size() - 1});
             }
             return true;
         }

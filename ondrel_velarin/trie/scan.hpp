@@ -2,15 +2,15 @@
 //
 // A walk is a chain of dependent loads, and in a large trie most of them miss
 // the cache. Walking one position at a time leaves the processor waiting on
-// one miss at a time. Here several walks ("lanes") advance in turn, each by one
-// load per turn, with that load prefetched on the lane's previous turn, so the
-// misses of different lanes overlap. Each lane gives exactly what
+// one miss at a time. Here the walks of many positions go together, so the
+// misses of different walks overlap: through the code point index in rounds,
+// one probe of every walk still going per round; by bytes in lanes, which
+// advance in turn, each by one load per turn, with that load prefetched on the
+// lane's previous turn. Each walk gives exactly what
 // closest_prefix_code_points gives at its position, unless a limit cuts it.
-//
-// With the code point index built, a lane takes one probe per code point;
-// without it, one node record and one child block per byte.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 
@@ -20,8 +20,6 @@ namespace velarin {
 namespace detail {
 
 constexpr unsigned scan_lanes = 16;
-// Code points of a new lane whose probes are prefetched at once.
-constexpr unsigned scan_ahead = 4;
 
 // Fills out[k] with the match at position first + k for k < count, keeping up
 // to scan_lanes walks in progress: walk.settle(position, &match) answers a
@@ -54,75 +52,110 @@ void run_lanes(Walk &walk, size_t first, size_t count, Match *out) {
     }
 }
 
-// Walks through the code point index.
+// Walks through the code point index, in rounds: round r makes the r-th
+// probe of every walk still going, in position order, prefetching the slot of
+// the walk a few places on, so a round keeps several misses in flight with
+// few unpredictable branches. Positions whose first code point starts no
+// word need no walk, and most walks end after a probe or two: each round
+// keeps only the walks that go on.
 template <typename CodePoint>
-class CharEdgeLanes {
+class CharEdgeRounds {
 public:
-    struct Lane {
-        size_t start;           // the position whose match this is
-        const CodePoint *unit;  // the code point to look up next
-        uint32_t node;          // the node reached
-        size_t depth;           // its depth in bytes
-        uint64_t path_hash;     // the hash of the path to the node and *unit
-        Match match;
-    };
-
-    CharEdgeLanes(const TrieStore &store, const CodePoint *units, size_t n, size_t limit)
-        : store_(store), units_(units), end_(units + n), limit_(limit) {
+    CharEdgeRounds(const TrieStore &store, const CodePoint *units, size_t n, size_t limit)
+        : store_(store), units_(units), n_(n), limit_(limit) {
         if (is_terminal(store.nodes[0])) root_match_ = Match{0, 0};
     }
 
-    // Whether the match at `position` is known without a walk, then in *out.
-    bool settle(size_t position, Match *out) const {
-        if (!starts_nothing(store_, units_[position])) return false;
-        *out = root_match_;
-        return true;
-    }
+    // Positions taken at once; their walks' state stays in the first cache level.
+    static constexpr size_t batch = 256;
 
-    void start(Lane &lane, size_t position) {
-        lane.start = position;
-        lane.unit = units_ + position;
-        lane.node = 0;
-        lane.depth = 0;
-        lane.path_hash = root_path_hash;
-        lane.match = root_match_;
-        aim(lane);
-        // The probes after the first follow from the text alone: start loading a few.
-        uint64_t path_hash = lane.path_hash;
-        for (const CodePoint *u = lane.unit + 1; u < end_ && u < lane.unit + scan_ahead; ++u) {
-            path_hash = extend_path_hash(path_hash, *u);
-            __builtin_prefetch(store_.char_edges + char_edge_slot(path_hash, store_.char_edges_shift));
+    // The matches at positions first + k, k < count <= batch.
+    void run(size_t first, size_t count, Match *out) const {
+        Walk walks[batch];
+        size_t active = 0;
+        for (size_t k = 0; k < count; ++k) {
+            out[k] = root_match_;
+            walks[active].k = uint32_t(k);
+            active += !starts_nothing(store_, units_[first + k]);
         }
-    }
-
-    bool advance(Lane &lane) {
-        if (lane.unit == end_) return false;
-        if (size_t(lane.unit - units_) - lane.start == limit_) {
-            lane.match.cut = true;
-            return false;
-        }
-        const uint32_t c = *lane.unit;
-        const size_t slot = char_edge_slot(lane.path_hash, store_.char_edges_shift);
-        const CharEdge *edge = find_char_edge(store_, slot, lane.node, c);
-        if (edge == nullptr) return false;
-        lane.node = edge->child & ~char_edge_terminal;
-        lane.depth += utf8_width(c);
-        if (edge->child & char_edge_terminal) lane.match = Match{lane.node, lane.depth};
-        ++lane.unit;
-        aim(lane);
-        return true;
+        active = limit_ == 0 ? cut(walks, active, out) : first_step(first, walks, active, out);
+        for (size_t round = 1; active > 0; ++round)
+            active = round == limit_ ? cut(walks, active, out) : step(first + round, walks, active, out);
     }
 
 private:
-    void aim(Lane &lane) {
-        if (lane.unit == end_) return;
-        lane.path_hash = extend_path_hash(lane.path_hash, *lane.unit);
-        __builtin_prefetch(store_.char_edges + char_edge_slot(lane.path_hash, store_.char_edges_shift));
+    struct Walk {
+        uint64_t path_hash;  // of the path to the node and the code point to look up next
+        uint32_t node;       // the node reached
+        uint32_t k;          // the position's offset in the batch
+        size_t depth;        // the node's depth in bytes
+    };
+
+    // Slots prefetched ahead of the probe being made.
+    static constexpr size_t ahead = 8;
+
+    const CharEdge *probe(const Walk &walk, uint32_t c) const {
+        return find_char_edge(store_, char_edge_slot(walk.path_hash, store_.char_edges_shift), walk.node, c);
+    }
+
+    void prefetch(const Walk &walk) const {
+        __builtin_prefetch(store_.char_edges + char_edge_slot(walk.path_hash, store_.char_edges_shift));
+    }
+
+    // Ends the walks still going at the limit; returns 0.
+    static size_t cut(const Walk *walks, size_t active, Match *out) {
+        for (size_t j = 0; j < active; ++j) out[walks[j].k].cut = true;
+        return 0;
+    }
+
+    // Where a walk goes through `edge`, taking code point c at `at`; false
+    // when it ends there.
+    template <typename Edge>
+    bool follow(Walk &walk, const Edge &edge, uint32_t c, size_t at, Match *out) const {
+        walk.node = edge.child & ~char_edge_terminal;
+        walk.depth += utf8_width(c);
+        if (edge.child & char_edge_terminal) out[walk.k] = Match{walk.node, walk.depth};
+        if (at + 1 == n_ || !may_continue(edge, units_[at + 1])) return false;
+        walk.path_hash = extend_path_hash(walk.path_hash, units_[at + 1]);
+        return true;
+    }
+
+    // The first probe of each walk, through the root's own table; the walk at
+    // offset k starts at base + k. Returns how many go on, moved to the front.
+    size_t first_step(size_t base, Walk *walks, size_t active, Match *out) const {
+        size_t kept = 0;
+        for (size_t j = 0; j < active; ++j) {
+            Walk walk = walks[j];
+            const size_t at = base + walk.k;
+            const uint32_t c = units_[at];
+            const RootEdge *edge = find_root_edge(store_, c);
+            if (edge == nullptr) continue;
+            walk.path_hash = extend_path_hash(root_path_hash, c);
+            walk.depth = 0;
+            if (follow(walk, *edge, c, at, out)) walks[kept++] = walk;
+        }
+        return kept;
+    }
+
+    // One probe of each walk, the walk at offset k taking the code point at
+    // base + k; returns how many go on, moved to the front.
+    size_t step(size_t base, Walk *walks, size_t active, Match *out) const {
+        for (size_t j = 0; j < ahead && j < active; ++j) prefetch(walks[j]);
+        size_t kept = 0;
+        for (size_t j = 0; j < active; ++j) {
+            if (j + ahead < active) prefetch(walks[j + ahead]);
+            Walk walk = walks[j];
+            const size_t at = base + walk.k;
+            const uint32_t c = units_[at];
+            const CharEdge *edge = probe(walk, c);
+            if (edge != nullptr && follow(walk, *edge, c, at, out)) walks[kept++] = walk;
+        }
+        return kept;
     }
 
     const TrieStore &store_;
     const CodePoint *units_;
-    const CodePoint *end_;
+    size_t n_;
     size_t limit_;
     Match root_match_{};
 };
@@ -234,7 +267,9 @@ inline void matches_at(const TrieStore &store, const CodePoint *units, size_t n,
     if (store.nodes == nullptr) {
         for (size_t k = 0; k < count; ++k) out[k] = Match{};
     } else if (store.char_index_state == CharIndexState::built) {
-        detail::run_walk<detail::CharEdgeLanes<CodePoint>>(store, units, n, first, count, limit, out);
+        const detail::CharEdgeRounds<CodePoint> rounds(store, units, n, limit);
+        for (size_t k = 0; k < count; k += rounds.batch)
+            rounds.run(first + k, std::min(rounds.batch, count - k), out + k);
     } else if (is_wide(store.max_mask_bit)) {
         detail::run_walk<detail::ByteLanes<true, CodePoint>>(store, units, n, first, count, limit, out);
     } else {

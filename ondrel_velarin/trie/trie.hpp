@@ -61,13 +61,36 @@ inline const WideMask *wide_mask(const VelarinNode &node) {
 // An edge's home slot comes from a hash of the whole path it ends, not of the
 // pair: the slots a key's walk probes then follow from the key alone, so the
 // walk can load those of the code points ahead while a probe is in flight.
+// An edge also keeps a small Bloom filter of the code points of the edges
+// leaving its child: most walks end at a code point the child has no edge
+// for, and the filter ends them without that probe, which misses the cache.
 struct CharEdge {
     uint32_t parent_plus_one;
-    uint32_t code_point;
-    uint32_t child;  // node index, with char_edge_terminal set when that node is terminal
+    uint32_t code_point : 21;
+    uint32_t next_code_points : 11;  // bit next_code_point_bit(c) for each such c
+    uint32_t child;                  // node index, with char_edge_terminal set when that node is terminal
 };
 
 constexpr uint32_t char_edge_terminal = uint32_t(1) << 31;
+
+// An edge leaving the root, kept apart: every walk begins with one, and in a
+// table of their own, two-thirds the size of the others, they stay cached.
+struct RootEdge {
+    uint32_t code_point : 21;
+    uint32_t next_code_points : 11;
+    uint32_t child;  // as in CharEdge; 0 (the root, never a child) marks an empty slot
+};
+
+// Code point c's bit in a next_code_points filter.
+inline uint32_t next_code_point_bit(uint32_t c) {
+    return uint32_t(1) << ((uint64_t(c * 0x9E3779B1u) * 11) >> 32);
+}
+
+// False when no edge leaves this edge's child through code point c.
+template <typename Edge>
+inline bool may_continue(const Edge &edge, uint32_t c) {
+    return (edge.next_code_points & next_code_point_bit(c)) != 0;
+}
 
 // The hash of the root's (empty) path, and of a path one code point longer.
 constexpr uint64_t root_path_hash = 0;
@@ -94,13 +117,16 @@ struct TrieStore {
     uint32_t *depths;  // length of each node's path, which is its word's length
     uint8_t byte_to_plane[256];
     // The code point index, made by the first lookup or scan and freed with
-    // the table: 2^(64 - char_edges_shift) slots.
+    // the table: 2^(64 - char_edges_shift) slots for the edges below the
+    // root, and in the same block 2^(64 - root_edges_shift) for the root's.
     CharEdge *char_edges;
     int32_t char_edges_shift;
     CharIndexState char_index_state;
     // Bit c is set when an edge leaves the root through code point c, for
-    // c < first_code_point_limit; in the same block as char_edges, after the slots.
+    // c < first_code_point_limit; in the same block, after the slots.
     const uint64_t *first_code_points;
+    const RootEdge *root_edges;
+    int32_t root_edges_shift;
 };
 
 constexpr uint32_t first_code_point_limit = 0x10000;
@@ -266,6 +292,17 @@ inline const CharEdge *find_char_edge(const TrieStore &store, size_t slot, uint3
     }
 }
 
+// The edge leaving the root through code point c, or null.
+inline const RootEdge *find_root_edge(const TrieStore &store, uint32_t c) {
+    const size_t mask = (size_t(1) << (64 - store.root_edges_shift)) - 1;
+    for (size_t slot = char_edge_slot(extend_path_hash(root_path_hash, c), store.root_edges_shift);;
+         slot = (slot + 1) & mask) {
+        const RootEdge &edge = store.root_edges[slot];
+        if (edge.child == 0) return nullptr;
+        if (edge.code_point == c) return &edge;
+    }
+}
+
 // The code point walk through the code point index: one probe per code
 // point, with the probes of the next few code points already loading. Most
 // positions of a text begin no word, and the root's edges stay cached, so
@@ -273,9 +310,18 @@ inline const CharEdge *find_char_edge(const TrieStore &store, size_t slot, uint3
 template <typename CodePoint>
 inline Match walk_char_edges(const TrieStore &store, const CodePoint *units, size_t n) {
     constexpr size_t ahead = 8;
+    Match match{};
+    if (is_terminal(store.nodes[0])) match = Match{0, 0};
+    if (n == 0 || starts_nothing(store, units[0])) return match;
+    const RootEdge *first = find_root_edge(store, units[0]);
+    if (first == nullptr) return match;
+    uint32_t node = first->child & ~char_edge_terminal;
+    size_t depth = utf8_width(units[0]);
+    if (first->child & char_edge_terminal) match = Match{node, depth};
+    if (n == 1 || !may_continue(*first, units[1])) return match;
     uint64_t hashes[16];  // of the paths ending at units[i], for the probes aimed but not yet made
-    uint64_t path_hash = root_path_hash;
-    size_t aimed = 0;
+    uint64_t path_hash = extend_path_hash(root_path_hash, units[0]);
+    size_t aimed = 1;
     auto aim_until = [&](size_t end) {
         for (; aimed < end && aimed < n; ++aimed) {
             path_hash = extend_path_hash(path_hash, units[aimed]);
@@ -283,13 +329,8 @@ inline Match walk_char_edges(const TrieStore &store, const CodePoint *units, siz
             __builtin_prefetch(store.char_edges + char_edge_slot(path_hash, store.char_edges_shift));
         }
     };
-    Match match{};
-    if (is_terminal(store.nodes[0])) match = Match{0, 0};
-    if (n == 0 || starts_nothing(store, units[0])) return match;
-    uint32_t node = 0;
-    size_t depth = 0;
-    aim_until(1);
-    for (size_t i = 0; i < n; ++i) {
+    aim_until(1 + ahead);
+    for (size_t i = 1; i < n; ++i) {
         const uint32_t c = units[i];
         const size_t slot = char_edge_slot(hashes[i % 16], store.char_edges_shift);
         const CharEdge *edge = find_char_edge(store, slot, node, c);
@@ -297,6 +338,7 @@ inline Match walk_char_edges(const TrieStore &store, const CodePoint *units, siz
         node = edge->child & ~char_edge_terminal;
         depth += utf8_width(c);
         if (edge->child & char_edge_terminal) match = Match{node, depth};
+        if (i + 1 < n && !may_continue(*edge, units[i + 1])) break;
         aim_until(i + 1 + ahead);
     }
     return match;

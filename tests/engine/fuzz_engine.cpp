@@ -43,6 +43,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     wrong += harness::compare_scan(store, text);
     if (velarin::build_char_index(store) != velarin::Status::ok) ++wrong;
     wrong += harness::compare_scan(store, text);
+    // With the index built, lookups walk it: against the byte walk again.
+    for (const auto &k : keys) wrong += harness::compare_code_points(store, harness::code_points(k));
     velarin::release(store, harness::free_copy);
     // The same scans over words made of whole code points, which the index
     // always covers.
@@ -56,6 +58,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         std::abort();
     if (store.nodes != nullptr && store.char_index_state != velarin::CharIndexState::built) ++wrong;
     wrong += harness::compare_scan(store, text);
+    for (size_t k = 0; k < text.size(); ++k)
+        wrong += harness::compare_code_points(store, std::vector<uint32_t>(text.begin() + long(k), text.end()));
     velarin::release(store, harness::free_copy);
     if (store.nodes != nullptr || store.bytes_strings != nullptr || store.num_nodes != 0) ++wrong;
     velarin::release(store, harness::free_copy);  // a second release frees nothing
