@@ -44,6 +44,8 @@ constexpr size_t max_segment_window = 256;
 // of natural dictionaries); a segment start whose walk stopped there is
 // walked again in full. Positions a long word covers then cost little.
 constexpr size_t segment_walk_limit = 32;
+// Segments ahead whose word objects are loaded while one is handed out.
+constexpr size_t word_ahead = 8;
 // Positions whose matches longest_matches finds together.
 constexpr size_t match_chunk = 1024;
 
@@ -145,6 +147,16 @@ PyObject *segment_at(VelarinObject *trie, const Text &text, size_t pos, const Ma
     return word_object(trie, match.node, match.length);
 }
 
+// The length in characters of the segment at `pos` with `match` found there,
+// from the text alone. A match that ends inside a character counts the
+// characters it touches; its word then fails to decode when handed out.
+size_t segment_characters(const Text &text, size_t pos, const Match &match) {
+    if (match.node < 0 || match.length == 0) return 1;
+    size_t count;
+    match_characters(text, pos, match, &count);
+    return count;
+}
+
 PyObject *segment(PyObject *module, PyObject *const *args, Py_ssize_t nargs) {
     Text text;
     if (bind(module, "segment", args, nargs, &text) < 0) return nullptr;
@@ -152,21 +164,27 @@ PyObject *segment(PyObject *module, PyObject *const *args, Py_ssize_t nargs) {
     OwnedRef segments = OwnedRef::steal(PyList_New(0));
     if (!segments) return nullptr;
     Match window[max_segment_window];
+    size_t starts[max_segment_window];
     SingleCharacters singles;
     size_t width = min_segment_window;
     for (size_t pos = 0; pos < text.length;) {
         const size_t first = pos, count = std::min(width, text.length - pos);
         build_char_index(trie->store);
         matches_in(trie->store, text, first, count, window, segment_walk_limit);
-        prefetch_word_objects(trie, window, count);
+        // The window's segments first, from the text alone, so that their
+        // words' cache slots load meanwhile. A segment is never empty.
         size_t made = 0;
-        // A segment is never empty: a word of at least one byte that decodes is
-        // at least one character.
         for (; pos < first + count; ++made) {
-            if (window[pos - first].cut) matches_in(trie->store, text, pos, 1, &window[pos - first]);
-            OwnedRef word = OwnedRef::steal(segment_at(trie, text, pos, window[pos - first], singles));
+            Match &match = window[pos - first];
+            if (match.cut) matches_in(trie->store, text, pos, 1, &match);
+            prefetch_word_slot(trie, match);
+            starts[made] = pos;
+            pos += segment_characters(text, pos, match);
+        }
+        for (size_t j = 0; j < made; ++j) {
+            if (j + word_ahead < made) prefetch_word_object(trie, window[starts[j + word_ahead] - first]);
+            OwnedRef word = OwnedRef::steal(segment_at(trie, text, starts[j], window[starts[j] - first], singles));
             if (!word || PyList_Append(segments.borrow(), word.borrow()) < 0) return nullptr;
-            pos += size_t(PyUnicode_GET_LENGTH(word.borrow()));
         }
         width = 4 * made >= count ? std::min(2 * width, max_segment_window) : min_segment_window;
         if (check_signals(first, pos) < 0) return nullptr;

@@ -75,13 +75,28 @@ void add_traceback(const char *method, int line, const char *qualified = nullptr
 PyObject *bind_one(const char *function, const char *parameter, PyObject *const *args, Py_ssize_t nargs,
                    PyObject *kwnames);
 
-// Returns a new reference to the str of node `node`'s word (`length` bytes),
-// or NULL with an exception set.
-PyObject *word_object(VelarinObject *self, int64_t node, size_t length);
+// Decodes node `node`'s word (`length` bytes) and caches it; returns a new
+// reference, or NULL with an exception set.
+PyObject *make_word_object(VelarinObject *self, int64_t node, size_t length);
 
-// Starts fetching the cached words of `matches` (and their objects) into the
-// cache, so that handing several out waits for their misses once.
-void prefetch_word_objects(const VelarinObject *self, const Match *matches, size_t count);
+// Returns a new reference to the str of node `node`'s word (`length` bytes),
+// or NULL with an exception set. Inline, as the cached case is most of a
+// lookup's cost after the walk.
+inline PyObject *word_object(VelarinObject *self, int64_t node, size_t length) {
+    if (node < self->num_word_objects && self->word_objects[node] != nullptr) return Py_NewRef(self->word_objects[node]);
+    return make_word_object(self, node, length);
+}
+
+// Start loading the cache slot of a match's word, and once that has landed
+// the word's object, so that handing out many words overlaps their misses.
+inline void prefetch_word_slot(const VelarinObject *self, const Match &match) {
+    if (match.node >= 0 && match.node < self->num_word_objects) __builtin_prefetch(self->word_objects + match.node);
+}
+
+inline void prefetch_word_object(const VelarinObject *self, const Match &match) {
+    if (match.node >= 0 && match.node < self->num_word_objects && self->word_objects[match.node] != nullptr)
+        __builtin_prefetch(self->word_objects[match.node]);
+}
 
 // Drops every cached word object.
 void release_word_objects(VelarinObject *self);

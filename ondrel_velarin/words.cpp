@@ -8,7 +8,7 @@
 
 namespace velarin {
 
-PyObject *word_object(VelarinObject *self, int64_t node, size_t length) {
+PyObject *make_word_object(VelarinObject *self, int64_t node, size_t length) {
     if (self->word_objects == nullptr && self->store.num_nodes > 0) {
         // Without room for the cache every match is decoded afresh.
         self->word_objects = static_cast<PyObject **>(std::calloc(size_t(self->store.num_nodes), sizeof(PyObject *)));
@@ -19,15 +19,6 @@ PyObject *word_object(VelarinObject *self, int64_t node, size_t length) {
     PyObject *word = PyUnicode_DecodeUTF8(self->store.nodes[node].word, Py_ssize_t(length), nullptr);
     if (word != nullptr && cached) self->word_objects[node] = Py_NewRef(word);
     return word;
-}
-
-void prefetch_word_objects(const VelarinObject *self, const Match *matches, size_t count) {
-    auto cached = [&](const Match &m) { return m.node >= 0 && m.node < self->num_word_objects; };
-    for (size_t k = 0; k < count; ++k)
-        if (cached(matches[k])) __builtin_prefetch(self->word_objects + matches[k].node);
-    for (size_t k = 0; k < count; ++k)
-        if (cached(matches[k]) && self->word_objects[matches[k].node] != nullptr)
-            __builtin_prefetch(self->word_objects[matches[k].node]);
 }
 
 void release_word_objects(VelarinObject *self) {
