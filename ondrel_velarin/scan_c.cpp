@@ -118,9 +118,7 @@ class SingleCharacters {
 public:
     // A new reference to the str of code point c, or NULL with an exception set.
     PyObject *get(uint32_t c) {
-        // The interpreter keeps these itself.
-        if (c < 256) return PyUnicode_FromOrdinal(int(c));
-        Entry &entry = entries_[c % size];
+        Entry &entry = c < latin1 ? latin1_[c] : entries_[c % size];
         if (!entry.object || entry.code_point != c) {
             OwnedRef made = OwnedRef::steal(PyUnicode_FromOrdinal(int(c)));
             if (!made) return nullptr;
@@ -135,8 +133,61 @@ private:
         uint32_t code_point = 0;
         OwnedRef object;
     };
+    static constexpr uint32_t latin1 = 256;
     static constexpr size_t size = 512;
-    Entry entries_[size];
+    Entry latin1_[latin1];  // by code point
+    Entry entries_[size];   // the rest, by code point modulo size
+};
+
+// The segments made so far, each a strong reference, in a block that grows
+// by doubling: filling it costs a store per segment, and the list is made at
+// the end with exactly their number.
+class SegmentBuffer {
+public:
+    SegmentBuffer() = default;
+    SegmentBuffer(const SegmentBuffer &) = delete;
+    SegmentBuffer &operator=(const SegmentBuffer &) = delete;
+    ~SegmentBuffer() {
+        for (size_t i = 0; i < size_; ++i) Py_DECREF(items_[i]);
+        PyMem_Free(items_);
+    }
+
+    // Takes over `item`, a new reference; false with MemoryError set (and
+    // the item dropped) when the block cannot grow.
+    bool push(PyObject *item) {
+        if (size_ == capacity_ && !grow()) {
+            Py_DECREF(item);
+            return false;
+        }
+        items_[size_++] = item;
+        return true;
+    }
+
+    // A new list holding the segments, which it takes over; NULL with an
+    // exception set.
+    PyObject *take_list() {
+        PyObject *list = PyList_New(Py_ssize_t(size_));
+        if (list == nullptr) return nullptr;
+        for (size_t i = 0; i < size_; ++i) PyList_SET_ITEM(list, Py_ssize_t(i), items_[i]);
+        size_ = 0;
+        return list;
+    }
+
+private:
+    bool grow() {
+        const size_t capacity = capacity_ == 0 ? 1024 : 2 * capacity_;
+        auto *items = static_cast<PyObject **>(PyMem_Realloc(items_, capacity * sizeof(PyObject *)));
+        if (items == nullptr) {
+            PyErr_NoMemory();
+            return false;
+        }
+        items_ = items;
+        capacity_ = capacity;
+        return true;
+    }
+
+    PyObject **items_ = nullptr;
+    size_t size_ = 0, capacity_ = 0;
 };
 
 // The segment at `pos` with `match` found there: a new reference to the
@@ -161,8 +212,7 @@ PyObject *segment(PyObject *module, PyObject *const *args, Py_ssize_t nargs) {
     Text text;
     if (bind(module, "segment", args, nargs, &text) < 0) return nullptr;
     auto *trie = reinterpret_cast<VelarinObject *>(args[0]);
-    OwnedRef segments = OwnedRef::steal(PyList_New(0));
-    if (!segments) return nullptr;
+    SegmentBuffer segments;
     Match window[max_segment_window];
     size_t starts[max_segment_window];
     SingleCharacters singles;
@@ -183,13 +233,13 @@ PyObject *segment(PyObject *module, PyObject *const *args, Py_ssize_t nargs) {
         }
         for (size_t j = 0; j < made; ++j) {
             if (j + word_ahead < made) prefetch_word_object(trie, window[starts[j + word_ahead] - first]);
-            OwnedRef word = OwnedRef::steal(segment_at(trie, text, starts[j], window[starts[j] - first], singles));
-            if (!word || PyList_Append(segments.borrow(), word.borrow()) < 0) return nullptr;
+            PyObject *word = segment_at(trie, text, starts[j], window[starts[j] - first], singles);
+            if (word == nullptr || !segments.push(word)) return nullptr;
         }
         width = 4 * made >= count ? std::min(2 * width, max_segment_window) : min_segment_window;
         if (check_signals(first, pos) < 0) return nullptr;
     }
-    return segments.release();
+    return segments.take_list();
 }
 
 // The length in characters of `match`, found at `pos`: 0 or more, or -1 with

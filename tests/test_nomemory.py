@@ -116,7 +116,24 @@ def operations():
 
         return (lambda: Velarin(WORDS)), run, verify
 
+    def segment():
+        # More segments than the first block of the segment buffer holds, so it grows.
+        text = "中文字 abc\0é\U0001F600q" * 300
+
+        def run(v):
+            from ondrel_velarin import segment
+
+            return segment(v, text)
+
+        def verify(v, segments, failed):
+            check_answers(v, WORDS)
+            if not failed:
+                assert segments == ["中文字", " ", "abc", "\0", "é", "\U0001F600", "q"] * 300
+
+        return (lambda: Velarin(WORDS)), run, verify
+
     return {
+        "segment": segment(),
         "construct_list": construct(WORDS),
         "construct_tuple": construct(WORDS, tuple(WORDS)),
         "construct_sequence": construct(WORDS, Seq()),
@@ -218,7 +235,7 @@ pytestmark = pytest.mark.skipif(not has_set_nomemory(), reason="this interpreter
 @pytest.mark.parametrize(
     "name",
     ["construct_list", "construct_tuple", "construct_sequence", "construct_encode", "construct_wide", "rebuild",
-     "lookup", "iteration"],
+     "lookup", "iteration", "segment"],
 )
 def test_every_allocation_failure_is_survived(name):
     done = subprocess.run(
