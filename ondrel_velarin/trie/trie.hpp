@@ -306,10 +306,12 @@ inline const RootEdge *find_root_edge(const TrieStore &store, uint32_t c) {
 // The code point walk through the code point index: one probe per code
 // point, with the probes of the next few code points already loading. Most
 // positions of a text begin no word, and the root's edges stay cached, so
-// the loads ahead start only once the first probe has found an edge.
+// the loads ahead start only once the first probe has found an edge. Most
+// walks end within a few code points: loading further ahead only crowds the
+// memory system.
 template <typename CodePoint>
 inline Match walk_char_edges(const TrieStore &store, const CodePoint *units, size_t n) {
-    constexpr size_t ahead = 8;
+    constexpr size_t ahead = 4;
     Match match{};
     if (is_terminal(store.nodes[0])) match = Match{0, 0};
     if (n == 0 || starts_nothing(store, units[0])) return match;
