@@ -53,11 +53,11 @@ void run_lanes(Walk &walk, size_t first, size_t count, Match *out) {
 }
 
 // Walks through the code point index, in rounds: round r makes the r-th
-// probe of every walk still going, in position order, prefetching the slot of
-// the walk a few places on, so a round keeps several misses in flight with
-// few unpredictable branches. Positions whose first code point starts no
-// word need no walk, and most walks end after a probe or two: each round
-// keeps only the walks that go on.
+// probe of every walk still going, in position order. A walk that goes on
+// prefetches its next slot at once, a round ahead of its probe, so a round
+// keeps many misses in flight with few unpredictable branches. Positions
+// whose first code point starts no word need no walk, and most walks end
+// after a probe or two: each round keeps only the walks that go on.
 template <typename CodePoint>
 class CharEdgeRounds {
 public:
@@ -91,9 +91,6 @@ private:
         size_t depth;        // the node's depth in bytes
     };
 
-    // Slots prefetched ahead of the probe being made.
-    static constexpr size_t ahead = 8;
-
     const CharEdge *probe(const Walk &walk, uint32_t c) const {
         return find_char_edge(store_, char_edge_slot(walk.path_hash, store_.char_edges_shift), walk.node, c);
     }
@@ -117,6 +114,7 @@ private:
         if (edge.child & char_edge_terminal) out[walk.k] = Match{walk.node, walk.depth};
         if (at + 1 == n_ || !may_continue(edge, units_[at + 1])) return false;
         walk.path_hash = extend_path_hash(walk.path_hash, units_[at + 1]);
+        prefetch(walk);
         return true;
     }
 
@@ -140,10 +138,8 @@ private:
     // One probe of each walk, the walk at offset k taking the code point at
     // base + k; returns how many go on, moved to the front.
     size_t step(size_t base, Walk *walks, size_t active, Match *out) const {
-        for (size_t j = 0; j < ahead && j < active; ++j) prefetch(walks[j]);
         size_t kept = 0;
         for (size_t j = 0; j < active; ++j) {
-            if (j + ahead < active) prefetch(walks[j + ahead]);
             Walk walk = walks[j];
             const size_t at = base + walk.k;
             const uint32_t c = units_[at];
