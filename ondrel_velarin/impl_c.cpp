@@ -51,7 +51,7 @@ void raise_status(Status status) {
         message = "Failed to allocate memory for sorted_strings.";
         break;
     case Status::no_memory_char_index:
-        message = "Failed to allocate memory for char_edges.";
+        message = "Failed to allocate memory for char_index.";
         break;
     case Status::too_many_nodes:
         PyErr_SetString(PyExc_OverflowError, "the strings need more than 2147483647 trie nodes");

@@ -265,8 +265,9 @@ void release(TrieStore &store, StringFree free_string) {
     }
     std::free(store.depths);
     store.depths = nullptr;
-    std::free(store.char_edges);
-    store.char_edges = nullptr;
+    std::free(store.char_index);
+    store.char_index = nullptr;
+    store.near_edges = store.far_edges = EdgeTable{};
     store.first_code_points = nullptr;
     store.root_edges = nullptr;
     store.char_index_state = CharIndexState::untried;

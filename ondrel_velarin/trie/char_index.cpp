@@ -20,7 +20,7 @@ public:
 
     // Collects every edge; false when a reachable word ends inside a code point.
     bool collect() {
-        std::vector<Reached> pending{Reached{0, root_path_hash, no_edge}};
+        std::vector<Reached> pending{Reached{0, root_path_hash, no_edge, 0}};
         while (!pending.empty()) {
             const Reached parent = pending.back();
             pending.pop_back();
@@ -35,25 +35,41 @@ public:
         return true;
     }
 
-    // Lays the edges out as two tables at most half full, the root's apart.
+    // Lays the edges out as three tables at most half full: the root's, the
+    // near ones and the far ones.
     Status fill() {
-        size_t root_count = 0;
-        for (const CharEdge &edge : edges_) root_count += edge.parent_plus_one == 1;
-        const int bits = table_bits(edges_.size() - root_count), root_bits = table_bits(root_count);
-        const size_t table_bytes = (size_t(1) << bits) * sizeof(CharEdge);
+        size_t root_count = 0, near_count = 0;
+        for (size_t i = 0; i < edges_.size(); ++i) {
+            root_count += edges_[i].parent_plus_one == 1;
+            near_count += edges_[i].parent_plus_one != 1 && is_near(i);
+        }
+        const int root_bits = table_bits(root_count), near_bits = table_bits(near_count),
+                  far_bits = table_bits(edges_.size() - root_count - near_count);
+        const size_t near_bytes = (size_t(1) << near_bits) * sizeof(CharEdge);
+        const size_t far_bytes = (size_t(1) << far_bits) * sizeof(CharEdge);
         const size_t root_bytes = (size_t(1) << root_bits) * sizeof(RootEdge);
-        void *block = std::calloc(table_bytes + root_bytes + first_code_point_limit / 8, 1);
+        char *block = static_cast<char *>(std::calloc(near_bytes + far_bytes + root_bytes + first_code_point_limit / 8, 1));
         if (block == nullptr) return Status::no_memory_char_index;
-        auto *slots = static_cast<CharEdge *>(block);
-        auto *roots = reinterpret_cast<RootEdge *>(static_cast<char *>(block) + table_bytes);
-        auto *first = reinterpret_cast<uint64_t *>(static_cast<char *>(block) + table_bytes + root_bytes);
-        const int shift = 64 - bits, root_shift = 64 - root_bits;
-        const size_t mask = (size_t(1) << bits) - 1, root_mask = (size_t(1) << root_bits) - 1;
-        auto home = [&](size_t i) { return char_edge_slot(path_hashes_[i], shift); };
-        // The writes land all over the table: ask for each slot a few edges ahead.
+        auto *near = reinterpret_cast<CharEdge *>(block);
+        auto *far = reinterpret_cast<CharEdge *>(block + near_bytes);
+        auto *roots = reinterpret_cast<RootEdge *>(block + near_bytes + far_bytes);
+        auto *first = reinterpret_cast<uint64_t *>(block + near_bytes + far_bytes + root_bytes);
+        const int root_shift = 64 - root_bits;
+        const size_t root_mask = (size_t(1) << root_bits) - 1;
+        struct Table {
+            CharEdge *slots;
+            int bits;
+            size_t home(uint64_t path_hash) const { return char_edge_slot(path_hash, 64 - bits); }
+        };
+        const Table near_table{near, near_bits}, far_table{far, far_bits};
+        auto table_of = [&](size_t i) -> const Table & { return is_near(i) ? near_table : far_table; };
+        // The writes land all over the tables: ask for each slot a few edges ahead.
         constexpr size_t ahead = 16;
         for (size_t i = 0; i < edges_.size(); ++i) {
-            if (i + ahead < edges_.size()) __builtin_prefetch(slots + home(i + ahead), 1);
+            if (i + ahead < edges_.size()) {
+                const Table &table = table_of(i + ahead);
+                __builtin_prefetch(table.slots + table.home(path_hashes_[i + ahead]), 1);
+            }
             const CharEdge &edge = edges_[i];
             if (edge.parent_plus_one == 1) {
                 size_t slot = char_edge_slot(path_hashes_[i], root_shift);
@@ -62,20 +78,26 @@ public:
                 const uint32_t c = edge.code_point;
                 if (c < first_code_point_limit) first[c / 64] |= uint64_t(1) << (c % 64);
             } else {
-                size_t slot = home(i);
-                while (slots[slot].parent_plus_one != 0) slot = (slot + 1) & mask;
-                slots[slot] = edge;
+                const Table &table = table_of(i);
+                const size_t mask = (size_t(1) << table.bits) - 1;
+                size_t slot = table.home(path_hashes_[i]);
+                while (table.slots[slot].parent_plus_one != 0) slot = (slot + 1) & mask;
+                table.slots[slot] = edge;
             }
         }
-        store_.char_edges = slots;
+        store_.char_index = block;
+        store_.near_edges = EdgeTable{near, 64 - near_bits};
+        store_.far_edges = EdgeTable{far, 64 - far_bits};
         store_.first_code_points = first;
-        store_.char_edges_shift = shift;
         store_.root_edges = roots;
         store_.root_edges_shift = root_shift;
         return Status::ok;
     }
 
 private:
+    // Whether edge i ends a path short enough for the near table.
+    bool is_near(size_t i) const { return code_point_depths_[i] < near_edge_depth; }
+
     // log2 of the slots of a table at most half full with `count` edges.
     static int table_bits(size_t count) {
         int bits = 4;
@@ -83,12 +105,13 @@ private:
         return bits;
     }
 
-    // A node on a code point boundary, with the hash of its path and the
-    // edge that reaches it (no_edge for the root).
+    // A node on a code point boundary, with the hash of its path, the edge
+    // that reaches it (no_edge for the root) and its depth in code points.
     struct Reached {
         uint32_t node;
         uint64_t path_hash;
         size_t edge;
+        size_t code_point_depth;
     };
     static constexpr size_t no_edge = SIZE_MAX;
 
@@ -121,7 +144,8 @@ private:
                 if (parent.edge != no_edge) edges_[parent.edge].next_code_points |= next_code_point_bit(bits);
                 edges_.push_back(CharEdge{parent.node + 1, bits, 0, node | (terminal ? char_edge_terminal : 0)});
                 path_hashes_.push_back(path_hash);
-                pending.push_back(Reached{node, path_hash, edges_.size() - 1});
+                code_point_depths_.push_back(parent.code_point_depth + 1);
+                pending.push_back(Reached{node, path_hash, edges_.size() - 1, parent.code_point_depth + 1});
             }
             return true;
         }
@@ -149,7 +173,8 @@ private:
     TrieStore &store_;
     unsigned char byte_of_bit_[256] = {};
     std::vector<CharEdge> edges_;
-    std::vector<uint64_t> path_hashes_;  // of the path each edge ends
+    std::vector<uint64_t> path_hashes_;        // of the path each edge ends
+    std::vector<size_t> code_point_depths_;  // of that path
 };
 
 }  // namespace
@@ -161,7 +186,7 @@ Status build_char_index(TrieStore &store) {
     try {
         CharIndexBuilder builder(store);
         if (builder.collect()) status = builder.fill();
-        if (status == Status::ok && store.char_edges != nullptr) store.char_index_state = CharIndexState::built;
+        if (status == Status::ok && store.char_index != nullptr) store.char_index_state = CharIndexState::built;
     } catch (const std::bad_alloc &) {
         status = Status::no_memory_char_index;
     }

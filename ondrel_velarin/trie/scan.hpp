@@ -80,7 +80,7 @@ public:
         }
         active = limit_ == 0 ? cut(walks, active, out) : first_step(first, walks, active, out);
         for (size_t round = 1; active > 0; ++round)
-            active = round == limit_ ? cut(walks, active, out) : step(first + round, walks, active, out);
+            active = round == limit_ ? cut(walks, active, out) : step(first, round, walks, active, out);
     }
 
 private:
@@ -91,14 +91,6 @@ private:
         size_t depth;        // the node's depth in bytes
     };
 
-    const CharEdge *probe(const Walk &walk, uint32_t c) const {
-        return find_char_edge(store_, char_edge_slot(walk.path_hash, store_.char_edges_shift), walk.node, c);
-    }
-
-    void prefetch(const Walk &walk) const {
-        __builtin_prefetch(store_.char_edges + char_edge_slot(walk.path_hash, store_.char_edges_shift));
-    }
-
     // Ends the walks still going at the limit; returns 0.
     static size_t cut(const Walk *walks, size_t active, Match *out) {
         for (size_t j = 0; j < active; ++j) out[walks[j].k].cut = true;
@@ -106,15 +98,15 @@ private:
     }
 
     // Where a walk goes through `edge`, taking code point c at `at`; false
-    // when it ends there.
+    // when it ends there. Its next probe will be in table `next`.
     template <typename Edge>
-    bool follow(Walk &walk, const Edge &edge, uint32_t c, size_t at, Match *out) const {
+    bool follow(Walk &walk, const Edge &edge, uint32_t c, size_t at, const EdgeTable &next, Match *out) const {
         walk.node = edge.child & ~char_edge_terminal;
         walk.depth += utf8_width(c);
         if (edge.child & char_edge_terminal) out[walk.k] = Match{walk.node, walk.depth};
         if (at + 1 == n_ || !may_continue(edge, units_[at + 1])) return false;
         walk.path_hash = extend_path_hash(walk.path_hash, units_[at + 1]);
-        prefetch(walk);
+        __builtin_prefetch(next.home(walk.path_hash));
         return true;
     }
 
@@ -130,21 +122,22 @@ private:
             if (edge == nullptr) continue;
             walk.path_hash = extend_path_hash(root_path_hash, c);
             walk.depth = 0;
-            if (follow(walk, *edge, c, at, out)) walks[kept++] = walk;
+            if (follow(walk, *edge, c, at, edges_at(store_, 1), out)) walks[kept++] = walk;
         }
         return kept;
     }
 
-    // One probe of each walk, the walk at offset k taking the code point at
-    // base + k; returns how many go on, moved to the front.
-    size_t step(size_t base, Walk *walks, size_t active, Match *out) const {
+    // Probe `round` (1 or more) of each walk, the walk at offset k taking the
+    // code point at first + round + k; returns how many go on, moved to the front.
+    size_t step(size_t first, size_t round, Walk *walks, size_t active, Match *out) const {
+        const EdgeTable &table = edges_at(store_, round), &next = edges_at(store_, round + 1);
         size_t kept = 0;
         for (size_t j = 0; j < active; ++j) {
             Walk walk = walks[j];
-            const size_t at = base + walk.k;
+            const size_t at = first + round + walk.k;
             const uint32_t c = units_[at];
-            const CharEdge *edge = probe(walk, c);
-            if (edge != nullptr && follow(walk, *edge, c, at, out)) walks[kept++] = walk;
+            const CharEdge *edge = table.find(walk.path_hash, walk.node, c);
+            if (edge != nullptr && follow(walk, *edge, c, at, next, out)) walks[kept++] = walk;
         }
         return kept;
     }

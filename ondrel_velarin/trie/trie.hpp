@@ -102,6 +102,29 @@ inline uint64_t extend_path_hash(uint64_t path_hash, uint32_t code_point) {
 // path with this hash.
 inline size_t char_edge_slot(uint64_t path_hash, int shift) { return size_t(path_hash >> shift); }
 
+// A table of 2^(64 - shift) CharEdge slots, probed linearly from home.
+struct EdgeTable {
+    const CharEdge *slots;
+    int32_t shift;
+
+    const CharEdge *home(uint64_t path_hash) const { return slots + char_edge_slot(path_hash, shift); }
+
+    // The edge (parent, code_point) ending the path with this hash, or null.
+    const CharEdge *find(uint64_t path_hash, uint32_t parent, uint32_t code_point) const {
+        const size_t mask = (size_t(1) << (64 - shift)) - 1;
+        for (size_t slot = char_edge_slot(path_hash, shift);; slot = (slot + 1) & mask) {
+            const CharEdge &edge = slots[slot];
+            if (edge.parent_plus_one == parent + 1 && edge.code_point == code_point) return &edge;
+            if (edge.parent_plus_one == 0) return nullptr;
+        }
+    }
+};
+
+// Edges ending a path of fewer code points than this, past the root's, are
+// kept in a table of their own: walks reach them most often, and in a table
+// of the shallow edges alone the ones a text uses stay cached.
+constexpr size_t near_edge_depth = 4;
+
 enum class CharIndexState : int32_t { untried, built, unavailable };
 
 struct TrieStore {
@@ -117,17 +140,24 @@ struct TrieStore {
     uint32_t *depths;  // length of each node's path, which is its word's length
     uint8_t byte_to_plane[256];
     // The code point index, made by the first lookup or scan and freed with
-    // the table: 2^(64 - char_edges_shift) slots for the edges below the
-    // root, and in the same block 2^(64 - root_edges_shift) for the root's.
-    CharEdge *char_edges;
-    int32_t char_edges_shift;
+    // the table, in one block: the edges leaving the root, 2^(64 -
+    // root_edges_shift) slots; those ending paths shorter than
+    // near_edge_depth code points; the deeper ones; and a bitmap.
+    void *char_index;
     CharIndexState char_index_state;
-    // Bit c is set when an edge leaves the root through code point c, for
-    // c < first_code_point_limit; in the same block, after the slots.
-    const uint64_t *first_code_points;
     const RootEdge *root_edges;
     int32_t root_edges_shift;
+    EdgeTable near_edges, far_edges;
+    // Bit c is set when an edge leaves the root through code point c, for
+    // c < first_code_point_limit.
+    const uint64_t *first_code_points;
 };
+
+// The table holding the edges that take the code point at index i (i >= 1)
+// of a walk.
+inline const EdgeTable &edges_at(const TrieStore &store, size_t i) {
+    return i + 1 < near_edge_depth ? store.near_edges : store.far_edges;
+}
 
 constexpr uint32_t first_code_point_limit = 0x10000;
 
@@ -281,17 +311,6 @@ inline Match walk_code_points(const TrieStore &store, const CodePoint *units, si
     }
 }
 
-// The edge (parent, code_point) of the code point index, or null; the probe
-// starts at `slot`, the pair's home slot.
-inline const CharEdge *find_char_edge(const TrieStore &store, size_t slot, uint32_t parent, uint32_t code_point) {
-    const size_t mask = (size_t(1) << (64 - store.char_edges_shift)) - 1;
-    for (;; slot = (slot + 1) & mask) {
-        const CharEdge &edge = store.char_edges[slot];
-        if (edge.parent_plus_one == parent + 1 && edge.code_point == code_point) return &edge;
-        if (edge.parent_plus_one == 0) return nullptr;
-    }
-}
-
 // The edge leaving the root through code point c, or null.
 inline const RootEdge *find_root_edge(const TrieStore &store, uint32_t c) {
     const size_t mask = (size_t(1) << (64 - store.root_edges_shift)) - 1;
@@ -328,14 +347,13 @@ inline Match walk_char_edges(const TrieStore &store, const CodePoint *units, siz
         for (; aimed < end && aimed < n; ++aimed) {
             path_hash = extend_path_hash(path_hash, units[aimed]);
             hashes[aimed % 16] = path_hash;
-            __builtin_prefetch(store.char_edges + char_edge_slot(path_hash, store.char_edges_shift));
+            __builtin_prefetch(edges_at(store, aimed).home(path_hash));
         }
     };
     aim_until(1 + ahead);
     for (size_t i = 1; i < n; ++i) {
         const uint32_t c = units[i];
-        const size_t slot = char_edge_slot(hashes[i % 16], store.char_edges_shift);
-        const CharEdge *edge = find_char_edge(store, slot, node, c);
+        const CharEdge *edge = edges_at(store, i).find(hashes[i % 16], node, c);
         if (edge == nullptr) break;
         node = edge->child & ~char_edge_terminal;
         depth += utf8_width(c);
