@@ -118,7 +118,7 @@ class SingleCharacters {
 public:
     // A new reference to the str of code point c, or NULL with an exception set.
     PyObject *get(uint32_t c) {
-        Entry &entry = c < latin1 ? latin1_[c] : entries_[c % size];
+        Entry &entry = c < latin1 ? latin1_[c] : entries_[(c * 0x9E3779B1u) >> (32 - size_bits)];
         if (!entry.object || entry.code_point != c) {
             OwnedRef made = OwnedRef::steal(PyUnicode_FromOrdinal(int(c)));
             if (!made) return nullptr;
@@ -134,9 +134,9 @@ private:
         OwnedRef object;
     };
     static constexpr uint32_t latin1 = 256;
-    static constexpr size_t size = 512;
-    Entry latin1_[latin1];  // by code point
-    Entry entries_[size];   // the rest, by code point modulo size
+    static constexpr int size_bits = 9;
+    Entry latin1_[latin1];               // by code point
+    Entry entries_[size_t(1) << size_bits];  // the rest, by a hash of the code point
 };
 
 // The segments made so far, each a strong reference, in a block that grows
@@ -163,13 +163,23 @@ public:
         return true;
     }
 
-    // A new list holding the segments, which it takes over; NULL with an
-    // exception set.
+    // A new list holding the segments, which it takes over with the block
+    // itself (a list's item block is PyMem memory it frees on its own); NULL
+    // with an exception set.
     PyObject *take_list() {
-        PyObject *list = PyList_New(Py_ssize_t(size_));
+        PyObject *list = PyList_New(0);
         if (list == nullptr) return nullptr;
-        for (size_t i = 0; i < size_; ++i) PyList_SET_ITEM(list, Py_ssize_t(i), items_[i]);
-        size_ = 0;
+        if (size_ < capacity_) {
+            // A block that cannot shrink stays as it is, all of it the list's.
+            auto *items = static_cast<PyObject **>(PyMem_Realloc(items_, std::max<size_t>(size_, 1) * sizeof(PyObject *)));
+            if (items != nullptr) items_ = items, capacity_ = std::max<size_t>(size_, 1);
+        }
+        auto *items = reinterpret_cast<PyListObject *>(list);
+        items->ob_item = items_;
+        items->allocated = Py_ssize_t(capacity_);
+        Py_SET_SIZE(items, Py_ssize_t(size_));
+        items_ = nullptr;
+        size_ = capacity_ = 0;
         return list;
     }
 

@@ -129,6 +129,22 @@ def test_str_subclass_text_and_shared_results():
     assert got == ["中文", "中文"] and got[0] is got[1] is v.get_closest_prefix("中文")
 
 
+@pytest.mark.parametrize("length", [0, 1, 1023, 1024, 1025, 5000])
+def test_segments_come_back_as_an_ordinary_list(length):
+    text = ("中文x" * length)[:length]
+    got = segment(Velarin(["中文"]), text)
+    assert type(got) is list and "".join(got) == text
+    expected = loop_segment(Velarin(["中文"]), text)
+    got.append("end")
+    got.extend(["a"] * 3000)
+    del got[len(expected):]
+    assert got == expected
+    got.insert(0, "start")
+    assert got.pop(0) == "start" and got == expected
+    del got[:]
+    assert got == []
+
+
 @pytest.mark.parametrize("function", [segment, longest_matches])
 @pytest.mark.parametrize(
     "args, message",
