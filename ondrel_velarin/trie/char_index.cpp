@@ -1,5 +1,6 @@
 // The code point index: one hash table probe per code point of a walk,
 // instead of one node record and one child block per byte.
+#include <algorithm>
 #include <cstdlib>
 #include <new>
 #include <vector>
@@ -35,8 +36,9 @@ public:
         return true;
     }
 
-    // Lays the edges out as three tables at most half full: the root's, the
-    // near ones and the far ones.
+    // Lays the edges out as three tables at most half full (the root's, the
+    // near ones and the far ones) and fills the path filter, with eight bits
+    // or more for each edge past the root.
     Status fill() {
         size_t root_count = 0, near_count = 0;
         for (size_t i = 0; i < edges_.size(); ++i) {
@@ -48,12 +50,16 @@ public:
         const size_t near_bytes = (size_t(1) << near_bits) * sizeof(CharEdge);
         const size_t far_bytes = (size_t(1) << far_bits) * sizeof(CharEdge);
         const size_t root_bytes = (size_t(1) << root_bits) * sizeof(RootEdge);
-        char *block = static_cast<char *>(std::calloc(near_bytes + far_bytes + root_bytes + first_code_point_limit / 8, 1));
+        const int filter_bits = std::max(6, table_bits(4 * (edges_.size() - root_count)));
+        const size_t first_bytes = first_code_point_limit / 8, filter_bytes = (size_t(1) << filter_bits) / 8;
+        char *block = static_cast<char *>(std::calloc(near_bytes + far_bytes + root_bytes + first_bytes + filter_bytes, 1));
         if (block == nullptr) return Status::no_memory_char_index;
         auto *near = reinterpret_cast<CharEdge *>(block);
         auto *far = reinterpret_cast<CharEdge *>(block + near_bytes);
         auto *roots = reinterpret_cast<RootEdge *>(block + near_bytes + far_bytes);
         auto *first = reinterpret_cast<uint64_t *>(block + near_bytes + far_bytes + root_bytes);
+        auto *filter = reinterpret_cast<uint64_t *>(block + near_bytes + far_bytes + root_bytes + first_bytes);
+        const int filter_shift = 64 - filter_bits;
         const int root_shift = 64 - root_bits;
         const size_t root_mask = (size_t(1) << root_bits) - 1;
         struct Table {
@@ -78,6 +84,8 @@ public:
                 const uint32_t c = edge.code_point;
                 if (c < first_code_point_limit) first[c / 64] |= uint64_t(1) << (c % 64);
             } else {
+                const size_t bit = path_filter_bit(path_hashes_[i], filter_shift);
+                filter[bit / 64] |= uint64_t(1) << (bit % 64);
                 const Table &table = table_of(i);
                 const size_t mask = (size_t(1) << table.bits) - 1;
                 size_t slot = table.home(path_hashes_[i]);
@@ -89,6 +97,8 @@ public:
         store_.near_edges = EdgeTable{near, 64 - near_bits};
         store_.far_edges = EdgeTable{far, 64 - far_bits};
         store_.first_code_points = first;
+        store_.path_filter = filter;
+        store_.path_filter_shift = filter_shift;
         store_.root_edges = roots;
         store_.root_edges_shift = root_shift;
         return Status::ok;

@@ -106,6 +106,7 @@ private:
         if (edge.child & char_edge_terminal) out[walk.k] = Match{walk.node, walk.depth};
         if (at + 1 == n_ || !may_continue(edge, units_[at + 1])) return false;
         walk.path_hash = extend_path_hash(walk.path_hash, units_[at + 1]);
+        if (!may_have_path(store_, walk.path_hash)) return false;
         __builtin_prefetch(next.home(walk.path_hash));
         return true;
     }

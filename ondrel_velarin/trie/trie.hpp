@@ -140,9 +140,9 @@ struct TrieStore {
     uint32_t *depths;  // length of each node's path, which is its word's length
     uint8_t byte_to_plane[256];
     // The code point index, made by the first lookup or scan and freed with
-    // the table, in one block: the edges leaving the root, 2^(64 -
-    // root_edges_shift) slots; those ending paths shorter than
-    // near_edge_depth code points; the deeper ones; and a bitmap.
+    // the table, in one block: the edges ending paths shorter than
+    // near_edge_depth code points; the deeper ones; the edges leaving the
+    // root, 2^(64 - root_edges_shift) slots; and two bitmaps.
     void *char_index;
     CharIndexState char_index_state;
     const RootEdge *root_edges;
@@ -151,6 +151,12 @@ struct TrieStore {
     // Bit c is set when an edge leaves the root through code point c, for
     // c < first_code_point_limit.
     const uint64_t *first_code_points;
+    // A Bloom filter of the paths the edges past the root end, one bit each
+    // in 2^(64 - path_filter_shift): most walks of a text end at a code point
+    // no edge takes, and in this small bitmap a scan learns that without the
+    // probe into a table, which misses the cache.
+    const uint64_t *path_filter;
+    int32_t path_filter_shift;
 };
 
 // The table holding the edges that take the code point at index i (i >= 1)
@@ -165,6 +171,18 @@ constexpr uint32_t first_code_point_limit = 0x10000;
 // nothing past the root.
 inline bool starts_nothing(const TrieStore &store, uint32_t c) {
     return c < first_code_point_limit && (store.first_code_points[c / 64] >> (c % 64) & 1) == 0;
+}
+
+// The path filter's bit for a path with this hash; a second multiply keeps it
+// apart from the edge's home slot, which the same hash's top bits choose.
+inline size_t path_filter_bit(uint64_t path_hash, int shift) {
+    return size_t((path_hash * 0xD6E8FEB86659FD93ull) >> shift);
+}
+
+// False when no edge past the root ends the path with this hash.
+inline bool may_have_path(const TrieStore &store, uint64_t path_hash) {
+    const size_t bit = path_filter_bit(path_hash, store.path_filter_shift);
+    return (store.path_filter[bit / 64] >> (bit % 64) & 1) != 0;
 }
 
 static_assert(offsetof(TrieStore, byte_to_mask) == 0);
@@ -342,16 +360,20 @@ inline Match walk_char_edges(const TrieStore &store, const CodePoint *units, siz
     if (n == 1 || !may_continue(*first, units[1])) return match;
     uint64_t hashes[16];  // of the paths ending at units[i], for the probes aimed but not yet made
     uint64_t path_hash = extend_path_hash(root_path_hash, units[0]);
-    size_t aimed = 1;
+    size_t aimed = 1, reachable = n;  // no edge takes units[reachable], as the path filter shows
     auto aim_until = [&](size_t end) {
-        for (; aimed < end && aimed < n; ++aimed) {
+        for (; aimed < end && aimed < reachable; ++aimed) {
             path_hash = extend_path_hash(path_hash, units[aimed]);
+            if (!may_have_path(store, path_hash)) {
+                reachable = aimed;
+                break;
+            }
             hashes[aimed % 16] = path_hash;
             __builtin_prefetch(edges_at(store, aimed).home(path_hash));
         }
     };
     aim_until(1 + ahead);
-    for (size_t i = 1; i < n; ++i) {
+    for (size_t i = 1; i < reachable; ++i) {
         const uint32_t c = units[i];
         const CharEdge *edge = edges_at(store, i).find(hashes[i % 16], node, c);
         if (edge == nullptr) break;
