@@ -11,7 +11,7 @@ namespace velarin {
 PyObject *make_word_object(VelarinObject *self, int64_t node, size_t length) {
     if (self->word_objects == nullptr && self->store.num_nodes > 0) {
         // Without room for the cache every match is decoded afresh.
-        self->word_objects = static_cast<PyObject **>(std::calloc(size_t(self->store.num_nodes), sizeof(PyObject *)));
+        self->word_objects = static_cast<PyObject **>(allocate_table(size_t(self->store.num_nodes) * sizeof(PyObject *)));
         self->num_word_objects = self->word_objects ? self->store.num_nodes : 0;
     }
     const bool cached = node < self->num_word_objects;

@@ -1,7 +1,10 @@
 // The code point index: one hash table probe per code point of a walk,
 // instead of one node record and one child block per byte.
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 #include <vector>
 
@@ -52,7 +55,7 @@ public:
         const size_t root_bytes = (size_t(1) << root_bits) * sizeof(RootEdge);
         const int filter_bits = std::max(6, table_bits(4 * (edges_.size() - root_count)));
         const size_t first_bytes = first_code_point_limit / 8, filter_bytes = (size_t(1) << filter_bits) / 8;
-        char *block = static_cast<char *>(std::calloc(near_bytes + far_bytes + root_bytes + first_bytes + filter_bytes, 1));
+        char *block = static_cast<char *>(allocate_table(near_bytes + far_bytes + root_bytes + first_bytes + filter_bytes));
         if (block == nullptr) return Status::no_memory_char_index;
         auto *near = reinterpret_cast<CharEdge *>(block);
         auto *far = reinterpret_cast<CharEdge *>(block + near_bytes);
@@ -188,6 +191,19 @@ private:
 };
 
 }  // namespace
+
+void *allocate_table(size_t bytes) {
+    constexpr size_t huge_page = size_t(1) << 21;
+    if (bytes < huge_page) return std::calloc(bytes, 1);
+    const size_t rounded = (bytes + huge_page - 1) & ~(huge_page - 1);
+    void *block = std::aligned_alloc(huge_page, rounded);
+    if (block == nullptr) return nullptr;
+#ifdef MADV_HUGEPAGE
+    madvise(block, rounded, MADV_HUGEPAGE);  // only advice: small pages work too
+#endif
+    std::memset(block, 0, rounded);
+    return block;
+}
 
 Status build_char_index(TrieStore &store) {
     if (store.char_index_state != CharIndexState::untried || store.nodes == nullptr) return Status::ok;

@@ -228,6 +228,11 @@ Status build_node(TrieStore &store, int32_t node_index, unsigned char *const *st
 // walk bytes.
 Status build_char_index(TrieStore &store);
 
+// A zeroed block for `bytes` that std::free releases, or null. A large block
+// is asked for in huge pages: walks read such tables at random, and with small
+// pages nearly every read would miss the address translation cache too.
+void *allocate_table(size_t bytes);
+
 // Frees the node table with every block it owns, then the strings (each copy
 // through `free_string`) and the length array. Pointers end null and counts 0,
 // so a second call frees nothing. The alphabet is left as it is. The string
