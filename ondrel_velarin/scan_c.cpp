@@ -141,10 +141,13 @@ private:
 
 // The segments made so far, each a strong reference, in a block that grows
 // by doubling: filling it costs a store per segment, and the list is made at
-// the end with exactly their number.
+// the end with exactly their number. The first block has room for `most`
+// segments (up to first_block_limit), so that a text of up to that many
+// characters costs one allocation and no copy; what it leaves unused is
+// given back at the end, never having been touched.
 class SegmentBuffer {
 public:
-    SegmentBuffer() = default;
+    explicit SegmentBuffer(size_t most) : most_(most) {}
     SegmentBuffer(const SegmentBuffer &) = delete;
     SegmentBuffer &operator=(const SegmentBuffer &) = delete;
     ~SegmentBuffer() {
@@ -185,7 +188,7 @@ public:
 
 private:
     bool grow() {
-        const size_t capacity = capacity_ == 0 ? 1024 : 2 * capacity_;
+        const size_t capacity = capacity_ == 0 ? std::clamp<size_t>(most_, 1, first_block_limit) : 2 * capacity_;
         auto *items = static_cast<PyObject **>(PyMem_Realloc(items_, capacity * sizeof(PyObject *)));
         if (items == nullptr) {
             PyErr_NoMemory();
@@ -196,8 +199,9 @@ private:
         return true;
     }
 
+    static constexpr size_t first_block_limit = size_t(1) << 22;
     PyObject **items_ = nullptr;
-    size_t size_ = 0, capacity_ = 0;
+    size_t size_ = 0, capacity_ = 0, most_;
 };
 
 // The segment at `pos` with `match` found there: a new reference to the
@@ -222,7 +226,7 @@ PyObject *segment(PyObject *module, PyObject *const *args, Py_ssize_t nargs) {
     Text text;
     if (bind(module, "segment", args, nargs, &text) < 0) return nullptr;
     auto *trie = reinterpret_cast<VelarinObject *>(args[0]);
-    SegmentBuffer segments;
+    SegmentBuffer segments(text.length);
     Match window[max_segment_window];
     size_t starts[max_segment_window];
     SingleCharacters singles;
