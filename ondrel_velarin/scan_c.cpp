@@ -54,8 +54,6 @@ struct Text {
     const void *data;
     int kind;
     size_t length;
-
-    uint32_t at(size_t i) const { return PyUnicode_READ(kind, data, i); }
 };
 
 // out[k] is the longest stored word that the text at first + k begins with,
@@ -204,29 +202,14 @@ private:
     size_t size_ = 0, capacity_ = 0, most_;
 };
 
-// The segment at `pos` with `match` found there: a new reference to the
-// matched word, or to the single character there when nothing (or only "")
-// matches; NULL with an exception set.
-PyObject *segment_at(VelarinObject *trie, const Text &text, size_t pos, const Match &match, SingleCharacters &singles) {
-    if (match.node < 0 || match.length == 0) return singles.get(text.at(pos));
-    return word_object(trie, match.node, match.length);
-}
+// Whether `match` is a word of at least one character, not nothing or "".
+bool is_word(const Match &match) { return match.node >= 0 && match.length > 0; }
 
-// The length in characters of the segment at `pos` with `match` found there,
-// from the text alone. A match that ends inside a character counts the
-// characters it touches; its word then fails to decode when handed out.
-size_t segment_characters(const Text &text, size_t pos, const Match &match) {
-    if (match.node < 0 || match.length == 0) return 1;
-    size_t count;
-    match_characters(text, pos, match, &count);
-    return count;
-}
-
-PyObject *segment(PyObject *module, PyObject *const *args, Py_ssize_t nargs) {
-    Text text;
-    if (bind(module, "segment", args, nargs, &text) < 0) return nullptr;
-    auto *trie = reinterpret_cast<VelarinObject *>(args[0]);
-    SegmentBuffer segments(text.length);
+// The segments of a text whose code units are `units`, pushed to
+// `segments`; false with an exception set. The same code for each kind of
+// string, so that no step asks which kind it reads.
+template <typename CodePoint>
+bool collect_segments(VelarinObject *trie, const Text &text, const CodePoint *units, SegmentBuffer &segments) {
     Match window[max_segment_window];
     size_t starts[max_segment_window];
     SingleCharacters singles;
@@ -236,24 +219,41 @@ PyObject *segment(PyObject *module, PyObject *const *args, Py_ssize_t nargs) {
         build_char_index(trie->store);
         matches_in(trie->store, text, first, count, window, segment_walk_limit);
         // The window's segments first, from the text alone, so that their
-        // words' cache slots load meanwhile. A segment is never empty.
+        // words' cache slots load meanwhile. A segment is never empty: a
+        // word that ends inside a character covers the characters it
+        // touches, and fails to decode when handed out.
         size_t made = 0;
         for (; pos < first + count; ++made) {
             Match &match = window[pos - first];
             if (match.cut) matches_in(trie->store, text, pos, 1, &match);
             prefetch_word_slot(trie, match);
             starts[made] = pos;
-            pos += segment_characters(text, pos, match);
+            size_t characters = 1;
+            if (is_word(match)) code_points_in(units + pos, text.length - pos, match.length, &characters);
+            pos += characters;
         }
         for (size_t j = 0; j < made; ++j) {
             if (j + word_ahead < made) prefetch_word_object(trie, window[starts[j + word_ahead] - first]);
-            PyObject *word = segment_at(trie, text, starts[j], window[starts[j] - first], singles);
-            if (word == nullptr || !segments.push(word)) return nullptr;
+            const Match &match = window[starts[j] - first];
+            PyObject *segment = is_word(match) ? word_object(trie, match.node, match.length)
+                                               : singles.get(units[starts[j]]);
+            if (segment == nullptr || !segments.push(segment)) return false;
         }
         width = 4 * made >= count ? std::min(2 * width, max_segment_window) : min_segment_window;
-        if (check_signals(first, pos) < 0) return nullptr;
+        if (check_signals(first, pos) < 0) return false;
     }
-    return segments.take_list();
+    return true;
+}
+
+PyObject *segment(PyObject *module, PyObject *const *args, Py_ssize_t nargs) {
+    Text text;
+    if (bind(module, "segment", args, nargs, &text) < 0) return nullptr;
+    auto *trie = reinterpret_cast<VelarinObject *>(args[0]);
+    SegmentBuffer segments(text.length);
+    const bool done = with_code_units(text.kind, text.data, [&](const auto *units) {
+        return collect_segments(trie, text, units, segments);
+    });
+    return done ? segments.take_list() : nullptr;
 }
 
 // The length in characters of `match`, found at `pos`: 0 or more, or -1 with
