@@ -98,21 +98,27 @@ private:
     }
 
     // Where a walk goes through `edge`, taking code point c at `at`; false
-    // when it ends there. Its next probe will be in table `next`.
+    // when it ends there. One that may go on has its next path's hash.
     template <typename Edge>
-    bool follow(Walk &walk, const Edge &edge, uint32_t c, size_t at, const EdgeTable &next, Match *out) const {
+    bool follow(Walk &walk, const Edge &edge, uint32_t c, size_t at, Match *out) const {
         walk.node = edge.child & ~char_edge_terminal;
         walk.depth += utf8_width(c);
         if (edge.child & char_edge_terminal) out[walk.k] = Match{walk.node, walk.depth};
         if (at + 1 == n_ || !may_continue(edge, units_[at + 1])) return false;
         walk.path_hash = extend_path_hash(walk.path_hash, units_[at + 1]);
-        if (!may_have_path(store_, walk.path_hash)) return false;
-        __builtin_prefetch(next.home(walk.path_hash));
         return true;
+    }
+
+    // The path filter's word that holds the bit of a walk's next path.
+    const uint64_t *path_filter_word(const Walk &walk) const {
+        return store_.path_filter + path_filter_bit(walk.path_hash, store_.path_filter_shift) / 64;
     }
 
     // The first probe of each walk, through the root's own table; the walk at
     // offset k starts at base + k. Returns how many go on, moved to the front.
+    // Most walks end at their second code point, many by the path filter:
+    // the round asks for every walk's filter word before it reads any, so
+    // that their misses overlap. The few deeper walks read it at once.
     size_t first_step(size_t base, Walk *walks, size_t active, Match *out) const {
         size_t kept = 0;
         for (size_t j = 0; j < active; ++j) {
@@ -123,9 +129,19 @@ private:
             if (edge == nullptr) continue;
             walk.path_hash = extend_path_hash(root_path_hash, c);
             walk.depth = 0;
-            if (follow(walk, *edge, c, at, edges_at(store_, 1), out)) walks[kept++] = walk;
+            if (!follow(walk, *edge, c, at, out)) continue;
+            __builtin_prefetch(path_filter_word(walk));
+            walks[kept++] = walk;
         }
-        return kept;
+        const EdgeTable &next = edges_at(store_, 1);
+        size_t screened = 0;
+        for (size_t j = 0; j < kept; ++j) {
+            const Walk &walk = walks[j];
+            if (!may_have_path(store_, walk.path_hash)) continue;
+            __builtin_prefetch(next.home(walk.path_hash));
+            walks[screened++] = walk;
+        }
+        return screened;
     }
 
     // Probe `round` (1 or more) of each walk, the walk at offset k taking the
@@ -138,7 +154,9 @@ private:
             const size_t at = first + round + walk.k;
             const uint32_t c = units_[at];
             const CharEdge *edge = table.find(walk.path_hash, walk.node, c);
-            if (edge != nullptr && follow(walk, *edge, c, at, next, out)) walks[kept++] = walk;
+            if (edge == nullptr || !follow(walk, *edge, c, at, out) || !may_have_path(store_, walk.path_hash)) continue;
+            __builtin_prefetch(next.home(walk.path_hash));
+            walks[kept++] = walk;
         }
         return kept;
     }
