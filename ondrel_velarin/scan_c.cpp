@@ -45,7 +45,7 @@ constexpr size_t max_segment_window = 256;
 // walked again in full. Positions a long word covers then cost little.
 constexpr size_t segment_walk_limit = 32;
 // Segments ahead whose word objects are loaded while one is handed out.
-constexpr size_t word_ahead = 8;
+constexpr size_t word_ahead = 16;
 // Positions whose matches longest_matches finds together.
 constexpr size_t match_chunk = 1024;
 
