@@ -13,6 +13,7 @@ PyObject *make_word_object(VelarinObject *self, int64_t node, size_t length) {
         // Without room for the cache every match is decoded afresh.
         self->word_objects = static_cast<PyObject **>(allocate_table(size_t(self->store.num_nodes) * sizeof(PyObject *)));
         self->num_word_objects = self->word_objects ? self->store.num_nodes : 0;
+        self->store.match_slots = reinterpret_cast<const void *const *>(self->word_objects);
     }
     const bool cached = node < self->num_word_objects;
     if (cached && self->word_objects[node] != nullptr) return Py_NewRef(self->word_objects[node]);
@@ -26,6 +27,7 @@ void release_word_objects(VelarinObject *self) {
     const int32_t count = self->num_word_objects;
     self->word_objects = nullptr;
     self->num_word_objects = 0;
+    self->store.match_slots = nullptr;
     for (int32_t i = 0; objects != nullptr && i < count; ++i) Py_XDECREF(objects[i]);
     std::free(objects);
 }

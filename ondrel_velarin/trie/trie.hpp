@@ -157,6 +157,10 @@ struct TrieStore {
     // probe into a table, which misses the cache.
     const uint64_t *path_filter;
     int32_t path_filter_shift;
+    // Null, or num_nodes entries that the caller reads for the node a lookup
+    // matches (the surface's word cache): the walk asks for a word's entry
+    // as it passes the word, so that it is on its way when the walk ends.
+    const void *const *match_slots;
 };
 
 // The table holding the edges that take the code point at index i (i >= 1)
@@ -351,6 +355,12 @@ inline const RootEdge *find_root_edge(const TrieStore &store, uint32_t c) {
 // the loads ahead start only once the first probe has found an edge. Most
 // walks end within a few code points: loading further ahead only crowds the
 // memory system.
+// The match of a walk that passes node, a word of `depth` bytes.
+inline Match matched(const TrieStore &store, uint32_t node, size_t depth) {
+    if (store.match_slots != nullptr) __builtin_prefetch(store.match_slots + node);
+    return Match{node, depth};
+}
+
 template <typename CodePoint>
 inline Match walk_char_edges(const TrieStore &store, const CodePoint *units, size_t n) {
     constexpr size_t ahead = 4;
@@ -361,7 +371,7 @@ inline Match walk_char_edges(const TrieStore &store, const CodePoint *units, siz
     if (first == nullptr) return match;
     uint32_t node = first->child & ~char_edge_terminal;
     size_t depth = utf8_width(units[0]);
-    if (first->child & char_edge_terminal) match = Match{node, depth};
+    if (first->child & char_edge_terminal) match = matched(store, node, depth);
     if (n == 1 || !may_continue(*first, units[1])) return match;
     uint64_t hashes[16];  // of the paths ending at units[i], for the probes aimed but not yet made
     uint64_t path_hash = extend_path_hash(root_path_hash, units[0]);
@@ -384,7 +394,7 @@ inline Match walk_char_edges(const TrieStore &store, const CodePoint *units, siz
         if (edge == nullptr) break;
         node = edge->child & ~char_edge_terminal;
         depth += utf8_width(c);
-        if (edge->child & char_edge_terminal) match = Match{node, depth};
+        if (edge->child & char_edge_terminal) match = matched(store, node, depth);
         if (i + 1 < n && !may_continue(*edge, units[i + 1])) break;
         aim_until(i + 1 + ahead);
     }
