@@ -175,10 +175,10 @@ public:
             auto *items = static_cast<PyObject **>(PyMem_Realloc(items_, std::max<size_t>(size_, 1) * sizeof(PyObject *)));
             if (items != nullptr) items_ = items, capacity_ = std::max<size_t>(size_, 1);
         }
-        auto *items = reinterpret_cast<PyListObject *>(list);
-        items->ob_item = items_;
-        items->allocated = Py_ssize_t(capacity_);
-        Py_SET_SIZE(items, Py_ssize_t(size_));
+        auto *as_list = reinterpret_cast<PyListObject *>(list);
+        as_list->ob_item = items_;
+        as_list->allocated = Py_ssize_t(capacity_);
+        Py_SET_SIZE(as_list, Py_ssize_t(size_));
         items_ = nullptr;
         size_ = capacity_ = 0;
         return list;

@@ -270,6 +270,7 @@ void release(TrieStore &store, StringFree free_string) {
     store.near_edges = store.far_edges = EdgeTable{};
     store.first_code_points = nullptr;
     store.path_filter = nullptr;
+    store.match_slots = nullptr;  // the caller's cache is for this table's nodes
     store.root_edges = nullptr;
     store.char_index_state = CharIndexState::untried;
     if (store.bytes_strings != nullptr && store.num_strings > 0) {

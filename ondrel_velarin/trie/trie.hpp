@@ -349,17 +349,18 @@ inline const RootEdge *find_root_edge(const TrieStore &store, uint32_t c) {
     }
 }
 
-// The code point walk through the code point index: one probe per code
-// point, with the probes of the next few code points already loading. Most
-// positions of a text begin no word, and the root's edges stay cached, so
-// the loads ahead start only once the first probe has found an edge. Most
-// walks end within a few code points: loading further ahead only crowds the
-// memory system.
 // The match of a walk that passes node, a word of `depth` bytes.
 inline Match matched(const TrieStore &store, uint32_t node, size_t depth) {
     if (store.match_slots != nullptr) __builtin_prefetch(store.match_slots + node);
     return Match{node, depth};
 }
+
+// The code point walk through the code point index: one probe per code
+// point, with the probes of the next few code points already loading. Most
+// positions of a text begin no word, and the root's edges stay cached, so
+// the loads ahead start only once the first probe has found an edge. Most
+// walks end within a few code points: loading further ahead only crowds the
+// memory system, and no probe is aimed past a path the path filter lacks.
 
 template <typename CodePoint>
 inline Match walk_char_edges(const TrieStore &store, const CodePoint *units, size_t n) {
