@@ -39,32 +39,31 @@ public:
         return true;
     }
 
-    // Lays the edges out as three tables at most half full (the root's, the
-    // near ones and the far ones) and fills the path filter, with eight bits
-    // or more for each edge past the root.
+    // Lays the edges out: the root's in code point order, ranked by their
+    // runs; the near and far ones in tables at most half full; and the path
+    // filter, with eight bits or more for each edge past the root.
     Status fill() {
         size_t root_count = 0, near_count = 0;
         for (size_t i = 0; i < edges_.size(); ++i) {
             root_count += edges_[i].parent_plus_one == 1;
             near_count += edges_[i].parent_plus_one != 1 && is_near(i);
         }
-        const int root_bits = table_bits(root_count), near_bits = table_bits(near_count),
-                  far_bits = table_bits(edges_.size() - root_count - near_count);
+        const int near_bits = table_bits(near_count), far_bits = table_bits(edges_.size() - root_count - near_count);
         const size_t near_bytes = (size_t(1) << near_bits) * sizeof(CharEdge);
         const size_t far_bytes = (size_t(1) << far_bits) * sizeof(CharEdge);
-        const size_t root_bytes = (size_t(1) << root_bits) * sizeof(RootEdge);
+        const size_t root_bytes = std::max<size_t>(root_count, 1) * sizeof(RootEdge);
+        const size_t first_bytes = code_point_limit / 32 * sizeof(FirstCodePoints);
         const int filter_bits = std::max(6, table_bits(4 * (edges_.size() - root_count)));
-        const size_t first_bytes = first_code_point_limit / 8, filter_bytes = (size_t(1) << filter_bits) / 8;
+        const size_t filter_bytes = (size_t(1) << filter_bits) / 8;
         char *block = static_cast<char *>(allocate_table(near_bytes + far_bytes + root_bytes + first_bytes + filter_bytes));
         if (block == nullptr) return Status::no_memory_char_index;
         auto *near = reinterpret_cast<CharEdge *>(block);
         auto *far = reinterpret_cast<CharEdge *>(block + near_bytes);
         auto *roots = reinterpret_cast<RootEdge *>(block + near_bytes + far_bytes);
-        auto *first = reinterpret_cast<uint64_t *>(block + near_bytes + far_bytes + root_bytes);
+        auto *first = reinterpret_cast<FirstCodePoints *>(block + near_bytes + far_bytes + root_bytes);
         auto *filter = reinterpret_cast<uint64_t *>(block + near_bytes + far_bytes + root_bytes + first_bytes);
+        rank_root_edges(first);
         const int filter_shift = 64 - filter_bits;
-        const int root_shift = 64 - root_bits;
-        const size_t root_mask = (size_t(1) << root_bits) - 1;
         struct Table {
             CharEdge *slots;
             int bits;
@@ -81,11 +80,9 @@ public:
             }
             const CharEdge &edge = edges_[i];
             if (edge.parent_plus_one == 1) {
-                size_t slot = char_edge_slot(path_hashes_[i], root_shift);
-                while (roots[slot].child != 0) slot = (slot + 1) & root_mask;
-                roots[slot] = RootEdge{edge.code_point, edge.next_code_points, edge.child};
-                const uint32_t c = edge.code_point;
-                if (c < first_code_point_limit) first[c / 64] |= uint64_t(1) << (c % 64);
+                const FirstCodePoints &run = first[edge.code_point / 32];
+                const uint32_t below = run.present & ((uint32_t(1) << (edge.code_point % 32)) - 1);
+                roots[run.before + unsigned(__builtin_popcount(below))] = RootEdge{edge.next_code_points, edge.child};
             } else {
                 const size_t bit = path_filter_bit(path_hashes_[i], filter_shift);
                 filter[bit / 64] |= uint64_t(1) << (bit % 64);
@@ -103,11 +100,22 @@ public:
         store_.path_filter = filter;
         store_.path_filter_shift = filter_shift;
         store_.root_edges = roots;
-        store_.root_edges_shift = root_shift;
         return Status::ok;
     }
 
 private:
+    // Marks the code points that begin an edge from the root in their runs,
+    // and counts for each run the edges of the runs before it.
+    void rank_root_edges(FirstCodePoints *first) const {
+        for (const CharEdge &edge : edges_)
+            if (edge.parent_plus_one == 1) first[edge.code_point / 32].present |= uint32_t(1) << (edge.code_point % 32);
+        uint32_t before = 0;
+        for (size_t r = 0; r < code_point_limit / 32; ++r) {
+            first[r].before = before;
+            before += unsigned(__builtin_popcount(first[r].present));
+        }
+    }
+
     // Whether edge i ends a path short enough for the near table.
     bool is_near(size_t i) const { return code_point_depths_[i] < near_edge_depth; }
 

@@ -125,11 +125,9 @@ private:
             Walk walk = walks[j];
             const size_t at = base + walk.k;
             const uint32_t c = units_[at];
-            const RootEdge *edge = find_root_edge(store_, c);
-            if (edge == nullptr) continue;
             walk.path_hash = extend_path_hash(root_path_hash, c);
             walk.depth = 0;
-            if (!follow(walk, *edge, c, at, out)) continue;
+            if (!follow(walk, root_edge(store_, c), c, at, out)) continue;
             __builtin_prefetch(path_filter_word(walk));
             walks[kept++] = walk;
         }

@@ -73,13 +73,22 @@ struct CharEdge {
 
 constexpr uint32_t char_edge_terminal = uint32_t(1) << 31;
 
-// An edge leaving the root, kept apart: every walk begins with one, and in a
-// table of their own, two-thirds the size of the others, they stay cached.
+// An edge leaving the root, kept apart: every walk begins with one. They
+// lie in code point order, where first_code_points ranks them.
 struct RootEdge {
-    uint32_t code_point : 21;
-    uint32_t next_code_points : 11;
-    uint32_t child;  // as in CharEdge; 0 (the root, never a child) marks an empty slot
+    uint32_t next_code_points;  // as in CharEdge
+    uint32_t child;             // as in CharEdge
 };
+
+// Which code points of a run of 32 begin an edge from the root, and how many
+// edges the earlier runs begin: the rank of code point c's edge is then
+// `before` plus the bits below c's, one load from a table that stays cached.
+struct FirstCodePoints {
+    uint32_t present;
+    uint32_t before;
+};
+
+constexpr uint32_t code_point_limit = 0x110000;
 
 // Code point c's bit in a next_code_points filter.
 inline uint32_t next_code_point_bit(uint32_t c) {
@@ -142,15 +151,12 @@ struct TrieStore {
     // The code point index, made by the first lookup or scan and freed with
     // the table, in one block: the edges ending paths shorter than
     // near_edge_depth code points; the deeper ones; the edges leaving the
-    // root, 2^(64 - root_edges_shift) slots; and two bitmaps.
+    // root; the runs that rank them (code_point_limit / 32); the path filter.
     void *char_index;
     CharIndexState char_index_state;
     const RootEdge *root_edges;
-    int32_t root_edges_shift;
+    const FirstCodePoints *first_code_points;
     EdgeTable near_edges, far_edges;
-    // Bit c is set when an edge leaves the root through code point c, for
-    // c < first_code_point_limit.
-    const uint64_t *first_code_points;
     // A Bloom filter of the paths the edges past the root end, one bit each
     // in 2^(64 - path_filter_shift): most walks of a text end at a code point
     // no edge takes, and in this small bitmap a scan learns that without the
@@ -169,12 +175,10 @@ inline const EdgeTable &edges_at(const TrieStore &store, size_t i) {
     return i + 1 < near_edge_depth ? store.near_edges : store.far_edges;
 }
 
-constexpr uint32_t first_code_point_limit = 0x10000;
-
 // Whether no stored path begins with code point c: a walk from c finds
 // nothing past the root.
 inline bool starts_nothing(const TrieStore &store, uint32_t c) {
-    return c < first_code_point_limit && (store.first_code_points[c / 64] >> (c % 64) & 1) == 0;
+    return (store.first_code_points[c / 32].present >> (c % 32) & 1) == 0;
 }
 
 // The path filter's bit for a path with this hash; a second multiply keeps it
@@ -338,15 +342,10 @@ inline Match walk_code_points(const TrieStore &store, const CodePoint *units, si
     }
 }
 
-// The edge leaving the root through code point c, or null.
-inline const RootEdge *find_root_edge(const TrieStore &store, uint32_t c) {
-    const size_t mask = (size_t(1) << (64 - store.root_edges_shift)) - 1;
-    for (size_t slot = char_edge_slot(extend_path_hash(root_path_hash, c), store.root_edges_shift);;
-         slot = (slot + 1) & mask) {
-        const RootEdge &edge = store.root_edges[slot];
-        if (edge.child == 0) return nullptr;
-        if (edge.code_point == c) return &edge;
-    }
+// The edge leaving the root through code point c, which one must.
+inline const RootEdge &root_edge(const TrieStore &store, uint32_t c) {
+    const FirstCodePoints &run = store.first_code_points[c / 32];
+    return store.root_edges[run.before + unsigned(__builtin_popcount(run.present & ((uint32_t(1) << (c % 32)) - 1)))];
 }
 
 // The match of a walk that passes node, a word of `depth` bytes.
@@ -368,12 +367,11 @@ inline Match walk_char_edges(const TrieStore &store, const CodePoint *units, siz
     Match match{};
     if (is_terminal(store.nodes[0])) match = Match{0, 0};
     if (n == 0 || starts_nothing(store, units[0])) return match;
-    const RootEdge *first = find_root_edge(store, units[0]);
-    if (first == nullptr) return match;
-    uint32_t node = first->child & ~char_edge_terminal;
+    const RootEdge &first = root_edge(store, units[0]);
+    uint32_t node = first.child & ~char_edge_terminal;
     size_t depth = utf8_width(units[0]);
-    if (first->child & char_edge_terminal) match = matched(store, node, depth);
-    if (n == 1 || !may_continue(*first, units[1])) return match;
+    if (first.child & char_edge_terminal) match = matched(store, node, depth);
+    if (n == 1 || !may_continue(first, units[1])) return match;
     uint64_t hashes[16];  // of the paths ending at units[i], for the probes aimed but not yet made
     uint64_t path_hash = extend_path_hash(root_path_hash, units[0]);
     size_t aimed = 1, reachable = n;  // no edge takes units[reachable], as the path filter shows
