@@ -111,30 +111,37 @@ int check_signals(size_t from, size_t to) {
 }
 
 // Single characters that matched nothing, made once per call: texts repeat
-// their spaces, punctuation and rule lines.
+// their spaces, punctuation and rule lines. Each is a str of its own, never
+// one of the interpreter's shared immortal ones, so that handing out any
+// segment takes the same path through the reference count.
 class SingleCharacters {
 public:
+    // The str of code point c when made already, borrowed, or NULL.
+    PyObject *find(uint32_t c) const {
+        const Entry &entry = entry_of(c);
+        return entry.code_point == c ? entry.object.borrow() : nullptr;
+    }
+
     // A new reference to the str of code point c, or NULL with an exception set.
-    PyObject *get(uint32_t c) {
-        Entry &entry = c < latin1 ? latin1_[c] : entries_[(c * 0x9E3779B1u) >> (32 - size_bits)];
-        if (!entry.object || entry.code_point != c) {
-            OwnedRef made = OwnedRef::steal(PyUnicode_FromOrdinal(int(c)));
-            if (!made) return nullptr;
-            entry.object = std::move(made);
-            entry.code_point = c;
-        }
-        return Py_NewRef(entry.object.borrow());
+    PyObject *make(uint32_t c) {
+        OwnedRef made = OwnedRef::steal(PyUnicode_New(1, Py_UCS4(c)));
+        if (!made) return nullptr;
+        PyUnicode_WRITE(PyUnicode_KIND(made.borrow()), PyUnicode_DATA(made.borrow()), 0, Py_UCS4(c));
+        Entry &entry = entry_of(c);
+        entry.object = OwnedRef::make_new(made.borrow());
+        entry.code_point = c;
+        return made.release();
     }
 
 private:
     struct Entry {
-        uint32_t code_point = 0;
+        uint32_t code_point = UINT32_MAX;  // none
         OwnedRef object;
     };
-    static constexpr uint32_t latin1 = 256;
-    static constexpr int size_bits = 9;
-    Entry latin1_[latin1];               // by code point
-    Entry entries_[size_t(1) << size_bits];  // the rest, by a hash of the code point
+    static constexpr int size_bits = 11;
+    Entry &entry_of(uint32_t c) { return entries_[(c * 0x9E3779B1u) >> (32 - size_bits)]; }
+    const Entry &entry_of(uint32_t c) const { return entries_[(c * 0x9E3779B1u) >> (32 - size_bits)]; }
+    Entry entries_[size_t(1) << size_bits];  // by a hash of the code point
 };
 
 // The segments made so far, each a strong reference, in a block that grows
@@ -205,38 +212,51 @@ private:
 // Whether `match` is a word of at least one character, not nothing or "".
 bool is_word(const Match &match) { return match.node >= 0 && match.length > 0; }
 
+// The cached str of a match's word, borrowed, or NULL when not made yet.
+PyObject *cached_word(const VelarinObject *trie, const Match &match) {
+    return match.node < trie->num_word_objects ? trie->word_objects[match.node] : nullptr;
+}
+
 // The segments of a text whose code units are `units`, pushed to
 // `segments`; false with an exception set. The same code for each kind of
 // string, so that no step asks which kind it reads.
+//
+// A window's segments are found first, from its matches alone, asking
+// meanwhile for their words' cache slots; then their objects are looked up,
+// and handed out while those a few segments ahead load. Which segments are
+// words and which single characters follows no pattern, so each step takes
+// the same path for both where it can. A segment is never empty: a word that
+// ends inside a character covers the characters it touches, and fails to
+// decode when handed out.
 template <typename CodePoint>
 bool collect_segments(VelarinObject *trie, const Text &text, const CodePoint *units, SegmentBuffer &segments) {
     Match window[max_segment_window];
     size_t starts[max_segment_window];
+    PyObject *objects[max_segment_window];
     SingleCharacters singles;
     size_t width = min_segment_window;
     for (size_t pos = 0; pos < text.length;) {
         const size_t first = pos, count = std::min(width, text.length - pos);
         build_char_index(trie->store);
         matches_in(trie->store, text, first, count, window, segment_walk_limit);
-        // The window's segments first, from the text alone, so that their
-        // words' cache slots load meanwhile. A segment is never empty: a
-        // word that ends inside a character covers the characters it
-        // touches, and fails to decode when handed out.
         size_t made = 0;
         for (; pos < first + count; ++made) {
             Match &match = window[pos - first];
             if (match.cut) matches_in(trie->store, text, pos, 1, &match);
             prefetch_word_slot(trie, match);
             starts[made] = pos;
-            size_t characters = 1;
-            if (is_word(match)) code_points_in(units + pos, text.length - pos, match.length, &characters);
-            pos += characters;
+            pos += is_word(match) ? match.characters : 1;
         }
         for (size_t j = 0; j < made; ++j) {
-            if (j + word_ahead < made) prefetch_word_object(trie, window[starts[j + word_ahead] - first]);
             const Match &match = window[starts[j] - first];
-            PyObject *segment = is_word(match) ? word_object(trie, match.node, match.length)
-                                               : singles.get(units[starts[j]]);
+            objects[j] = is_word(match) ? cached_word(trie, match) : singles.find(units[starts[j]]);
+        }
+        for (size_t j = 0; j < made; ++j) {
+            if (j + word_ahead < made) __builtin_prefetch(objects[j + word_ahead]);
+            const Match &match = window[starts[j] - first];
+            PyObject *segment = objects[j] != nullptr ? Py_NewRef(objects[j])
+                                : is_word(match)      ? make_word_object(trie, match.node, match.length)
+                                                      : singles.make(units[starts[j]]);
             if (segment == nullptr || !segments.push(segment)) return false;
         }
         width = 4 * made >= count ? std::min(2 * width, max_segment_window) : min_segment_window;

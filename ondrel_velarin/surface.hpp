@@ -87,15 +87,10 @@ inline PyObject *word_object(VelarinObject *self, int64_t node, size_t length) {
     return make_word_object(self, node, length);
 }
 
-// Start loading the cache slot of a match's word, and once that has landed
-// the word's object, so that handing out many words overlaps their misses.
+// Starts loading the cache slot of a match's word, so that handing out many
+// words overlaps their misses.
 inline void prefetch_word_slot(const VelarinObject *self, const Match &match) {
     if (match.node >= 0 && match.node < self->num_word_objects) __builtin_prefetch(self->word_objects + match.node);
-}
-
-inline void prefetch_word_object(const VelarinObject *self, const Match &match) {
-    if (match.node >= 0 && match.node < self->num_word_objects && self->word_objects[match.node] != nullptr)
-        __builtin_prefetch(self->word_objects[match.node]);
 }
 
 // Drops every cached word object.

@@ -145,6 +145,18 @@ def test_segments_come_back_as_an_ordinary_list(length):
     assert got == []
 
 
+def test_many_distinct_unmatched_characters():
+    # More distinct single characters than a per-call cache keeps, in an
+    # order that makes them displace each other, Latin-1 ones among them.
+    rng = random.Random(5)
+    chars = [chr(c) for c in range(0x20, 0x3000, 3)] + ["\U0001F600", "\xe9", "\0"]
+    text = "".join(rng.choice(chars) for _ in range(20_000))
+    got = segment(Velarin(["\u4e2d\u6587"]), text)
+    del chars
+    assert got == list(text)
+    assert all(type(s) is str and len(s) == 1 for s in got)
+
+
 @pytest.mark.parametrize("function", [segment, longest_matches])
 @pytest.mark.parametrize(
     "args, message",

@@ -97,13 +97,14 @@ private:
         return 0;
     }
 
-    // Where a walk goes through `edge`, taking code point c at `at`; false
-    // when it ends there. One that may go on has its next path's hash.
+    // Where a walk goes through `edge`, taking code point c at `at`, the
+    // code point `round` of the walk; false when it ends there. One that may
+    // go on has its next path's hash.
     template <typename Edge>
-    bool follow(Walk &walk, const Edge &edge, uint32_t c, size_t at, Match *out) const {
+    bool follow(Walk &walk, const Edge &edge, uint32_t c, size_t at, size_t round, Match *out) const {
         walk.node = edge.child & ~char_edge_terminal;
         walk.depth += utf8_width(c);
-        if (edge.child & char_edge_terminal) out[walk.k] = Match{walk.node, walk.depth};
+        if (edge.child & char_edge_terminal) out[walk.k] = Match{walk.node, walk.depth, uint32_t(round + 1)};
         if (at + 1 == n_ || !may_continue(edge, units_[at + 1])) return false;
         walk.path_hash = extend_path_hash(walk.path_hash, units_[at + 1]);
         return true;
@@ -127,7 +128,7 @@ private:
             const uint32_t c = units_[at];
             walk.path_hash = extend_path_hash(root_path_hash, c);
             walk.depth = 0;
-            if (!follow(walk, root_edge(store_, c), c, at, out)) continue;
+            if (!follow(walk, root_edge(store_, c), c, at, 0, out)) continue;
             __builtin_prefetch(path_filter_word(walk));
             walks[kept++] = walk;
         }
@@ -152,7 +153,7 @@ private:
             const size_t at = first + round + walk.k;
             const uint32_t c = units_[at];
             const CharEdge *edge = table.find(walk.path_hash, walk.node, c);
-            if (edge == nullptr || !follow(walk, *edge, c, at, out) || !may_have_path(store_, walk.path_hash)) continue;
+            if (edge == nullptr || !follow(walk, *edge, c, at, round, out) || !may_have_path(store_, walk.path_hash)) continue;
             __builtin_prefetch(next.home(walk.path_hash));
             walks[kept++] = walk;
         }
@@ -201,7 +202,7 @@ public:
     bool advance(Lane &lane) {
         const VelarinNode &node = store_.nodes[lane.index];
         if (!lane.at_block) {
-            if (is_terminal(node)) lane.match = Match{lane.index, lane.depth};
+            if (is_terminal(node)) lane.match = Match{lane.index, lane.depth, uint32_t(lane.unit - units_ - lane.start)};
             unsigned char b;
             if (!next_byte(lane, &b)) return false;
             if (lane.used == 1 && size_t(lane.unit - units_) - lane.start > limit_) {

@@ -253,7 +253,10 @@ void release(TrieStore &store, StringFree free_string);
 struct Match {
     int64_t node = -1;  // deepest terminal node on the key's path, or -1
     size_t length = 0;  // its depth: the matched word's byte length
-    bool cut = false;   // a scan stopped the walk at its limit: a longer match may follow
+    // For a scan's match, the code points its bytes touch (the last one
+    // perhaps only in part); lookups leave it 0.
+    uint32_t characters = 0;
+    bool cut = false;  // a scan stopped the walk at its limit: a longer match may follow
 };
 
 // Bytes in the UTF-8 form of code point c.
