@@ -121,6 +121,8 @@ private:
     // the round asks for every walk's filter word before it reads any, so
     // that their misses overlap. The few deeper walks read it at once.
     size_t first_step(size_t base, Walk *walks, size_t active, Match *out) const {
+        RootEdge edges[batch];
+        for (size_t j = 0; j < active; ++j) edges[j] = root_edge(store_, units_[base + walks[j].k]);
         size_t kept = 0;
         for (size_t j = 0; j < active; ++j) {
             Walk walk = walks[j];
@@ -128,7 +130,7 @@ private:
             const uint32_t c = units_[at];
             walk.path_hash = extend_path_hash(root_path_hash, c);
             walk.depth = 0;
-            if (!follow(walk, root_edge(store_, c), c, at, 0, out)) continue;
+            if (!follow(walk, edges[j], c, at, 0, out)) continue;
             __builtin_prefetch(path_filter_word(walk));
             walks[kept++] = walk;
         }
