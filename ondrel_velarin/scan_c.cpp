@@ -160,16 +160,15 @@ public:
         PyMem_Free(items_);
     }
 
-    // Takes over `item`, a new reference; false with MemoryError set (and
-    // the item dropped) when the block cannot grow.
-    bool push(PyObject *item) {
-        if (size_ == capacity_ && !grow()) {
-            Py_DECREF(item);
-            return false;
-        }
-        items_[size_++] = item;
+    // Makes room for `more` segments past those made; false with MemoryError set.
+    bool reserve(size_t more) {
+        while (capacity_ - size_ < more)
+            if (!grow()) return false;
         return true;
     }
+
+    // Takes over `item`, a new reference, into room reserved for it.
+    void push(PyObject *item) { items_[size_++] = item; }
 
     // A new list holding the segments, which it takes over with the block
     // itself (a list's item block is PyMem memory it frees on its own); NULL
@@ -212,9 +211,9 @@ private:
 // Whether `match` is a word of at least one character, not nothing or "".
 bool is_word(const Match &match) { return match.node >= 0 && match.length > 0; }
 
-// The cached str of a match's word, borrowed, or NULL when not made yet.
-PyObject *cached_word(const VelarinObject *trie, const Match &match) {
-    return match.node < trie->num_word_objects ? trie->word_objects[match.node] : nullptr;
+// The cached str of node `node`'s word, borrowed, or NULL when not made yet.
+PyObject *cached_word(const VelarinObject *trie, int64_t node) {
+    return node < trie->num_word_objects ? trie->word_objects[node] : nullptr;
 }
 
 // The segments of a text whose code units are `units`, pushed to
@@ -223,15 +222,14 @@ PyObject *cached_word(const VelarinObject *trie, const Match &match) {
 //
 // A window's segments are found first, from its matches alone, asking
 // meanwhile for their words' cache slots; then their objects are looked up,
-// and handed out while those a few segments ahead load. Which segments are
-// words and which single characters follows no pattern, so each step takes
-// the same path for both where it can. A segment is never empty: a word that
-// ends inside a character covers the characters it touches, and fails to
-// decode when handed out.
+// and handed out while those a few segments ahead load. A segment is never
+// empty: a word that ends inside a character covers the characters it
+// touches, and fails to decode when handed out.
 template <typename CodePoint>
 bool collect_segments(VelarinObject *trie, const Text &text, const CodePoint *units, SegmentBuffer &segments) {
     Match window[max_segment_window];
     size_t starts[max_segment_window];
+    int64_t words[max_segment_window];  // each segment's node, or -1 for a single character
     PyObject *objects[max_segment_window];
     SingleCharacters singles;
     size_t width = min_segment_window;
@@ -244,20 +242,22 @@ bool collect_segments(VelarinObject *trie, const Text &text, const CodePoint *un
             Match &match = window[pos - first];
             if (match.cut) matches_in(trie->store, text, pos, 1, &match);
             prefetch_word_slot(trie, match);
+            const bool word = is_word(match);
             starts[made] = pos;
-            pos += is_word(match) ? match.characters : 1;
+            words[made] = word ? match.node : -1;
+            pos += word ? match.characters : 1;
         }
-        for (size_t j = 0; j < made; ++j) {
-            const Match &match = window[starts[j] - first];
-            objects[j] = is_word(match) ? cached_word(trie, match) : singles.find(units[starts[j]]);
-        }
+        for (size_t j = 0; j < made; ++j)
+            objects[j] = words[j] >= 0 ? cached_word(trie, words[j]) : singles.find(units[starts[j]]);
+        if (!segments.reserve(made)) return false;
         for (size_t j = 0; j < made; ++j) {
             if (j + word_ahead < made) __builtin_prefetch(objects[j + word_ahead]);
-            const Match &match = window[starts[j] - first];
-            PyObject *segment = objects[j] != nullptr ? Py_NewRef(objects[j])
-                                : is_word(match)      ? make_word_object(trie, match.node, match.length)
-                                                      : singles.make(units[starts[j]]);
-            if (segment == nullptr || !segments.push(segment)) return false;
+            PyObject *segment = objects[j];
+            if (segment != nullptr) Py_INCREF(segment);
+            else if (words[j] >= 0) segment = make_word_object(trie, words[j], window[starts[j] - first].length);
+            else segment = singles.make(units[starts[j]]);
+            if (segment == nullptr) return false;
+            segments.push(segment);
         }
         width = 4 * made >= count ? std::min(2 * width, max_segment_window) : min_segment_window;
         if (check_signals(first, pos) < 0) return false;
