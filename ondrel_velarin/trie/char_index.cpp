@@ -82,7 +82,7 @@ public:
             if (edge.parent_plus_one == 1) {
                 const FirstCodePoints &run = first[edge.code_point / 32];
                 const uint32_t below = run.present & ((uint32_t(1) << (edge.code_point % 32)) - 1);
-                roots[run.before + unsigned(__builtin_popcount(below))] = RootEdge{edge.next_code_points, edge.child};
+                roots[run.before + unsigned(__builtin_popcount(below))] = RootEdge{root_next_code_points_[i], edge.child};
             } else {
                 const size_t bit = path_filter_bit(path_hashes_[i], filter_shift);
                 filter[bit / 64] |= uint64_t(1) << (bit % 64);
@@ -162,8 +162,12 @@ private:
             if (is_text_code_point(bits, continuations)) {
                 const bool terminal = detail::is_terminal(store_.nodes[node]);
                 const uint64_t path_hash = extend_path_hash(parent.path_hash, bits);
-                if (parent.edge != no_edge) edges_[parent.edge].next_code_points |= next_code_point_bit(bits);
+                if (parent.code_point_depth == 1)
+                    root_next_code_points_[parent.edge] |= next_code_point_bit<RootEdge::filter_bits>(bits);
+                else if (parent.edge != no_edge)
+                    edges_[parent.edge].next_code_points |= next_code_point_bit<CharEdge::filter_bits>(bits);
                 edges_.push_back(CharEdge{parent.node + 1, bits, 0, node | (terminal ? char_edge_terminal : 0)});
+                root_next_code_points_.push_back(0);
                 path_hashes_.push_back(path_hash);
                 code_point_depths_.push_back(parent.code_point_depth + 1);
                 pending.push_back(Reached{node, path_hash, edges_.size() - 1, parent.code_point_depth + 1});
@@ -196,6 +200,7 @@ private:
     std::vector<CharEdge> edges_;
     std::vector<uint64_t> path_hashes_;        // of the path each edge ends
     std::vector<size_t> code_point_depths_;  // of that path
+    std::vector<uint32_t> root_next_code_points_;  // an edge's filter when it leaves the root
 };
 
 }  // namespace

@@ -65,17 +65,20 @@ inline const WideMask *wide_mask(const VelarinNode &node) {
 // leaving its child: most walks end at a code point the child has no edge
 // for, and the filter ends them without that probe, which misses the cache.
 struct CharEdge {
+    static constexpr int filter_bits = 11;
     uint32_t parent_plus_one;
     uint32_t code_point : 21;
-    uint32_t next_code_points : 11;  // bit next_code_point_bit(c) for each such c
-    uint32_t child;                  // node index, with char_edge_terminal set when that node is terminal
+    uint32_t next_code_points : filter_bits;  // bit next_code_point_bit<filter_bits>(c) for each such c
+    uint32_t child;                           // node index, with char_edge_terminal set when that node is terminal
 };
 
 constexpr uint32_t char_edge_terminal = uint32_t(1) << 31;
 
 // An edge leaving the root, kept apart: every walk begins with one. They
-// lie in code point order, where first_code_points ranks them.
+// lie in code point order, where first_code_points ranks them, and have room
+// for a wider filter.
 struct RootEdge {
+    static constexpr int filter_bits = 32;
     uint32_t next_code_points;  // as in CharEdge
     uint32_t child;             // as in CharEdge
 };
@@ -90,15 +93,16 @@ struct FirstCodePoints {
 
 constexpr uint32_t code_point_limit = 0x110000;
 
-// Code point c's bit in a next_code_points filter.
+// Code point c's bit in a next_code_points filter of `bits` bits.
+template <int bits>
 inline uint32_t next_code_point_bit(uint32_t c) {
-    return uint32_t(1) << ((uint64_t(c * 0x9E3779B1u) * 11) >> 32);
+    return uint32_t(1) << ((uint64_t(c * 0x9E3779B1u) * bits) >> 32);
 }
 
 // False when no edge leaves this edge's child through code point c.
 template <typename Edge>
 inline bool may_continue(const Edge &edge, uint32_t c) {
-    return (edge.next_code_points & next_code_point_bit(c)) != 0;
+    return (edge.next_code_points & next_code_point_bit<Edge::filter_bits>(c)) != 0;
 }
 
 // The hash of the root's (empty) path, and of a path one code point longer.
