@@ -84,8 +84,8 @@ public:
                 const uint32_t below = run.present & ((uint32_t(1) << (edge.code_point % 32)) - 1);
                 roots[run.before + unsigned(__builtin_popcount(below))] = RootEdge{root_next_code_points_[i], edge.child};
             } else {
-                const size_t bit = path_filter_bit(path_hashes_[i], filter_shift);
-                filter[bit / 64] |= uint64_t(1) << (bit % 64);
+                const PathFilterKey key = path_filter_key(path_hashes_[i], filter_shift);
+                filter[key.word] |= key.bits;
                 const Table &table = table_of(i);
                 const size_t mask = (size_t(1) << table.bits) - 1;
                 size_t slot = table.home(path_hashes_[i]);

@@ -112,7 +112,7 @@ private:
 
     // The path filter's word that holds the bit of a walk's next path.
     const uint64_t *path_filter_word(const Walk &walk) const {
-        return store_.path_filter + path_filter_bit(walk.path_hash, store_.path_filter_shift) / 64;
+        return store_.path_filter + path_filter_key(walk.path_hash, store_.path_filter_shift).word;
     }
 
     // The first probe of each walk, through the root's own table; the walk at
