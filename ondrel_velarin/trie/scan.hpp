@@ -104,7 +104,7 @@ private:
     bool follow(Walk &walk, const Edge &edge, uint32_t c, size_t at, size_t round, Match *out) const {
         walk.node = edge.child & ~char_edge_terminal;
         walk.depth += utf8_width(c);
-        if (edge.child & char_edge_terminal) out[walk.k] = Match{walk.node, walk.depth, uint32_t(round + 1)};
+        if (edge.child & char_edge_terminal) out[walk.k] = Match{int32_t(walk.node), uint32_t(walk.depth), uint32_t(round + 1)};
         if (at + 1 == n_ || !may_continue(edge, units_[at + 1])) return false;
         walk.path_hash = extend_path_hash(walk.path_hash, units_[at + 1]);
         return true;
@@ -204,7 +204,7 @@ public:
     bool advance(Lane &lane) {
         const VelarinNode &node = store_.nodes[lane.index];
         if (!lane.at_block) {
-            if (is_terminal(node)) lane.match = Match{lane.index, lane.depth, uint32_t(lane.unit - units_ - lane.start)};
+            if (is_terminal(node)) lane.match = Match{int32_t(lane.index), uint32_t(lane.depth), uint32_t(lane.unit - units_ - lane.start)};
             unsigned char b;
             if (!next_byte(lane, &b)) return false;
             if (lane.used == 1 && size_t(lane.unit - units_) - lane.start > limit_) {

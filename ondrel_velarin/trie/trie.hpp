@@ -262,14 +262,18 @@ void release(TrieStore &store, StringFree free_string);
 
 // ---- Lookup -------------------------------------------------------------
 
+// Sixteen bytes, so that a lookup returns it in registers: node indices and
+// word lengths fit 32 bits, as the store's counts do.
 struct Match {
-    int64_t node = -1;  // deepest terminal node on the key's path, or -1
-    size_t length = 0;  // its depth: the matched word's byte length
+    int32_t node = -1;    // deepest terminal node on the key's path, or -1
+    uint32_t length = 0;  // its depth: the matched word's byte length
     // For a scan's match, the code points its bytes touch (the last one
     // perhaps only in part); lookups leave it 0.
     uint32_t characters = 0;
     bool cut = false;  // a scan stopped the walk at its limit: a longer match may follow
 };
+
+static_assert(sizeof(Match) == 16);
 
 // Bytes in the UTF-8 form of code point c.
 inline unsigned utf8_width(uint32_t c) { return 1u + (c >= 0x80) + (c >= 0x800) + (c >= 0x10000); }
@@ -288,7 +292,7 @@ struct Cursor {
     Match match{};
 
     void note(size_t position) {
-        if (is_terminal(store.nodes[index])) match = Match{index, position};
+        if (is_terminal(store.nodes[index])) match = Match{int32_t(index), uint32_t(position)};
     }
 
     bool step(unsigned char b) {
@@ -366,7 +370,7 @@ inline const RootEdge &root_edge(const TrieStore &store, uint32_t c) {
 // The match of a walk that passes node, a word of `depth` bytes.
 inline Match matched(const TrieStore &store, uint32_t node, size_t depth) {
     if (store.match_slots != nullptr) __builtin_prefetch(store.match_slots + node);
-    return Match{node, depth};
+    return Match{int32_t(node), uint32_t(depth)};
 }
 
 // The code point walk through the code point index: one probe per code
