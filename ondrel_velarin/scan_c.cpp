@@ -211,11 +211,6 @@ private:
 // Whether `match` is a word of at least one character, not nothing or "".
 bool is_word(const Match &match) { return match.node >= 0 && match.length > 0; }
 
-// The cached str of node `node`'s word, borrowed, or NULL when not made yet.
-PyObject *cached_word(const VelarinObject *trie, int64_t node) {
-    return node < trie->num_word_objects ? trie->word_objects[node] : nullptr;
-}
-
 // The segments of a text whose code units are `units`, pushed to
 // `segments`; false with an exception set. The same code for each kind of
 // string, so that no step asks which kind it reads.

@@ -16,7 +16,7 @@ PyObject *make_word_object(VelarinObject *self, int64_t node, size_t length) {
         self->store.match_slots = reinterpret_cast<const void *const *>(self->word_objects);
     }
     const bool cached = node < self->num_word_objects;
-    if (cached && self->word_objects[node] != nullptr) return Py_NewRef(self->word_objects[node]);
+    if (PyObject *made = cached_word(self, node)) return Py_NewRef(made);
     PyObject *word = PyUnicode_DecodeUTF8(self->store.nodes[node].word, Py_ssize_t(length), nullptr);
     if (word != nullptr && cached) self->word_objects[node] = Py_NewRef(word);
     return word;

@@ -110,12 +110,12 @@ private:
         return true;
     }
 
-    // The path filter's word that holds the bit of a walk's next path.
+    // The path filter's word that holds the bits of a walk's next path.
     const uint64_t *path_filter_word(const Walk &walk) const {
         return store_.path_filter + path_filter_key(walk.path_hash, store_.path_filter_shift).word;
     }
 
-    // The first probe of each walk, through the root's own table; the walk at
+    // The first step of each walk, through the root's edges; the walk at
     // offset k starts at base + k. Returns how many go on, moved to the front.
     // Most walks end at their second code point, many by the path filter:
     // the round asks for every walk's filter word before it reads any, so

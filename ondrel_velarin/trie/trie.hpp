@@ -161,7 +161,7 @@ struct TrieStore {
     const RootEdge *root_edges;
     const FirstCodePoints *first_code_points;
     EdgeTable near_edges, far_edges;
-    // A Bloom filter of the paths the edges past the root end, one bit each
+    // A Bloom filter of the paths the edges past the root end, two bits each
     // in 2^(64 - path_filter_shift): most walks of a text end at a code point
     // no edge takes, and in this small bitmap a scan learns that without the
     // probe into a table, which misses the cache.
@@ -262,8 +262,8 @@ void release(TrieStore &store, StringFree free_string);
 
 // ---- Lookup -------------------------------------------------------------
 
-// Sixteen bytes, so that a lookup returns it in registers: node indices and
-// word lengths fit 32 bits, as the store's counts do.
+// Sixteen bytes: node indices and word lengths fit 32 bits, as the store's
+// counts do, and a scan's window of matches stays in the first cache level.
 struct Match {
     int32_t node = -1;    // deepest terminal node on the key's path, or -1
     uint32_t length = 0;  // its depth: the matched word's byte length
