@@ -31,6 +31,7 @@ struct VelarinObject {
     // store, so a repeated match costs a new reference instead of a decode.
     PyObject **word_objects;
     int32_t num_word_objects;
+    TableBlock word_table;  // the block word_objects lies in
 };
 
 static_assert(offsetof(VelarinObject, vtab) == sizeof(PyObject));

@@ -2,8 +2,6 @@
 // package fill it, so a word matched by either is decoded once.
 #include <Python.h>
 
-#include <cstdlib>
-
 #include "surface.hpp"
 
 namespace velarin {
@@ -11,7 +9,8 @@ namespace velarin {
 PyObject *make_word_object(VelarinObject *self, int64_t node, size_t length) {
     if (self->word_objects == nullptr && self->store.num_nodes > 0) {
         // Without room for the cache every match is decoded afresh.
-        self->word_objects = static_cast<PyObject **>(allocate_table(size_t(self->store.num_nodes) * sizeof(PyObject *)));
+        self->word_table = allocate_table(size_t(self->store.num_nodes) * sizeof(PyObject *));
+        self->word_objects = static_cast<PyObject **>(self->word_table.data);
         self->num_word_objects = self->word_objects ? self->store.num_nodes : 0;
         self->store.match_slots = reinterpret_cast<const void *const *>(self->word_objects);
     }
@@ -25,11 +24,13 @@ PyObject *make_word_object(VelarinObject *self, int64_t node, size_t length) {
 void release_word_objects(VelarinObject *self) {
     PyObject **objects = self->word_objects;
     const int32_t count = self->num_word_objects;
+    TableBlock table = self->word_table;
+    self->word_table = TableBlock{};
     self->word_objects = nullptr;
     self->num_word_objects = 0;
     self->store.match_slots = nullptr;
     for (int32_t i = 0; objects != nullptr && i < count; ++i) Py_XDECREF(objects[i]);
-    std::free(objects);
+    free_table(table);
 }
 
 }  // namespace velarin

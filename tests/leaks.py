@@ -35,17 +35,28 @@ def native_heap_in_use() -> int | None:
     return info.uordblks + info.hblkhd
 
 
-def growth(action, loops: int) -> tuple[int, int | None]:
-    """(interpreter blocks, native heap bytes) still in use after `loops` runs of `action`."""
+def address_space() -> int | None:
+    """Bytes of the process's mappings (Linux), or None: the large tables are
+    mappings of their own, which the C allocator does not count."""
+    try:
+        with open("/proc/self/statm") as f:
+            return int(f.read().split()[0]) * 4096
+    except OSError:
+        return None
+
+
+def growth(action, loops: int) -> tuple[int, int | None, int | None]:
+    """(interpreter blocks, native heap bytes, mapped bytes) still in use after
+    `loops` runs of `action`."""
     for _ in range(10):
         action()
     # Each reading is taken outside the other's window: reading the heap allocates.
     gc.collect()
-    heap = native_heap_in_use()
+    heap, space = native_heap_in_use(), address_space()
     blocks = sys.getallocatedblocks()
     for _ in range(loops):
         action()
     gc.collect()
     blocks = sys.getallocatedblocks() - blocks
-    after = native_heap_in_use()
-    return blocks, None if heap is None else after - heap
+    after, space_after = native_heap_in_use(), address_space()
+    return blocks, None if heap is None else after - heap, None if space is None else space_after - space

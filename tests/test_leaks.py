@@ -1,5 +1,5 @@
 """Every public path in a loop: the interpreter's allocated blocks and the
-native heap must not grow. The suite runs a few thousand loops per path;
+native heap and mappings must not grow. The suite runs a few thousand loops per path;
 `python -P tests/test_leaks.py [LOOPS]` (`./dev leaks`) runs 100,000 and
 prints the figures."""
 
@@ -72,11 +72,13 @@ PATHS = {
 
 
 
-def leaking(blocks, heap, loops):
+def leaking(blocks, heap, space, loops):
     """A leak of one block per loop shows as `loops` blocks, or 32 bytes a loop
-    of native heap (the smallest malloc chunk); the allowances are for the
-    interpreter's caches settling and its allocator taking a new 256 KiB arena."""
-    return blocks > max(10, loops // 10) or (heap is not None and heap > (1 << 20) + 16 * loops)
+    of native heap (the smallest malloc chunk), or a mapped table (64 KiB or
+    more) a loop; the allowances are for the interpreter's caches settling and
+    its allocators taking new arenas."""
+    return (blocks > max(10, loops // 10) or (heap is not None and heap > (1 << 20) + 16 * loops)
+            or (space is not None and space > (32 << 20) + 4096 * loops))
 
 
 def measure(loops):
@@ -86,10 +88,11 @@ def measure(loops):
 if __name__ == "__main__":
     loops = int(sys.argv[1]) if len(sys.argv) > 1 else 100_000
     count = 0
-    for name, (blocks, heap) in measure(loops).items():
-        bad = leaking(blocks, heap, loops)
+    for name, (blocks, heap, space) in measure(loops).items():
+        bad = leaking(blocks, heap, space, loops)
         count += bad
-        print(f"{name:26} {loops} loops: {blocks:+d} blocks, {heap:+d} native heap bytes{'  LEAK' if bad else ''}")
+        print(f"{name:26} {loops} loops: {blocks:+d} blocks, {heap:+d} native heap bytes, {space:+d} mapped bytes"
+              f"{'  LEAK' if bad else ''}")
     print(f"leaks: {len(PATHS)} paths x {loops} loops, {count} leaking")
     sys.exit(1 if count else 0)
 
@@ -100,5 +103,5 @@ import pytest  # noqa: E402
 @pytest.mark.parametrize("name", list(PATHS))
 def test_path_does_not_grow(name):
     loops = 3000
-    blocks, heap = growth(PATHS[name], loops)
-    assert not leaking(blocks, heap, loops), (blocks, heap)
+    blocks, heap, space = growth(PATHS[name], loops)
+    assert not leaking(blocks, heap, space, loops), (blocks, heap, space)

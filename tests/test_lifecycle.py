@@ -1,11 +1,14 @@
 """Allocation, release and the refusal to be pickled or copied."""
 
 import copy
+import os
 import pickle
+from pathlib import Path
 
 import pytest
 
 from leaks import block_growth
+from ondrel_velarin import segment
 from ondrel_velarin.impl_c import Velarin
 
 REFUSAL = "self.bytes_lengths,self.bytes_strings,self.nodes cannot be converted to a Python object for pickling"
@@ -79,3 +82,24 @@ def test_release_while_an_exception_propagates_leaves_it_untouched():
 )
 def test_release_returns_every_block(make):
     assert block_growth(make, 500) < 5
+
+
+def resident_bytes():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * 4096
+
+
+@pytest.mark.skipif(not Path("/proc/self/statm").exists(), reason="needs Linux's /proc")
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""), reason="the sanitizer's heap fills its blocks")
+@pytest.mark.parametrize("words", [["ab", "abc", "b"], ["中", "中文", "文字"], ["a", "é", "中", "😀x"]])
+def test_small_tries_in_use_take_little_memory(words):
+    # The code point index has a table of a fixed size for all code points;
+    # only the parts a trie's words reach may take memory.
+    kept = []
+    before = resident_bytes()
+    for _ in range(400):
+        v = Velarin(words)
+        assert v.get_closest_prefix(words[1] + "z") == words[1]
+        assert segment(v, "".join(words)) == words
+        kept.append(v)
+    assert (resident_bytes() - before) / len(kept) < 48 * 1024

@@ -265,8 +265,7 @@ void release(TrieStore &store, StringFree free_string) {
     }
     std::free(store.depths);
     store.depths = nullptr;
-    std::free(store.char_index);
-    store.char_index = nullptr;
+    free_table(store.char_index);
     store.near_edges = store.far_edges = EdgeTable{};
     store.first_code_points = nullptr;
     store.path_filter = nullptr;

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <cstring>
 #include <new>
 #include <vector>
 
@@ -55,8 +54,9 @@ public:
         const size_t first_bytes = code_point_limit / 32 * sizeof(FirstCodePoints);
         const int filter_bits = std::max(6, table_bits(4 * (edges_.size() - root_count)));
         const size_t filter_bytes = (size_t(1) << filter_bits) / 8;
-        char *block = static_cast<char *>(allocate_table(near_bytes + far_bytes + root_bytes + first_bytes + filter_bytes));
-        if (block == nullptr) return Status::no_memory_char_index;
+        const TableBlock table = allocate_table(near_bytes + far_bytes + root_bytes + first_bytes + filter_bytes);
+        if (table.data == nullptr) return Status::no_memory_char_index;
+        char *block = static_cast<char *>(table.data);
         auto *near = reinterpret_cast<CharEdge *>(block);
         auto *far = reinterpret_cast<CharEdge *>(block + near_bytes);
         auto *roots = reinterpret_cast<RootEdge *>(block + near_bytes + far_bytes);
@@ -93,7 +93,7 @@ public:
                 table.slots[slot] = edge;
             }
         }
-        store_.char_index = block;
+        store_.char_index = table;
         store_.near_edges = EdgeTable{near, 64 - near_bits};
         store_.far_edges = EdgeTable{far, 64 - far_bits};
         store_.first_code_points = first;
@@ -105,12 +105,15 @@ public:
 
 private:
     // Marks the code points that begin an edge from the root in their runs,
-    // and counts for each run the edges of the runs before it.
+    // and counts for each run the edges of the runs before it. Only runs with
+    // an edge need the count (a walk reads it only past a present bit), so
+    // the runs of code points that start no word are never written.
     void rank_root_edges(FirstCodePoints *first) const {
         for (const CharEdge &edge : edges_)
             if (edge.parent_plus_one == 1) first[edge.code_point / 32].present |= uint32_t(1) << (edge.code_point % 32);
         uint32_t before = 0;
         for (size_t r = 0; r < code_point_limit / 32; ++r) {
+            if (first[r].present == 0) continue;
             first[r].before = before;
             before += unsigned(__builtin_popcount(first[r].present));
         }
@@ -205,17 +208,63 @@ private:
 
 }  // namespace
 
-void *allocate_table(size_t bytes) {
-    constexpr size_t huge_page = size_t(1) << 21;
-    if (bytes < huge_page) return std::calloc(bytes, 1);
-    const size_t rounded = (bytes + huge_page - 1) & ~(huge_page - 1);
-    void *block = std::aligned_alloc(huge_page, rounded);
-    if (block == nullptr) return nullptr;
-#ifdef MADV_HUGEPAGE
-    madvise(block, rounded, MADV_HUGEPAGE);  // only advice: small pages work too
+namespace {
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool address_sanitized = true;
+#elif defined(__has_feature)
+constexpr bool address_sanitized = __has_feature(address_sanitizer);
+#else
+constexpr bool address_sanitized = false;
 #endif
-    std::memset(block, 0, rounded);
-    return block;
+
+constexpr size_t huge_page = size_t(1) << 21;
+// Smaller blocks come from the heap: a mapping of its own would cost more
+// than the pages it could leave untouched. The sanitizer's heap checks every
+// table's bounds, so sanitized builds take all of them from it.
+constexpr size_t mapped_table_min = address_sanitized ? SIZE_MAX : size_t(1) << 16;
+
+// A mapping of `bytes`, aligned to a huge page when that large; empty when
+// none is to be had.
+TableBlock map_table(size_t bytes) {
+    const bool huge = bytes >= huge_page;
+    const size_t mapped = huge ? (bytes + huge_page - 1) & ~(huge_page - 1) : bytes;
+    const size_t slack = huge ? huge_page : 0;
+    void *raw = mmap(nullptr, mapped + slack, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (raw == MAP_FAILED) return TableBlock{};
+    char *start = static_cast<char *>(raw);
+    if (huge) {
+        // Keep the aligned part; the slack on either side goes back.
+        char *aligned = reinterpret_cast<char *>((reinterpret_cast<uintptr_t>(start) + huge_page - 1) & ~(huge_page - 1));
+        const size_t head = size_t(aligned - start), tail = slack - head;
+        if (head > 0) munmap(start, head);
+        if (tail > 0) munmap(aligned + mapped, tail);
+        start = aligned;
+#ifdef MADV_HUGEPAGE
+        madvise(start, mapped, MADV_HUGEPAGE);  // only advice: small pages work too
+#endif
+    }
+    return TableBlock{start, mapped};
+}
+
+}  // namespace
+
+TableBlock allocate_table(size_t bytes) {
+    if (bytes >= mapped_table_min) {
+        const TableBlock block = map_table(bytes);
+        if (block.data != nullptr) return block;
+    }
+    // Also where no mapping is to be had (the process's count of them is
+    // bounded): the heap's block is zeroed in full, but it works.
+    return TableBlock{std::calloc(bytes, 1), 0};
+}
+
+void free_table(TableBlock &block) {
+    if (block.mapped != 0)
+        munmap(block.data, block.mapped);
+    else
+        std::free(block.data);
+    block = TableBlock{};
 }
 
 Status build_char_index(TrieStore &store) {
@@ -225,7 +274,7 @@ Status build_char_index(TrieStore &store) {
     try {
         CharIndexBuilder builder(store);
         if (builder.collect()) status = builder.fill();
-        if (status == Status::ok && store.char_index != nullptr) store.char_index_state = CharIndexState::built;
+        if (status == Status::ok && store.char_index.data != nullptr) store.char_index_state = CharIndexState::built;
     } catch (const std::bad_alloc &) {
         status = Status::no_memory_char_index;
     }

@@ -140,6 +140,12 @@ constexpr size_t near_edge_depth = 4;
 
 enum class CharIndexState : int32_t { untried, built, unavailable };
 
+// A zeroed block for a table; see allocate_table.
+struct TableBlock {
+    void *data = nullptr;
+    size_t mapped = 0;  // bytes mapped for it, or 0 when it came from the heap
+};
+
 struct TrieStore {
     uint64_t byte_to_mask[256];
     VelarinNode *nodes;
@@ -156,7 +162,7 @@ struct TrieStore {
     // the table, in one block: the edges ending paths shorter than
     // near_edge_depth code points; the deeper ones; the edges leaving the
     // root; the runs that rank them (code_point_limit / 32); the path filter.
-    void *char_index;
+    TableBlock char_index;
     CharIndexState char_index_state;
     const RootEdge *root_edges;
     const FirstCodePoints *first_code_points;
@@ -248,10 +254,19 @@ Status build_node(TrieStore &store, int32_t node_index, unsigned char *const *st
 // walk bytes.
 Status build_char_index(TrieStore &store);
 
-// A zeroed block for `bytes` that std::free releases, or null. A large block
-// is asked for in huge pages: walks read such tables at random, and with small
-// pages nearly every read would miss the address translation cache too.
-void *allocate_table(size_t bytes);
+// A zeroed block for `bytes`, which free_table releases; its data is null
+// when there is no memory. A block of many pages is mapped on its own, so its
+// pages take memory only once written: the tables are written sparsely (the
+// code point index's rank runs where some word starts, the word cache where
+// a word is matched), and a small trie then costs a few pages, not the whole
+// fixed-size rank table. A large block is asked for in huge pages: walks read
+// such tables at random, and with small pages nearly every read would miss
+// the address translation cache too.
+TableBlock allocate_table(size_t bytes);
+
+// Releases a block from allocate_table and leaves it empty; an empty one is
+// left as it is.
+void free_table(TableBlock &block);
 
 // Frees the node table with every block it owns, then the strings (each copy
 // through `free_string`) and the length array. Pointers end null and counts 0,

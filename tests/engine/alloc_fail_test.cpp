@@ -1,10 +1,16 @@
 // The engine under native allocation failures. This program interposes
-// malloc, calloc, realloc and free (operator new reaches them too), makes the
+// malloc, calloc, realloc and free (operator new reaches them too) and the
+// engine's own mappings (mmap, munmap), makes the
 // n-th allocation fail, once or from then on, for every n across a build, and
 // checks: the build reports ok or a no-memory status, a successful build
 // answers like the reference, release() returns every block, and a second
 // release frees nothing. Built without sanitizers, which bring allocators of
 // their own.
+#include <sys/mman.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 
@@ -24,6 +30,8 @@ long calls = 0;        // allocations asked for since the counter was reset
 long fail_from = -1;   // the first call to fail; -1: none
 long fail_until = -1;  // calls from here on succeed again; -1: never
 long live = 0;         // blocks handed out and not yet freed
+long mapped = 0;       // pages mapped and not yet unmapped
+long mappings = 0;     // mappings made in all
 
 bool should_fail() {
     ++calls;
@@ -57,6 +65,27 @@ extern "C" void free(void *p) {
     __libc_free(p);
 }
 
+// The allocator maps through its own internal entry, so these see only the
+// engine's tables.
+extern "C" void *mmap(void *address, size_t n, int protection, int flags, int fd, off_t offset) {
+    if (should_fail()) {
+        errno = ENOMEM;
+        return MAP_FAILED;
+    }
+    void *p = reinterpret_cast<void *>(syscall(SYS_mmap, address, n, protection, flags, fd, offset));
+    if (p != MAP_FAILED) {
+        mapped += long((n + 4095) / 4096);
+        ++mappings;
+    }
+    return p;
+}
+
+extern "C" int munmap(void *p, size_t n) {
+    const int result = int(syscall(SYS_munmap, p, n));
+    if (result == 0) mapped -= long((n + 4095) / 4096);
+    return result;
+}
+
 namespace {
 
 bool is_no_memory(velarin::Status s) {
@@ -74,7 +103,7 @@ struct Figures {
 void attempt(const std::vector<std::string> &words, const harness::Reference &ref,
              const std::vector<std::string> &keys, long from, long until, Figures &figures, bool &failed) {
     velarin::TrieStore store{};
-    const long live_before = live;
+    const long live_before = live, mapped_before = mapped;
     calls = 0;
     fail_from = from;
     fail_until = until;
@@ -95,8 +124,9 @@ void attempt(const std::vector<std::string> &words, const harness::Reference &re
     }
     velarin::release(store, harness::free_copy);
     velarin::release(store, harness::free_copy);
-    if (live != live_before) {
-        std::fprintf(stderr, "leak: %ld blocks with calls %ld..%ld failing\n", live - live_before, from, until);
+    if (live != live_before || mapped != mapped_before) {
+        std::fprintf(stderr, "leak: %ld blocks, %ld pages with calls %ld..%ld failing\n", live - live_before,
+                     mapped - mapped_before, from, until);
         ++figures.problems;
     }
     ++figures.injected;
@@ -133,7 +163,7 @@ int main() {
         total.injected += f.injected;
         total.problems += f.problems;
     }
-    std::printf("native allocation failures: %ld builds with failures injected, %ld problems\n", total.injected,
-                total.problems);
+    std::printf("native allocation failures: %ld builds with failures injected, %ld tables mapped, %ld problems\n",
+                total.injected, mappings, total.problems);
     return total.problems == 0 ? 0 : 1;
 }
