@@ -91,6 +91,21 @@ def test_lone_surrogates_raise_the_interpreters_error(words, key):
     assert str(excinfo.value) == str(expected.value)
 
 
+@pytest.mark.parametrize("fill", ["中", "😀"])
+def test_a_surrogate_is_found_at_every_place_of_keys_of_every_length(fill):
+    # Keys of one to a few blocks of the scan, of both wide kinds; the
+    # neighbours of the surrogate range (and U+1D800 in the widest kind) pass.
+    v = Velarin([fill, fill * 2])
+    neighbours = "\ud7ff\ue000" + ("\U0001d800" if fill == "😀" else "")
+    for n in range(1, 100):
+        plain = fill + (neighbours * n)[: n - 1]
+        assert v.get_closest_prefix(plain) == fill
+        for at in range(n):
+            key = plain[:at] + "\udc00" + plain[at + 1:]
+            with pytest.raises(UnicodeEncodeError):
+                v.get_closest_prefix(key)
+
+
 def test_lookup_does_not_fill_the_keys_utf8_cache():
     v = Velarin(["中"])
     key = "中文" * 10_000

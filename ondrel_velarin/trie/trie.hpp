@@ -448,21 +448,27 @@ inline Match closest_prefix_code_points(const TrieStore &store, const CodePoint 
 // ---- UTF-8 of code point arrays ---------------------------------------------
 
 // True when any unit is a surrogate code point, which has no UTF-8 form.
-// Blocks of a fixed size with no early exit inside let the compiler turn the
-// test into vector code: a long key costs a fraction of a cycle per unit.
+// Blocks of one cache line with no early exit inside let the compiler turn
+// the test into a few vector instructions; the last block overlaps the one
+// before it, so a key of a block or more has no unit-by-unit tail.
 template <typename CodePoint>
 inline bool has_surrogate(const CodePoint *units, size_t n) {
-    auto is_surrogate = [](CodePoint c) { return CodePoint(c - CodePoint(0xD800)) < CodePoint(0x800); };
-    constexpr size_t block = 64;
-    size_t i = 0;
-    for (; i + block <= n; i += block) {
-        unsigned hits = 0;
-        for (size_t j = 0; j < block; ++j) hits |= is_surrogate(units[i + j]);
-        if (hits) return true;
+    constexpr size_t block = 64 / sizeof(CodePoint);
+    auto is_surrogate = [](CodePoint c) { return CodePoint(c & ~CodePoint(0x7FF)) == CodePoint(0xD800); };
+    auto block_has = [&](const CodePoint *at) {
+        CodePoint hits = 0;
+        for (size_t j = 0; j < block; ++j) hits |= CodePoint(0 - CodePoint(is_surrogate(at[j])));
+        return hits != 0;
+    };
+    if (n < block) {
+        CodePoint hits = 0;
+        for (size_t i = 0; i < n; ++i) hits |= CodePoint(is_surrogate(units[i]));
+        return hits != 0;
     }
-    unsigned hits = 0;
-    for (; i < n; ++i) hits |= is_surrogate(units[i]);
-    return hits != 0;
+    size_t i = 0;
+    for (; i + block <= n; i += block)
+        if (block_has(units + i)) return true;
+    return i < n && block_has(units + n - block);
 }
 
 template <typename CodePoint>
