@@ -401,14 +401,33 @@ inline Match walk_char_edges(const TrieStore &store, const CodePoint *units, siz
     Match match{};
     if (is_terminal(store.nodes[0])) match = Match{0, 0};
     if (n == 0 || starts_nothing(store, units[0])) return match;
+    uint64_t hashes[16];  // of the paths ending at units[i], for the probes aimed but not yet made
+    uint64_t path_hash = extend_path_hash(root_path_hash, units[0]);
+    // The path filter's words for the first code points past the root, all
+    // asked for before the root edge and before any is tested, so that
+    // their misses overlap each other's and the root edge's.
+    const size_t first_aims = n < 1 + ahead ? n : 1 + ahead;
+    PathFilterKey keys[1 + ahead];
+    uint64_t words[1 + ahead];
+    for (size_t k = 1; k < first_aims; ++k) {
+        path_hash = extend_path_hash(path_hash, units[k]);
+        hashes[k] = path_hash;
+        keys[k] = path_filter_key(path_hash, store.path_filter_shift);
+        words[k] = store.path_filter[keys[k].word];
+    }
     const RootEdge &first = root_edge(store, units[0]);
     uint32_t node = first.child & ~char_edge_terminal;
     size_t depth = utf8_width(units[0]);
     if (first.child & char_edge_terminal) match = matched(store, node, depth);
     if (n == 1 || !may_continue(first, units[1])) return match;
-    uint64_t hashes[16];  // of the paths ending at units[i], for the probes aimed but not yet made
-    uint64_t path_hash = extend_path_hash(root_path_hash, units[0]);
     size_t aimed = 1, reachable = n;  // no edge takes units[reachable], as the path filter shows
+    for (; aimed < first_aims; ++aimed) {
+        if ((words[aimed] & keys[aimed].bits) != keys[aimed].bits) {
+            reachable = aimed;
+            break;
+        }
+        __builtin_prefetch(edges_at(store, aimed).home(hashes[aimed]));
+    }
     auto aim_until = [&](size_t end) {
         for (; aimed < end && aimed < reachable; ++aimed) {
             path_hash = extend_path_hash(path_hash, units[aimed]);
@@ -420,7 +439,6 @@ inline Match walk_char_edges(const TrieStore &store, const CodePoint *units, siz
             __builtin_prefetch(edges_at(store, aimed).home(path_hash));
         }
     };
-    aim_until(1 + ahead);
     for (size_t i = 1; i < reachable; ++i) {
         const uint32_t c = units[i];
         const CharEdge *edge = edges_at(store, i).find(hashes[i % 16], node, c);
