@@ -38,39 +38,78 @@ public:
         return true;
     }
 
-    // Lays the edges out: the root's in code point order, ranked by their
-    // runs; the near and far ones in tables at most half full; and the path
-    // filter, with eight bits or more for each edge past the root.
+    // Lays the edges out, in one block: the root's in code point order,
+    // ranked by their runs; the near and far ones in tables at most half
+    // full; and the path filter, with eight bits or more for each edge past
+    // the root.
     Status fill() {
+        const Layout layout = plan();
+        const TableBlock table = allocate_table(layout.total_bytes());
+        if (table.data == nullptr) return Status::no_memory_char_index;
+        char *block = static_cast<char *>(table.data);
+        const Parts parts{{reinterpret_cast<CharEdge *>(block + layout.near_at()), layout.near_bits},
+                          {reinterpret_cast<CharEdge *>(block + layout.far_at()), layout.far_bits},
+                          reinterpret_cast<RootEdge *>(block + layout.roots_at()),
+                          reinterpret_cast<FirstCodePoints *>(block + layout.first_at()),
+                          reinterpret_cast<uint64_t *>(block + layout.filter_at()),
+                          64 - layout.filter_bits};
+        rank_root_edges(parts.first);
+        place_edges(parts);
+        store_.char_index = table;
+        store_.near_edges = EdgeTable{parts.near.slots, 64 - parts.near.bits};
+        store_.far_edges = EdgeTable{parts.far.slots, 64 - parts.far.bits};
+        store_.root_edges = parts.roots;
+        store_.first_code_points = parts.first;
+        store_.path_filter = parts.filter;
+        store_.path_filter_shift = parts.filter_shift;
+        return Status::ok;
+    }
+
+private:
+    // The sizes of the index's parts, which lie in this order in its block.
+    struct Layout {
+        int near_bits, far_bits, filter_bits;
+        size_t root_count;
+
+        size_t near_at() const { return 0; }
+        size_t far_at() const { return near_at() + (size_t(1) << near_bits) * sizeof(CharEdge); }
+        size_t roots_at() const { return far_at() + (size_t(1) << far_bits) * sizeof(CharEdge); }
+        size_t first_at() const { return roots_at() + std::max<size_t>(root_count, 1) * sizeof(RootEdge); }
+        size_t filter_at() const { return first_at() + code_point_limit / 32 * sizeof(FirstCodePoints); }
+        size_t total_bytes() const { return filter_at() + (size_t(1) << filter_bits) / 8; }
+    };
+
+    Layout plan() const {
         size_t root_count = 0, near_count = 0;
         for (size_t i = 0; i < edges_.size(); ++i) {
             root_count += edges_[i].parent_plus_one == 1;
             near_count += edges_[i].parent_plus_one != 1 && is_near(i);
         }
-        const int near_bits = table_bits(near_count), far_bits = table_bits(edges_.size() - root_count - near_count);
-        const size_t near_bytes = (size_t(1) << near_bits) * sizeof(CharEdge);
-        const size_t far_bytes = (size_t(1) << far_bits) * sizeof(CharEdge);
-        const size_t root_bytes = std::max<size_t>(root_count, 1) * sizeof(RootEdge);
-        const size_t first_bytes = code_point_limit / 32 * sizeof(FirstCodePoints);
-        const int filter_bits = std::max(6, table_bits(4 * (edges_.size() - root_count)));
-        const size_t filter_bytes = (size_t(1) << filter_bits) / 8;
-        const TableBlock table = allocate_table(near_bytes + far_bytes + root_bytes + first_bytes + filter_bytes);
-        if (table.data == nullptr) return Status::no_memory_char_index;
-        char *block = static_cast<char *>(table.data);
-        auto *near = reinterpret_cast<CharEdge *>(block);
-        auto *far = reinterpret_cast<CharEdge *>(block + near_bytes);
-        auto *roots = reinterpret_cast<RootEdge *>(block + near_bytes + far_bytes);
-        auto *first = reinterpret_cast<FirstCodePoints *>(block + near_bytes + far_bytes + root_bytes);
-        auto *filter = reinterpret_cast<uint64_t *>(block + near_bytes + far_bytes + root_bytes + first_bytes);
-        rank_root_edges(first);
-        const int filter_shift = 64 - filter_bits;
-        struct Table {
-            CharEdge *slots;
-            int bits;
-            size_t home(uint64_t path_hash) const { return char_edge_slot(path_hash, 64 - bits); }
-        };
-        const Table near_table{near, near_bits}, far_table{far, far_bits};
-        auto table_of = [&](size_t i) -> const Table & { return is_near(i) ? near_table : far_table; };
+        const size_t past_root = edges_.size() - root_count;
+        return Layout{table_bits(near_count), table_bits(past_root - near_count),
+                      std::max(6, table_bits(4 * past_root)), root_count};
+    }
+
+    // A table of 2^bits slots being filled.
+    struct Table {
+        CharEdge *slots;
+        int bits;
+        size_t home(uint64_t path_hash) const { return char_edge_slot(path_hash, 64 - bits); }
+    };
+
+    // Where the parts lie in the block.
+    struct Parts {
+        Table near, far;
+        RootEdge *roots;
+        FirstCodePoints *first;
+        uint64_t *filter;
+        int filter_shift;
+    };
+
+    // Writes every edge into its part: a root edge at its rank, any other
+    // into its table and the path filter.
+    void place_edges(const Parts &parts) const {
+        auto table_of = [&](size_t i) -> const Table & { return is_near(i) ? parts.near : parts.far; };
         // The writes land all over the tables: ask for each slot a few edges ahead.
         constexpr size_t ahead = 16;
         for (size_t i = 0; i < edges_.size(); ++i) {
@@ -80,12 +119,13 @@ public:
             }
             const CharEdge &edge = edges_[i];
             if (edge.parent_plus_one == 1) {
-                const FirstCodePoints &run = first[edge.code_point / 32];
+                const FirstCodePoints &run = parts.first[edge.code_point / 32];
                 const uint32_t below = run.present & ((uint32_t(1) << (edge.code_point % 32)) - 1);
-                roots[run.before + unsigned(__builtin_popcount(below))] = RootEdge{root_next_code_points_[i], edge.child};
+                parts.roots[run.before + unsigned(__builtin_popcount(below))] =
+                    RootEdge{root_next_code_points_[i], edge.child};
             } else {
-                const PathFilterKey key = path_filter_key(path_hashes_[i], filter_shift);
-                filter[key.word] |= key.bits;
+                const PathFilterKey key = path_filter_key(path_hashes_[i], parts.filter_shift);
+                parts.filter[key.word] |= key.bits;
                 const Table &table = table_of(i);
                 const size_t mask = (size_t(1) << table.bits) - 1;
                 size_t slot = table.home(path_hashes_[i]);
@@ -93,17 +133,8 @@ public:
                 table.slots[slot] = edge;
             }
         }
-        store_.char_index = table;
-        store_.near_edges = EdgeTable{near, 64 - near_bits};
-        store_.far_edges = EdgeTable{far, 64 - far_bits};
-        store_.first_code_points = first;
-        store_.path_filter = filter;
-        store_.path_filter_shift = filter_shift;
-        store_.root_edges = roots;
-        return Status::ok;
     }
 
-private:
     // Marks the code points that begin an edge from the root in their runs,
     // and counts for each run the edges of the runs before it. Only runs with
     // an edge need the count (a walk reads it only past a present bit), so
