@@ -1,13 +1,12 @@
 """Allocation, release and the refusal to be pickled or copied."""
 
 import copy
-import os
 import pickle
 from pathlib import Path
 
 import pytest
 
-from leaks import block_growth
+from leaks import SANITIZED, block_growth
 from ondrel_velarin import segment
 from ondrel_velarin.impl_c import Velarin
 
@@ -90,7 +89,7 @@ def resident_bytes():
 
 
 @pytest.mark.skipif(not Path("/proc/self/statm").exists(), reason="needs Linux's /proc")
-@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""), reason="the sanitizer's heap fills its blocks")
+@pytest.mark.skipif(SANITIZED, reason="the sanitizer's heap fills its blocks")
 @pytest.mark.parametrize("words", [["ab", "abc", "b"], ["中", "中文", "文字"], ["a", "é", "中", "😀x"]])
 def test_small_tries_in_use_take_little_memory(words):
     # The code point index has a table of a fixed size for all code points;
