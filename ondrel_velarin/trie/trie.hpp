@@ -21,6 +21,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 namespace velarin {
 
@@ -465,28 +466,62 @@ inline Match closest_prefix_code_points(const TrieStore &store, const CodePoint 
 
 // ---- UTF-8 of code point arrays ---------------------------------------------
 
+namespace detail {
+
+// Sixteen bytes of code units as one value the compiler keeps in a vector
+// register, with lane-wise operators.
+template <typename CodePoint>
+struct LanesOf;
+typedef uint16_t Lanes16 __attribute__((vector_size(16)));
+typedef uint32_t Lanes32 __attribute__((vector_size(16)));
+template <>
+struct LanesOf<uint16_t> {
+    using type = Lanes16;
+};
+template <>
+struct LanesOf<uint32_t> {
+    using type = Lanes32;
+};
+
+constexpr size_t surrogate_block_bytes = 64;
+
+// Whether the 64 bytes of units at `at` hold a surrogate.
+template <typename CodePoint>
+inline bool block_has_surrogate(const CodePoint *at) {
+    using Lanes = typename LanesOf<CodePoint>::type;
+    Lanes hits{};
+    for (size_t k = 0; k < surrogate_block_bytes / sizeof(Lanes); ++k) {
+        Lanes units;
+        std::memcpy(&units, at + k * (sizeof(Lanes) / sizeof(CodePoint)), sizeof units);
+        hits |= (Lanes)((units & CodePoint(~CodePoint(0x7FF))) == CodePoint(0xD800));
+    }
+    uint64_t words[2];
+    std::memcpy(words, &hits, sizeof words);
+    return (words[0] | words[1]) != 0;
+}
+
+}  // namespace detail
+
 // True when any unit is a surrogate code point, which has no UTF-8 form.
-// Blocks of one cache line with no early exit inside let the compiler turn
-// the test into a few vector instructions; the last block overlaps the one
-// before it, so a key of a block or more has no unit-by-unit tail.
+// Tested a cache line at a time in vector registers; the last block
+// overlaps the one before it, so a key of a block or more has no
+// unit-by-unit tail.
 template <typename CodePoint>
 inline bool has_surrogate(const CodePoint *units, size_t n) {
-    constexpr size_t block = 64 / sizeof(CodePoint);
-    auto is_surrogate = [](CodePoint c) { return CodePoint(c & ~CodePoint(0x7FF)) == CodePoint(0xD800); };
-    auto block_has = [&](const CodePoint *at) {
-        CodePoint hits = 0;
-        for (size_t j = 0; j < block; ++j) hits |= CodePoint(0 - CodePoint(is_surrogate(at[j])));
-        return hits != 0;
-    };
-    if (n < block) {
-        CodePoint hits = 0;
-        for (size_t i = 0; i < n; ++i) hits |= CodePoint(is_surrogate(units[i]));
-        return hits != 0;
+    if constexpr (sizeof(CodePoint) == 1) {
+        return false;  // no unit of one byte is a surrogate
+    } else {
+        constexpr size_t block = detail::surrogate_block_bytes / sizeof(CodePoint);
+        if (n < block) {
+            CodePoint hits = 0;
+            for (size_t i = 0; i < n; ++i) hits |= CodePoint((units[i] & ~CodePoint(0x7FF)) == CodePoint(0xD800));
+            return hits != 0;
+        }
+        size_t i = 0;
+        for (; i + block <= n; i += block)
+            if (detail::block_has_surrogate(units + i)) return true;
+        return i < n && detail::block_has_surrogate(units + n - block);
     }
-    size_t i = 0;
-    for (; i + block <= n; i += block)
-        if (block_has(units + i)) return true;
-    return i < n && block_has(units + n - block);
 }
 
 template <typename CodePoint>
