@@ -206,10 +206,14 @@ inline PathFilterKey path_filter_key(uint64_t path_hash, int shift) {
     return PathFilterKey{bit / 64, uint64_t(1) << (bit % 64) | uint64_t(1) << (h >> 20 & 63)};
 }
 
+// False when the path filter's word `word` shows that no edge ends the path
+// of this key.
+inline bool holds_path(uint64_t word, const PathFilterKey &key) { return (word & key.bits) == key.bits; }
+
 // False when no edge past the root ends the path with this hash.
 inline bool may_have_path(const TrieStore &store, uint64_t path_hash) {
     const PathFilterKey key = path_filter_key(path_hash, store.path_filter_shift);
-    return (store.path_filter[key.word] & key.bits) == key.bits;
+    return holds_path(store.path_filter[key.word], key);
 }
 
 static_assert(offsetof(TrieStore, byte_to_mask) == 0);
@@ -390,11 +394,12 @@ inline Match matched(const TrieStore &store, uint32_t node, size_t depth) {
 }
 
 // The code point walk through the code point index: one probe per code
-// point, with the probes of the next few code points already loading. Most
-// positions of a text begin no word, and the root's edges stay cached, so
-// the loads ahead start only once the first probe has found an edge. Most
+// point, with the probes of the next few code points already loading. The
+// path filter's words for the first four code points past the root are read
+// before the root edge, so their misses overlap; a probe is aimed only past
+// a path the filter holds, and no further than four code points ahead. Most
 // walks end within a few code points: loading further ahead only crowds the
-// memory system, and no probe is aimed past a path the path filter lacks.
+// memory system.
 
 template <typename CodePoint>
 inline Match walk_char_edges(const TrieStore &store, const CodePoint *units, size_t n) {
@@ -423,7 +428,7 @@ inline Match walk_char_edges(const TrieStore &store, const CodePoint *units, siz
     if (n == 1 || !may_continue(first, units[1])) return match;
     size_t aimed = 1, reachable = n;  // no edge takes units[reachable], as the path filter shows
     for (; aimed < first_aims; ++aimed) {
-        if ((words[aimed] & keys[aimed].bits) != keys[aimed].bits) {
+        if (!holds_path(words[aimed], keys[aimed])) {
             reachable = aimed;
             break;
         }
