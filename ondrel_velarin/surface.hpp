@@ -80,14 +80,14 @@ PyObject *bind_one(const char *function, const char *parameter, PyObject *const 
 // reference, or NULL with an exception set.
 PyObject *make_word_object(VelarinObject *self, int64_t node, size_t length);
 
-// Returns a new reference to the str of node `node`'s word (`length` bytes),
-// or NULL with an exception set. Inline, as the cached case is most of a
-// lookup's cost after the walk.
 // The cached str of node `node`'s word, borrowed, or NULL when not made yet.
 inline PyObject *cached_word(const VelarinObject *self, int64_t node) {
     return node < self->num_word_objects ? self->word_objects[node] : nullptr;
 }
 
+// Returns a new reference to the str of node `node`'s word (`length` bytes),
+// or NULL with an exception set. Inline, as the cached case is most of a
+// lookup's cost after the walk.
 inline PyObject *word_object(VelarinObject *self, int64_t node, size_t length) {
     PyObject *cached = cached_word(self, node);
     return cached != nullptr ? Py_NewRef(cached) : make_word_object(self, node, length);
