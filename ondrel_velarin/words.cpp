@@ -14,10 +14,9 @@ PyObject *make_word_object(VelarinObject *self, int64_t node, size_t length) {
         self->num_word_objects = self->word_objects ? self->store.num_nodes : 0;
         self->store.match_slots = reinterpret_cast<const void *const *>(self->word_objects);
     }
-    const bool cached = node < self->num_word_objects;
     if (PyObject *made = cached_word(self, node)) return Py_NewRef(made);
     PyObject *word = PyUnicode_DecodeUTF8(self->store.nodes[node].word, Py_ssize_t(length), nullptr);
-    if (word != nullptr && cached) self->word_objects[node] = Py_NewRef(word);
+    if (word != nullptr && node < self->num_word_objects) self->word_objects[node] = Py_NewRef(word);
     return word;
 }
 
