@@ -21,6 +21,7 @@ from typing import Any, NamedTuple
 
 from .impl_c import Velarin
 from .scan_c import longest_matches, segment
+from .wordlist import WordListError, parse_words
 
 # How many tries one process keeps for handles that want them. A long-lived
 # worker that is sent many dictionaries would otherwise keep every one: past
@@ -101,6 +102,43 @@ class _Words(NamedTuple):
         return f"{len(self.lengths):,} words"
 
 
+class _File(NamedTuple):
+    """A word-list file, its format, and the sha256 of the content it had."""
+
+    path: str
+    format: str
+    sha256: str
+
+    @classmethod
+    def load(cls, path: str | os.PathLike[str], format: str) -> tuple["_File", list[str]]:
+        """The file as it is now, and its words: both from one read."""
+        name = os.path.abspath(os.fsdecode(path))
+        try:
+            with open(name, "rb") as f:
+                data = f.read()
+        except OSError as e:
+            raise WordListError(f"cannot read {name}: {e.strerror or e}") from None
+        words, _ = parse_words(data, name, format)
+        if not words:
+            raise WordListError(f"no words in {name} (read as {format})")
+        return cls(name, format, hashlib.sha256(data).hexdigest()), words
+
+    def digest(self) -> str:
+        return f"file:{self.format}:{self.sha256}"
+
+    def read(self) -> list[str]:
+        now, words = _File.load(self.path, self.format)
+        if now.sha256 != self.sha256:
+            raise WordListError(
+                f"{self.path} changed since the handle was made from it (sha256 {self.sha256[:12]}..., "
+                f"now {now.sha256[:12]}...): make a new handle to use the new words"
+            )
+        return words
+
+    def describe(self) -> str:
+        return repr(self.path)
+
+
 class VelarinHandle:
     """A word list that pickles cheaply and becomes a `Velarin` once per process.
 
@@ -112,7 +150,7 @@ class VelarinHandle:
 
     __slots__ = ("_source", "_key", "_trie")
 
-    _source: _Words
+    _source: _Words | _File
     _key: str
     _trie: Velarin | None
 
@@ -120,13 +158,24 @@ class VelarinHandle:
         source = _Words.pack(words)
         self._set(source, source.digest())
 
-    def _set(self, source: _Words, key: str) -> None:
+    @classmethod
+    def from_file(cls, path: str | os.PathLike[str], format: str = "auto") -> "VelarinHandle":
+        """A handle for a word-list file in a format the command-line tool reads
+        ("auto", "lines", "jieba" or "tsv"). The file is read now, to report a
+        bad one at once; every process that uses the handle reads it again, and
+        raises WordListError if its content is no longer what it was here."""
+        source, _ = _File.load(path, format)
+        handle = cls.__new__(cls)
+        handle._set(source, source.digest())
+        return handle
+
+    def _set(self, source: _Words | _File, key: str) -> None:
         self._source, self._key, self._trie = source, key, None
 
-    def __getstate__(self) -> tuple[_Words, str]:
+    def __getstate__(self) -> tuple[_Words | _File, str]:
         return self._source, self._key
 
-    def __setstate__(self, state: tuple[_Words, str]) -> None:
+    def __setstate__(self, state: tuple[_Words | _File, str]) -> None:
         self._set(*state)
 
     def __repr__(self) -> str:
