@@ -118,9 +118,9 @@ class _File(NamedTuple):
                 data = f.read()
         except OSError as e:
             raise WordListError(f"cannot read {name}: {e.strerror or e}") from None
-        words, _ = parse_words(data, name, format)
+        words, used = parse_words(data, name, format)
         if not words:
-            raise WordListError(f"no words in {name} (read as {format})")
+            raise WordListError(f"no words in {name} (read as {used})")
         return cls(name, format, hashlib.sha256(data).hexdigest()), words
 
     def digest(self) -> str:
@@ -212,6 +212,7 @@ class VelarinHandle:
         return segment(self.trie, text, **options)
 
     def __call__(self, text: str) -> list[str]:
+        """The text's segments, as `segment(text)` gives them."""
         return segment(self.trie, text)
 
     def longest_matches(self, text: str) -> list[int]:

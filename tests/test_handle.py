@@ -4,7 +4,6 @@ and runs in process pools and on a Dask cluster with worker processes."""
 import copy
 import logging
 import multiprocessing
-import os
 import pickle
 import sys
 from concurrent.futures import ProcessPoolExecutor
@@ -194,10 +193,6 @@ def test_relative_path_is_kept_absolute(word_file, tmp_path, monkeypatch):
     assert h("我们在图书馆") == ["我们", "在", "图书馆"]
 
 
-def under_sanitizer() -> bool:
-    return "libasan" in os.environ.get("LD_PRELOAD", "")
-
-
 @pytest.fixture(scope="module")
 def dask_client():
     distributed = pytest.importorskip("distributed")
@@ -207,7 +202,6 @@ def dask_client():
         yield client
 
 
-@pytest.mark.skipif(under_sanitizer(), reason="worker processes start slowly under the sanitizer")
 def test_dask_bag_on_worker_processes(dask_client, any_handle):
     import dask.bag
 
