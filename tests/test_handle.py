@@ -52,6 +52,14 @@ def test_answers_as_the_trie_does():
     assert sorted(h.trie) == sorted(set(WORDS))
 
 
+@pytest.mark.parametrize("text", ["abc2024 图书馆x9", "Debian在图书馆", "ab12"])
+def test_segment_options_reach_the_scan(text):
+    h, v = VelarinHandle(WORDS), Velarin(WORDS)
+    assert h.segment(text, alnum_runs=True) == segment(v, text, alnum_runs=True) != segment(v, text)
+    with pytest.raises(TypeError):
+        h.segment(text, runs=True)
+
+
 @pytest.mark.parametrize(
     "copier",
     [copy.copy, copy.deepcopy] + [
