@@ -76,9 +76,8 @@ jieba's dictionary is at jieba/dict.txt in the jieba package, e.g.
 Output: -o FILE is written to a temporary file beside FILE and renamed into
 place only when the whole run succeeds, so a failed or interrupted run
 leaves FILE as it was. An output that is the same file as an input is
-refused. Output is flushed block by block when it goes to a terminal or the
-input comes from a pipe or terminal, so results show while the input is
-still being written. Memory stays bounded however long a line is: a line
+refused. Output is written block by block as the input arrives, so results
+show while the input is still being written. Memory stays bounded however long a line is: a line
 without an end is segmented in pieces, with the same result. A progress line
 appears on standard error, when that is a terminal, while a trie of over
 {MANY_WORDS:,} words is built and for long runs whose output goes to a file.
@@ -276,9 +275,6 @@ class Output:
         except OSError:
             return 0
 
-    def isatty(self) -> bool:
-        return os.isatty(self.fd) if self.fd is not None else isatty(self.text)
-
     def commit(self) -> None:
         """Finishes the output; a file's temporary copy takes its place."""
         if self.path is None:
@@ -360,23 +356,25 @@ class Segmenter:
         # A whitespace delimiter would be confused with the text's own spaces.
         self.drop_spaces = self.delimiter.isspace() and not self.json
 
-    def split(self, text: str) -> list[str]:
+    def without_spaces(self, text: str) -> list[str]:
         segments = segment(self.trie, text, alnum_runs=self.runs)
-        if self.drop_spaces and WHITESPACE.search(text):
-            return [s for s in segments if not s.isspace()]
-        return segments
+        return not_whitespace(segments) if WHITESPACE.search(text) else segments
 
     def lines(self, lines: list[str]) -> str:
         """The output lines of `lines`, each ended with a newline."""
         if self.json:
             formatted = [json_line(segment(self.trie, line, alnum_runs=self.runs)) for line in lines]
         elif self.drop_spaces:
-            formatted = [self.delimiter.join(self.split(line)) for line in lines]
+            formatted = [self.delimiter.join(self.without_spaces(line)) for line in lines]
         else:
             join, trie, runs = self.delimiter.join, self.trie, self.runs
             formatted = [join(segment(trie, line, alnum_runs=runs)) for line in lines]
         formatted.append("")
         return "\n".join(formatted)
+
+
+def not_whitespace(segments: list[str]) -> list[str]:
+    return [s for s in segments if not s.isspace()]
 
 
 def json_line(segments: list[str]) -> str:
@@ -454,7 +452,7 @@ class LongLine:
             self.started = True
             return
         if self.segmenter.drop_spaces:
-            segments = [s for s in segments if not s.isspace()]
+            segments = not_whitespace(segments)
         if segments:
             self.out.write((self.segmenter.delimiter if self.started else "") + self.segmenter.delimiter.join(segments))
             self.started = True
@@ -514,10 +512,9 @@ def first_line_end(text: str) -> tuple[int, int]:
 class Job:
     """Segments the text inputs, in blocks, to one output."""
 
-    def __init__(self, segmenter: Segmenter, out: Output, flush: bool, progress: Progress, total: int | None) -> None:
+    def __init__(self, segmenter: Segmenter, out: Output, progress: Progress, total: int | None) -> None:
         self.segmenter = segmenter
         self.out = out
-        self.flush = flush
         self.progress = progress
         self.total = total
         self.done = self.lines = 0
@@ -593,8 +590,7 @@ class Job:
             self.lines += 1
 
     def tick(self) -> None:
-        if self.flush:
-            self.out.flush()
+        self.out.flush()
         if self.progress.due():
             self.progress.show(f"segmented {self.lines:,} lines, {self.done / 1e6:.1f} MB{percent(self.done, self.total)}")
 
@@ -699,14 +695,11 @@ def run(argv: Sequence[str], progress: Progress) -> None:
     out = Output(args.output)
     try:
         trie, longest = load_words(word_sources, args.format, args.verbose, progress)
-        # Flushing each block lets results show while a pipe or a person is
-        # still writing the input; for files, the buffer is kept for speed.
-        interactive_input = any(name == "<stdin>" for name, _ in texts) and not stat.S_ISREG(stat_mode(sys.stdin))
         # Progress only for output to a file: on a terminal or through a pipe
         # to a pager the progress line would garble what is shown.
         progress.enabled = progress.enabled and stat.S_ISREG(out.stat_mode())
         started = time.monotonic()
-        job = Job(Segmenter(trie, longest, args), out, out.isatty() or interactive_input, progress, total_size(args.texts))
+        job = Job(Segmenter(trie, longest, args), out, progress, total_size(args.texts))
         for source in texts:
             job.run(source)
         progress.clear()

@@ -68,7 +68,7 @@ def test_output_that_is_an_input_is_refused(tmp_path: Path, command: str) -> Non
 @pytest.mark.parametrize("redirect", ["-o /dev/full", "> /dev/full", "--json > /dev/full"])
 def test_full_device_is_one_line(tmp_path: Path, redirect: str) -> None:
     write(tmp_path / "w.txt", "中文\n")
-    write(tmp_path / "t.txt", "中文x\n" * 50_000)
+    write(tmp_path / "t.txt", "中文x\n" * 1000)
     result = shell(tmp_path, f"{tool('-w w.txt t.txt')} {redirect}")
     assert result.returncode == 1
     assert result.stderr.endswith(": No space left on device\n") and result.stderr.count("\n") == 1, result.stderr
