@@ -211,6 +211,50 @@ private:
 // Whether `match` is a word of at least one character, not nothing or "".
 bool is_word(const Match &match) { return match.node >= 0 && match.length > 0; }
 
+// Letters and digits of the scripts written without spaces between words,
+// which a word list segments: Han ideographs, kana, Bopomofo, Yi, Thai, Lao,
+// Khmer and Myanmar. A run of letters and digits is never made of these.
+bool written_without_spaces(Py_UCS4 c) {
+    static constexpr struct {
+        Py_UCS4 first, last;
+    } ranges[] = {
+        {0x0E00, 0x0EFF},   {0x1000, 0x109F},   {0x1780, 0x17FF},   {0x19E0, 0x19FF},   {0x3005, 0x3007},
+        {0x3021, 0x3029},   {0x3031, 0x3035},   {0x3038, 0x303C},   {0x3040, 0x30FF},   {0x3100, 0x312F},
+        {0x31A0, 0x31BF},   {0x31F0, 0x31FF},   {0x3400, 0x4DBF},   {0x4E00, 0x9FFF},   {0xA000, 0xA4CF},
+        {0xA9E0, 0xA9FF},   {0xAA60, 0xAA7F},   {0xF900, 0xFAFF},   {0xFF66, 0xFF9F},   {0x1AFF0, 0x1B16F},
+        {0x20000, 0x2FA1F}, {0x30000, 0x323AF},
+    };
+    for (const auto &range : ranges)
+        if (c <= range.last) return c >= range.first;
+    return false;
+}
+
+// Whether code point c continues a run of letters and digits.
+bool is_run_character(Py_UCS4 c) {
+    if (c < 0x80) return ((c | 0x20) - Py_UCS4('a')) < 26u || (c - Py_UCS4('0')) < 10u;
+    return Py_UNICODE_ISALNUM(c) && !written_without_spaces(c);
+}
+
+// The length in code points of the segment at `pos` where runs of letters
+// and digits stay whole; `characters` is that of the longest word there, 0
+// for none. A word that ends inside a run is not taken (*word turns false):
+// the segment is then the run from `pos`, or one character when none starts
+// there.
+template <typename CodePoint>
+size_t run_segment_length(const CodePoint *units, size_t length, size_t pos, size_t characters, bool *word) {
+    if (*word) {
+        const size_t end = pos + characters;
+        if (end == length || !is_run_character(units[end - 1]) || !is_run_character(units[end])) return characters;
+        *word = false;
+    }
+    size_t end = pos;
+    while (end < length && is_run_character(units[end])) ++end;
+    return std::max<size_t>(end - pos, 1);
+}
+
+// What a segment is made of, where it is not a word's node.
+constexpr int64_t single_character = -1, letter_run = -2;
+
 // The segments of a text whose code units are `units`, pushed to
 // `segments`; false with an exception set. The same code for each kind of
 // string, so that no step asks which kind it reads.
@@ -221,10 +265,11 @@ bool is_word(const Match &match) { return match.node >= 0 && match.length > 0; }
 // empty: a word that ends inside a character covers the characters it
 // touches, and fails to decode when handed out.
 template <typename CodePoint>
-bool collect_segments(VelarinObject *trie, const Text &text, const CodePoint *units, SegmentBuffer &segments) {
+bool collect_segments(VelarinObject *trie, PyObject *source, const Text &text, const CodePoint *units, bool runs,
+                      SegmentBuffer &segments) {
     Match window[max_segment_window];
     size_t starts[max_segment_window];
-    int64_t words[max_segment_window];  // each segment's node, or -1 for a single character
+    int64_t words[max_segment_window];  // each segment's node, or single_character or letter_run
     PyObject *objects[max_segment_window];
     SingleCharacters singles;
     size_t width = min_segment_window;
@@ -237,20 +282,25 @@ bool collect_segments(VelarinObject *trie, const Text &text, const CodePoint *un
             Match &match = window[pos - first];
             if (match.cut) matches_in(trie->store, text, pos, 1, &match);
             prefetch_word_slot(trie, match);
-            const bool word = is_word(match);
+            bool word = is_word(match);
+            size_t characters = word ? match.characters : 1;
+            if (runs) characters = run_segment_length(units, text.length, pos, word ? match.characters : 0, &word);
             starts[made] = pos;
-            words[made] = word ? match.node : -1;
-            pos += word ? match.characters : 1;
+            words[made] = word ? match.node : characters > 1 ? letter_run : single_character;
+            pos += characters;
         }
         for (size_t j = 0; j < made; ++j)
-            objects[j] = words[j] >= 0 ? cached_word(trie, words[j]) : singles.find(units[starts[j]]);
+            objects[j] = words[j] >= 0                   ? cached_word(trie, words[j])
+                         : words[j] == single_character ? singles.find(units[starts[j]])
+                                                        : nullptr;
         if (!segments.reserve(made)) return false;
         for (size_t j = 0; j < made; ++j) {
             if (j + word_ahead < made) __builtin_prefetch(objects[j + word_ahead]);
             PyObject *segment = objects[j];
             if (segment != nullptr) Py_INCREF(segment);
             else if (words[j] >= 0) segment = make_word_object(trie, words[j], window[starts[j] - first].length);
-            else segment = singles.make(units[starts[j]]);
+            else if (words[j] == single_character) segment = singles.make(units[starts[j]]);
+            else segment = PyUnicode_Substring(source, Py_ssize_t(starts[j]), Py_ssize_t(j + 1 < made ? starts[j + 1] : pos));
             if (segment == nullptr) return false;
             segments.push(segment);
         }
@@ -260,13 +310,32 @@ bool collect_segments(VelarinObject *trie, const Text &text, const CodePoint *un
     return true;
 }
 
-PyObject *segment(PyObject *module, PyObject *const *args, Py_ssize_t nargs) {
+// Reads segment's keyword arguments, of which alnum_runs (a truth value) is
+// the only one. 0 with *runs filled, or -1 with an exception set.
+int segment_options(PyObject *const *values, PyObject *kwnames, bool *runs) {
+    const Py_ssize_t count = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject *name = PyTuple_GET_ITEM(kwnames, i);
+        if (!PyUnicode_EqualToUTF8(name, "alnum_runs")) {
+            PyErr_Format(PyExc_TypeError, "segment() got an unexpected keyword argument '%U'", name);
+            return -1;
+        }
+        const int truth = PyObject_IsTrue(values[i]);
+        if (truth < 0) return -1;
+        *runs = truth != 0;
+    }
+    return 0;
+}
+
+PyObject *segment(PyObject *module, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     Text text;
-    if (bind(module, "segment", args, nargs, &text) < 0) return nullptr;
+    bool runs = false;
+    if (bind(module, "segment", args, nargs, &text) < 0 || segment_options(args + nargs, kwnames, &runs) < 0)
+        return nullptr;
     auto *trie = reinterpret_cast<VelarinObject *>(args[0]);
     SegmentBuffer segments(text.length);
     const bool done = with_code_units(text.kind, text.data, [&](const auto *units) {
-        return collect_segments(trie, text, units, segments);
+        return collect_segments(trie, args[1], text, units, runs, segments);
     });
     return done ? segments.take_list() : nullptr;
 }
@@ -306,12 +375,16 @@ PyObject *longest_matches(PyObject *module, PyObject *const *args, Py_ssize_t na
 }
 
 PyMethodDef scan_methods[] = {
-    {"segment", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(segment)), METH_FASTCALL,
-     "segment($module, trie, text, /)\n--\n\n"
+    {"segment", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(segment)), METH_FASTCALL | METH_KEYWORDS,
+     "segment($module, trie, text, /, *, alnum_runs=False)\n--\n\n"
      "Forward longest-match segmentation of text.\n\n"
      "From the start, takes the longest stored word that the text there begins\n"
      "with, or the single character there when there is none, and goes on after\n"
-     "it. Returns the list of segments; they join to text."},
+     "it. Returns the list of segments; they join to text.\n\n"
+     "With alnum_runs true, runs of letters and digits (str.isalnum, except the\n"
+     "characters of scripts written without spaces, such as Han and kana) stay\n"
+     "whole: a word that ends inside such a run is not taken, and where no word\n"
+     "is taken a run starting there is one segment."},
     {"longest_matches", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(longest_matches)), METH_FASTCALL,
      "longest_matches($module, trie, text, /)\n--\n\n"
      "For every character position i of text, the length in characters of\n"

@@ -54,3 +54,36 @@ class BytesModel(Model):
 
     def node_order_bytes(self) -> list[bytes]:
         return [p for p in self.node_paths() if p in self.words]
+
+
+# Letters and digits of scripts written without spaces between words (Han,
+# kana, Bopomofo, Yi, Thai, Lao, Khmer, Myanmar): never part of a run.
+WITHOUT_SPACES = [
+    (0x0E00, 0x0EFF), (0x1000, 0x109F), (0x1780, 0x17FF), (0x19E0, 0x19FF), (0x3005, 0x3007),
+    (0x3021, 0x3029), (0x3031, 0x3035), (0x3038, 0x303C), (0x3040, 0x30FF), (0x3100, 0x312F),
+    (0x31A0, 0x31BF), (0x31F0, 0x31FF), (0x3400, 0x4DBF), (0x4E00, 0x9FFF), (0xA000, 0xA4CF),
+    (0xA9E0, 0xA9FF), (0xAA60, 0xAA7F), (0xF900, 0xFAFF), (0xFF66, 0xFF9F), (0x1AFF0, 0x1B16F),
+    (0x20000, 0x2FA1F), (0x30000, 0x323AF),
+]
+
+
+def is_run_character(c: str) -> bool:
+    return c.isalnum() and not any(first <= ord(c) <= last for first, last in WITHOUT_SPACES)
+
+
+def segment_loop(trie, text: str, alnum_runs: bool = False) -> list[str]:
+    """Forward longest match by asking `trie.get_closest_prefix` at each
+    segment start; with alnum_runs, a word ending inside a run of letters and
+    digits is not taken, and a run no word is taken at is one segment."""
+    out, i = [], 0
+    while i < len(text):
+        end = i + len(trie.get_closest_prefix(text[i:]))
+        if alnum_runs and i < end < len(text) and is_run_character(text[end - 1]) and is_run_character(text[end]):
+            end = i
+        if end == i:
+            end = i + 1
+            while alnum_runs and is_run_character(text[i]) and end < len(text) and is_run_character(text[end]):
+                end += 1
+        out.append(text[i:end])
+        i = end
+    return out

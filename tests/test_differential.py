@@ -14,8 +14,9 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).parent))
 
-from model import BytesModel, Model  # noqa: E402
+from model import BytesModel, Model, segment_loop  # noqa: E402
 from ondrel_velarin.impl_c import Velarin  # noqa: E402
+from ondrel_velarin.scan_c import segment  # noqa: E402
 
 # Small alphabets make words that are prefixes of each other; the wide ones
 # push the trie past 64 and towards 256 distinct byte values.
@@ -166,6 +167,15 @@ if st is not None:
             raw += [bytes([b]) for b in range(256)]
         keys = data.draw(st.lists(mixed_text, max_size=4)) + [w + data.draw(mixed_text) for w in utf8_words[:6]]
         assert check_raw(raw, keys) == []
+
+    @relaxed
+    @given(st.data())
+    def test_segment_matches_the_model(data):
+        words = data.draw(word_lists())
+        text = "".join(data.draw(st.lists(st.one_of(mixed_text, st.sampled_from(words or [""])), max_size=12)))
+        model = Model(words)
+        for runs in (False, True):
+            assert segment(Velarin(words), text, alnum_runs=runs) == segment_loop(model, text, runs), runs
 
     @pytest.mark.parametrize(
         ("words", "keys"),

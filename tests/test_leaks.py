@@ -62,7 +62,7 @@ PATHS = {
     "lookup_errors": lambda: [refused(lambda k=k: SHARED.get_closest_prefix(k)) for k in (None, 1, b"a", "a\udc00")],
     "iteration": lambda: list(SHARED),
     "abandoned_iteration": abandoned_iteration,
-    "segment": lambda: [segment(SHARED, t) for t in ("abcd中文字 zz", "", "\U0001F600!─" * 9)],
+    "segment": lambda: [segment(SHARED, t, alnum_runs=r) for t in ("abcd中文字 zz", "", "\U0001F600!─" * 9) for r in (0, 1)],
     "longest_matches": lambda: [longest_matches(SHARED, t) for t in ("abcd中文字 zz", "\U0001F600!" * 9)],
     "scan_errors": lambda: [refused(lambda a=a: segment(*a)) for a in ((SHARED, b"a"), (1, "a"), (SHARED, "a\udc00"))],
     "scan_raw": lambda: [segment(v, "abcd中文") for v in (Velarin(RAW),)],

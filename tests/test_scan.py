@@ -10,19 +10,10 @@ import pytest
 
 sys.path.insert(0, str(Path(__file__).parent))
 
-from model import Model  # noqa: E402
+from model import Model, is_run_character, segment_loop  # noqa: E402
 from ondrel_velarin import Velarin, longest_matches, segment  # noqa: E402
 from ondrel_velarin import scan_c  # noqa: E402
 from test_differential import ALPHABETS, NOT_UTF8, Raw, random_text  # noqa: E402
-
-
-def loop_segment(trie, text):
-    out, i = [], 0
-    while i < len(text):
-        word = trie.get_closest_prefix(text[i:]) or text[i]
-        out.append(word)
-        i += len(word)
-    return out
 
 
 def loop_lengths(trie, text):
@@ -54,7 +45,8 @@ def test_agrees_with_the_loop_and_the_model(seed):
         words, text = random_scan_case(rng)
         v = Velarin(words)
         model = Model(words)
-        assert segment(v, text) == loop_segment(v, text) == loop_segment(model, text), (words, text)
+        assert segment(v, text) == segment_loop(v, text) == segment_loop(model, text), (words, text)
+        assert segment(v, text, alnum_runs=True) == segment_loop(model, text, alnum_runs=True), (words, text)
         assert longest_matches(v, text) == loop_lengths(v, text) == loop_lengths(model, text), (words, text)
         assert "".join(segment(v, text)) == text
 
@@ -70,7 +62,7 @@ def test_agrees_with_the_loop_on_words_that_do_not_decode(seed):
         raw += [w[: rng.randint(0, len(w))] for w in raw[:4]]
         raw += [rng.randbytes(rng.randint(0, 2)) + bytes([rng.choice(NOT_UTF8)]) for _ in range(2)]
         v = Velarin([Raw(w) for w in raw])
-        assert outcome(segment, v, text) == outcome(loop_segment, v, text), (raw, text)
+        assert outcome(segment, v, text) == outcome(segment_loop, v, text), (raw, text)
         assert outcome(longest_matches, v, text) == outcome(loop_lengths, v, text), (raw, text)
 
 
@@ -91,6 +83,39 @@ def test_examples(words, text, segments, lengths):
     assert (segment(v, text), longest_matches(v, text)) == (segments, lengths)
 
 
+@pytest.mark.parametrize(
+    "words, text, segments",
+    [
+        # Runs no word covers stay whole; a word ending inside one is not taken.
+        (["Deb", "中文"], "Debian 2024中文http", ["Debian", " ", "2024", "中文", "http"]),
+        (["Debian"], "Debian2 Debian", ["Debian2", " ", "Debian"]),
+        (["http", "://"], "http://x", ["http", "://", "x"]),
+        # A word from a character outside runs that ends inside one.
+        (["中a"], "中ab中a", ["中", "ab", "中a"]),
+        (["a中"], "xa中", ["xa", "中"]),
+        # Letters and digits of any script that spaces words; not "_" or marks.
+        ([], "Москва١٢٣ ２０２４年 a_b", ["Москва١٢٣", " ", "２０２４", "年", " ", "a", "_", "b"]),
+        ([], "e\u0301x", ["e", "\u0301", "x"]),
+        # Scripts written without spaces go by the word list alone.
+        ([], "カタカナสวัส", list("カタカナสวัส")),
+        (["カタ"], "カタカ", ["カタ", "カ"]),
+        ([], "", []),
+    ],
+)
+def test_runs_examples(words, text, segments):
+    assert segment(Velarin(words), text, alnum_runs=True) == segments
+    assert segment(Velarin(words), text, alnum_runs=False) == segment_loop(Model(words), text)
+
+
+def test_runs_agree_with_the_model_on_every_code_point():
+    # Each code point twice, then a space: a run character gives one segment of two.
+    chars = [chr(c) for c in range(0x110000) if not 0xD800 <= c < 0xE000]
+    got = segment(Velarin([]), "".join(c + c + " " for c in chars), alnum_runs=True)
+    runs = {s[0] for s in got if len(s) == 2}
+    assert runs == {c for c in chars if is_run_character(c)}
+    assert len(got) == 2 * len(chars) + len(chars) - len(runs)
+
+
 def failed_construction():
     v = Velarin(["ab"])
     with pytest.raises(AttributeError):
@@ -106,7 +131,7 @@ def failed_construction():
 def test_objects_without_words(make):
     v = make()
     text = "中a\U0001F600"
-    assert segment(v, text) == loop_segment(v, text)
+    assert segment(v, text) == segment_loop(v, text)
     assert longest_matches(v, text) == loop_lengths(v, text)
 
 
@@ -134,7 +159,7 @@ def test_segments_come_back_as_an_ordinary_list(length):
     text = ("中文x" * length)[:length]
     got = segment(Velarin(["中文"]), text)
     assert type(got) is list and "".join(got) == text
-    expected = loop_segment(Velarin(["中文"]), text)
+    expected = segment_loop(Velarin(["中文"]), text)
     got.append("end")
     got.extend(["a"] * 3000)
     del got[len(expected):]
@@ -175,10 +200,24 @@ def test_argument_errors(function, args, message):
     assert str(excinfo.value) == message.format(function.__name__)
 
 
-@pytest.mark.parametrize("function", [segment, longest_matches])
-def test_keywords_are_refused(function):
+def test_keywords_are_refused():
     with pytest.raises(TypeError, match="takes no keyword arguments"):
-        function(Velarin(["a"]), text="a")
+        longest_matches(Velarin(["a"]), text="a")
+    with pytest.raises(TypeError, match="^segment\\(\\) got an unexpected keyword argument 'text'$"):
+        segment(Velarin(["a"]), "a", text="a")
+    with pytest.raises(TypeError, match="^segment expected 2 arguments, got 3$"):
+        segment(Velarin(["a"]), "a", True)
+
+
+def test_alnum_runs_takes_a_truth_value():
+    class Raises:
+        def __bool__(self):
+            raise ZeroDivisionError
+
+    assert segment(Velarin([]), "ab", alnum_runs=1) == ["ab"]
+    assert segment(Velarin([]), "ab", alnum_runs=[]) == ["a", "b"]
+    with pytest.raises(ZeroDivisionError):
+        segment(Velarin([]), "ab", alnum_runs=Raises())
 
 
 @pytest.mark.parametrize("text", ["\ud800", "ab\udfff", "中" * 1000 + "\udc00", "\U0001F600" * 70 + "\ud83d"])
@@ -196,7 +235,7 @@ def test_long_text_with_a_match_past_a_word_boundary():
     # never matches costs one step per position.
     v = Velarin(["ab", "abc" * 3])
     text = "abcabcabcx" * 20_000
-    assert segment(v, text) == loop_segment(v, text[:10]) * 20_000
+    assert segment(v, text) == segment_loop(v, text[:10]) * 20_000
     assert longest_matches(v, text)[:10] == [9, 0, 0, 2, 0, 0, 2, 0, 0, 0]
 
 
@@ -208,8 +247,9 @@ def test_words_longer_than_a_window_walk(char, length):
     words = [char * length, char * (length // 2), "y"]
     text = ("y" * 300 + char * (2 * length + 3)) * 3 + char * (length - 1)
     v = Velarin(words)
-    expected = loop_segment(Model(words), text)
-    assert segment(v, text) == loop_segment(v, text) == expected
+    expected = segment_loop(Model(words), text)
+    assert segment(v, text) == segment_loop(v, text) == expected
+    assert segment(v, text, alnum_runs=True) == segment_loop(Model(words), text, alnum_runs=True)
     assert longest_matches(v, text) == loop_lengths(v, text)
 
 
@@ -269,4 +309,4 @@ def test_a_handler_that_rebuilds_or_empties_the_trie_mid_scan(function):
 def test_the_module_keeps_to_its_functions():
     public = {name for name in vars(scan_c) if not name.startswith("__")}
     assert public == {"segment", "longest_matches"}
-    assert scan_c.segment.__text_signature__ == "($module, trie, text, /)"
+    assert scan_c.segment.__text_signature__ == "($module, trie, text, /, *, alnum_runs=False)"
