@@ -3,6 +3,8 @@
 #
 #   bash benchmarks/run.sh [--quick] [--positions N] [--repeats R] [--libs a,b] [--out NAME]
 #                           [--segment-only]   (whole-text segmentation alone, into the existing report)
+#   bash benchmarks/run.sh --cli [--megabytes N] [--rounds R]
+#                           (the segmentation tool's whole job beside jieba's tool: velbench/cli_job.py)
 #   (or ./dev bench ...)
 #
 # What it installs: the project itself (built with scikit-build-core into
@@ -91,4 +93,9 @@ fi
 
 step "running"
 cd "$bench"
+if [ "${1:-}" = "--cli" ]; then
+    shift
+    "$py" -m pip install --quiet jieba==0.42.1 >>"$log" 2>&1
+    exec "$py" -m velbench.cli_job "$@"
+fi
 exec "$py" -m velbench "$@"

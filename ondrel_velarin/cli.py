@@ -1,11 +1,14 @@
 """The command-line tool: longest-match segmentation of text against a word list."""
 
 import argparse
+import codecs
 import contextlib
 import json
 import os
+import re
 import stat
 import sys
+import tempfile
 import time
 from collections.abc import Callable, Iterator, Sequence
 from importlib import resources
@@ -14,21 +17,46 @@ from typing import IO, TextIO
 
 from .impl_c import Velarin
 from .scan_c import segment
+from .wordlist import FORMATS, WordListError, parse_words, split_lines
 
 PROG = "ondrel_velarin"
-# Word lists longer than this show progress: below it a build is quick.
+# Word lists of this many words or more show progress while the trie is built.
 MANY_WORDS = 1_000_000
+# Bytes of text read, decoded and segmented at a time.
+BLOCK = 1 << 20
+# A line longer than this many characters is segmented in pieces of about
+# this size, so memory stays bounded however long the line.
+PIECE = 1 << 20
 # Exit statuses: 1 for an error the message explains, 2 for a bad command
 # line (argparse's own), 130 for Ctrl-C and 141 for a closed output pipe,
 # which is what a shell reports for a tool that SIGPIPE ended.
 EXIT_ERROR, EXIT_INTERRUPTED, EXIT_BROKEN_PIPE = 1, 130, 141
+LINE_END = re.compile(rb"\r\n|\r|\n")
+WHITESPACE = re.compile(r"\s")
 
 EPILOG = f"""\
 Segmentation: at each position the longest word of the list that the text
-there begins with is emitted, or the single character there when no word
-matches, and the scan goes on right after it. Each input line gives one
-output line; the trailing newline ("\\n" or "\\r\\n") of every input line and
-word line is dropped. Empty lines in a word list are skipped.
+there begins with is emitted, and the scan goes on right after it. Where no
+word is taken, a run of letters and digits (Latin, Greek, Cyrillic, Arabic,
+Hangul, digits, ...) is one segment, so "Debian", "2024" and "http" stay
+whole; a word that would end inside such a run is not taken. Characters of
+scripts written without spaces (Chinese, Japanese kana, Thai, ...) never form
+runs: the word list alone segments them, one character where no word
+matches. --chars turns runs off: every unmatched character is a segment.
+
+Each input line gives one output line; lines end in "\\n", "\\r\\n" or "\\r",
+and a UTF-8 byte order mark at the start of a file is not text. With a
+delimiter that is whitespace (the default, a space), segments that are all
+whitespace are left out, so a space in the text never looks like a
+delimiter; with any other delimiter, and with --json, every segment is kept.
+
+Word lists (UTF-8), with --format:
+  lines   one word per line, exactly as written (a word may hold spaces)
+  jieba   "word [freq [tag]]" lines, as jieba's dict.txt: the first field
+  tsv     tab-separated columns: the first column
+  auto    (default) jieba or tsv when most of the first lines look like it,
+          else lines; --verbose shows what was chosen
+Empty lines and empty words are skipped.
 
 Without arguments, and with nothing piped in, the tool segments a sample text
 shipped with the package against its sample word list (English and Chinese).
@@ -36,16 +64,23 @@ shipped with the package against its sample word list (English and Chinese).
 examples:
   {PROG}                                    # the built-in sample
   {PROG} --words words.txt text.txt         # segments separated by spaces
+  {PROG} -w dict.txt -v text.txt            # jieba's dict.txt as it is
   {PROG} -w a.txt -w b.txt -d '|' t.txt     # two word lists, '|' between segments
   {PROG} -w words.txt --json text.txt       # {{"segments": [..], "offsets": [..]}}
   {PROG} -w words.txt big.txt -o out.txt    # to a file, progress on the terminal
   echo 我们在图书馆读书 | {PROG} -w zh.txt  # from standard input
 
-Output is flushed line by line when it goes to a terminal or the input comes
-from a pipe or terminal, so results show up while the input is still being
-written. A progress line appears on standard error, when that is a terminal,
-for word lists of over {MANY_WORDS:,} lines and for long runs whose output
-goes to a file.
+jieba's dictionary is at jieba/dict.txt in the jieba package, e.g.
+  {PROG} -w "$(python -c 'import jieba, os; print(os.path.dirname(jieba.__file__))')/dict.txt" text.txt
+
+Output: -o FILE is written to a temporary file beside FILE and renamed into
+place only when the whole run succeeds, so a failed or interrupted run
+leaves FILE as it was. An output that is the same file as an input is
+refused. Output is written block by block as the input arrives, so results
+show while the input is still being written. Memory stays bounded however long a line is: a line
+without an end is segmented in pieces, with the same result. A progress line
+appears on standard error, when that is a terminal, while a trie of over
+{MANY_WORDS:,} words is built and for long runs whose output goes to a file.
 
 exit status: 0 done, 1 an error (one line on standard error says which),
 2 a bad command line, 130 interrupted, 141 the output pipe was closed early
@@ -61,7 +96,7 @@ Source = tuple[str, Callable[[], IO[bytes]]]
 
 
 def file_source(path: str) -> Source:
-    return path, lambda: open(path, "rb")
+    return path, lambda: open(path, "rb", buffering=0)
 
 
 def stdin_source() -> Source:
@@ -69,7 +104,7 @@ def stdin_source() -> Source:
         raise CliError("standard input is closed: name the TEXT files to segment")
     # A duplicate descriptor, so finishing the input leaves fd 0 itself open.
     fd = sys.stdin.fileno()
-    return "<stdin>", lambda: os.fdopen(os.dup(fd), "rb")
+    return "<stdin>", lambda: os.fdopen(os.dup(fd), "rb", buffering=0)
 
 
 def data_source(name: str) -> Source:
@@ -81,7 +116,7 @@ def stat_mode(stream: IO[bytes] | TextIO | None) -> int:
     """The file type bits of an open stream, 0 when it has no descriptor."""
     try:
         return os.fstat(stream.fileno()).st_mode if stream is not None else 0
-    except (OSError, ValueError):
+    except (OSError, ValueError, AttributeError):
         return 0
 
 
@@ -94,7 +129,7 @@ def is_piped(stream: TextIO | None) -> bool:
 def isatty(stream: TextIO | IO[bytes] | None) -> bool:
     try:
         return stream is not None and stream.isatty()
-    except (OSError, ValueError):
+    except (OSError, ValueError, AttributeError):
         return False
 
 
@@ -117,9 +152,10 @@ class Progress:
     def show(self, text: str) -> None:
         if not self.enabled:
             return
+        # Marked first: a Ctrl-C as soon as the line shows must wipe it.
+        self.shown = True
         sys.stderr.write(f"\r\x1b[K{PROG}: {text}")
         sys.stderr.flush()
-        self.shown = True
         self.next = time.monotonic() + self.every
 
     def clear(self) -> None:
@@ -133,36 +169,436 @@ def percent(done: int, total: int | None) -> str:
     return f" ({100 * done // total}%)" if total else ""
 
 
-def read_lines(source: Source) -> Iterator[tuple[int, str, int]]:
-    """Yields (line number, decoded line without its newline, raw byte length)."""
+def say(text: str) -> None:
+    print(f"{PROG}: {text}", file=sys.stderr)
+
+
+def read_source(source: Source) -> bytes:
     name, opener = source
     try:
-        stream = opener()
+        with opener() as stream:
+            return stream.read()
     except OSError as e:
         raise CliError(f"cannot read {name}: {e.strerror or e}") from None
-    with stream:
-        number = 0
+
+
+def load_words(sources: Sequence[Source], format: str, verbose: bool, progress: Progress) -> tuple[Velarin, int]:
+    """The trie of the words of every list, and the length of the longest word."""
+    words: list[str] = []
+    for source in sources:
         try:
-            for number, raw in enumerate(stream, 1):
-                size = len(raw)
-                if raw.endswith(b"\n"):
-                    raw = raw[:-2] if raw.endswith(b"\r\n") else raw[:-1]
-                try:
-                    line = raw.decode("utf-8")
-                except UnicodeDecodeError as e:
-                    raise CliError(
-                        f"{name}: line {number} is not UTF-8 "
-                        f"(byte 0x{raw[e.start]:02x} at byte {e.start + 1} of the line)"
-                    ) from None
-                yield number, line, size
+            found, used = parse_words(read_source(source), source[0], format)
+        except WordListError as e:
+            raise CliError(str(e)) from None
+        if verbose:
+            say(f"{source[0]}: {len(found):,} words, {used} format")
+        words += found
+    if not words:
+        names = ", ".join(name for name, _ in sources)
+        raise CliError(f"no words in {names} (empty lines are skipped)")
+    if len(words) >= MANY_WORDS:
+        progress.show(f"building from {len(words):,} words")
+    started = time.monotonic()
+    trie = Velarin(words)
+    progress.clear()
+    if verbose:
+        say(f"built a trie of {len(words):,} words in {time.monotonic() - started:.2f} s")
+    return trie, max(map(len, words))
+
+
+class Output:
+    """Where segmented text goes: standard output, or a file.
+
+    Text is written straight to the descriptor, so nothing waits in a buffer
+    when a run ends early. A regular file is written as a temporary file
+    beside it, put in place by `commit` only; anything else (a device, a
+    pipe) is written directly. A standard output without a descriptor (a
+    text stream, as in a notebook) is written as text.
+    """
+
+    def __init__(self, path: str | None) -> None:
+        self.path = path
+        self.name = path if path is not None else "standard output"
+        self.fd: int | None = None
+        self.text: TextIO | None = None
+        self.temp: str | None = None  # the temporary copy while it is written
+        self.target = ""  # the file it then replaces
+        if path is None:
+            if sys.stdout is None:
+                raise CliError("standard output is closed: write to a file with -o FILE")
+            try:
+                self.fd = sys.stdout.fileno()
+            except (OSError, ValueError, AttributeError):
+                self.text = sys.stdout
+            # What was printed before goes first.
+            self.flush(sys.stdout)
+            return
+        try:
+            if os.path.exists(path) and not stat.S_ISREG(os.stat(path).st_mode):
+                self.fd = os.open(path, os.O_WRONLY | os.O_TRUNC)
+                return
+            self.target = os.path.realpath(path)
+            self.fd, self.temp = tempfile.mkstemp(
+                prefix=f".{os.path.basename(self.target)}.", suffix=".part", dir=os.path.dirname(self.target)
+            )
         except OSError as e:
-            raise CliError(f"cannot read {name} (after line {number}): {e.strerror or e}") from None
+            raise CliError(f"cannot write {path}: {e.strerror or e}") from None
+
+    def write(self, text: str) -> None:
+        try:
+            if self.fd is None:
+                assert self.text is not None
+                self.text.write(text)
+                return
+            data = memoryview(text.encode("utf-8"))
+            while data:
+                data = data[os.write(self.fd, data) :]
+        except BrokenPipeError:
+            raise
+        except OSError as e:
+            raise CliError(f"cannot write {self.name}: {e.strerror or e}") from None
+
+    def flush(self, stream: TextIO | None = None) -> None:
+        """Passes on what a text stream holds; descriptors hold nothing."""
+        stream = stream or self.text
+        try:
+            if stream is not None:
+                stream.flush()
+        except BrokenPipeError:
+            raise
+        except OSError as e:
+            raise CliError(f"cannot write {self.name}: {e.strerror or e}") from None
+
+    def stat_mode(self) -> int:
+        try:
+            return os.fstat(self.fd).st_mode if self.fd is not None else 0
+        except OSError:
+            return 0
+
+    def commit(self) -> None:
+        """Finishes the output; a file's temporary copy takes its place."""
+        if self.path is None:
+            self.flush()
+            return
+        assert self.fd is not None
+        try:
+            if self.temp is not None:
+                os.fsync(self.fd)
+            fd, self.fd = self.fd, None
+            os.close(fd)
+            if self.temp is not None:
+                os.chmod(self.temp, file_mode(self.target))
+                os.replace(self.temp, self.target)
+                self.temp = None
+        except OSError as e:
+            raise CliError(f"cannot write {self.name}: {e.strerror or e}") from None
+
+    def discard(self) -> None:
+        """Closes a file that was not committed and drops its temporary copy."""
+        if self.path is not None and self.fd is not None:
+            fd, self.fd = self.fd, None
+            with contextlib.suppress(OSError):
+                os.close(fd)
+        if self.temp is not None:
+            with contextlib.suppress(OSError):
+                os.unlink(self.temp)
+            self.temp = None
 
 
-def total_size(sources: Sequence[Source]) -> int | None:
+def file_mode(path: str) -> int:
+    """The permissions for the output: those of the file it replaces, else
+    what a new file gets under the umask."""
+    try:
+        return stat.S_IMODE(os.stat(path).st_mode)
+    except OSError:
+        umask = os.umask(0)
+        os.umask(umask)
+        return 0o666 & ~umask
+
+
+def file_id(path: str) -> tuple[int, int] | None:
+    """Device and inode of a regular file (links followed), else None."""
+    try:
+        info = os.stat(path)
+    except OSError:
+        return None
+    return (info.st_dev, info.st_ino) if stat.S_ISREG(info.st_mode) else None
+
+
+def stream_id(stream: IO[bytes] | TextIO | None) -> tuple[int, int] | None:
+    try:
+        info = os.fstat(stream.fileno()) if stream is not None else None
+    except (OSError, ValueError, AttributeError):
+        return None
+    return (info.st_dev, info.st_ino) if info is not None and stat.S_ISREG(info.st_mode) else None
+
+
+def refuse_same_file(output: str | None, inputs: Sequence[str]) -> None:
+    """Refuses an output that is one of the inputs ('-' is standard input)."""
+    written = file_id(output) if output is not None else stream_id(sys.stdout)
+    if written is None:
+        return
+    for name in inputs:
+        if (stream_id(sys.stdin) if name == "-" else file_id(name)) == written:
+            shown = "standard input" if name == "-" else name
+            raise CliError(f"{output or 'standard output'} is also an input ({shown}): write the output to another file")
+
+
+class Segmenter:
+    """Segments lines and formats them for output."""
+
+    def __init__(self, trie: Velarin, longest: int, args: argparse.Namespace) -> None:
+        self.trie = trie
+        self.longest = longest
+        self.runs = not args.chars
+        self.delimiter: str = args.delimiter
+        self.json: bool = args.json
+        # A whitespace delimiter would be confused with the text's own spaces.
+        self.drop_spaces = self.delimiter.isspace() and not self.json
+
+    def without_spaces(self, text: str) -> list[str]:
+        segments = segment(self.trie, text, alnum_runs=self.runs)
+        return not_whitespace(segments) if WHITESPACE.search(text) else segments
+
+    def lines(self, lines: list[str]) -> str:
+        """The output lines of `lines`, each ended with a newline."""
+        if self.json:
+            formatted = [json_line(segment(self.trie, line, alnum_runs=self.runs)) for line in lines]
+        elif self.drop_spaces:
+            formatted = [self.delimiter.join(self.without_spaces(line)) for line in lines]
+        else:
+            join, trie, runs = self.delimiter.join, self.trie, self.runs
+            formatted = [join(segment(trie, line, alnum_runs=runs)) for line in lines]
+        formatted.append("")
+        return "\n".join(formatted)
+
+
+def not_whitespace(segments: list[str]) -> list[str]:
+    return [s for s in segments if not s.isspace()]
+
+
+def json_line(segments: list[str]) -> str:
+    offsets = list(accumulate(map(len, segments[:-1]), initial=0)) if segments else []
+    return json.dumps({"segments": segments, "offsets": offsets}, ensure_ascii=False)
+
+
+def json_string(text: str) -> str:
+    """`text` as the inside of a JSON string, as json.dumps writes it."""
+    return json.dumps(text, ensure_ascii=False)[1:-1]
+
+
+class LongLine:
+    """A line segmented piece by piece as it arrives, with the output a whole
+    line would give.
+
+    Only the segments that later text cannot change are written: those that
+    start far enough from the text's end that the longest word (and the
+    character after it) fits. The rest is carried into the next piece. A run
+    of letters and digits longer than that is written as it arrives.
+    """
+
+    def __init__(self, segmenter: Segmenter, out: Output) -> None:
+        self.segmenter = segmenter
+        self.out = out
+        self.carry = ""
+        self.in_run = False
+        self.started = False  # a segment was written
+        self.offset = 0  # characters written, for the offsets of --json
+        self.offsets: IO[str] | None = None
+        if segmenter.json:
+            self.offsets = tempfile.TemporaryFile("w+", encoding="ascii")
+            out.write('{"segments": [')
+
+    def feed(self, text: str) -> None:
+        if self.in_run:
+            length = run_length(text)
+            self.write_run_part(text[:length])
+            if length == len(text):
+                return
+            self.end_run()
+            text = text[length:]
+        self.carry += text
+        if len(self.carry) >= PIECE:
+            self.segment_carry()
+
+    def segment_carry(self) -> None:
+        text = self.carry
+        segments = segment(self.segmenter.trie, text, alnum_runs=self.segmenter.runs)
+        # Segments from the last one back, until one starts where the rest
+        # of the line can no longer change it.
+        start, final = len(text), len(segments)
+        while final > 0 and (final == len(segments) or start + self.segmenter.longest + 1 > len(text)):
+            final -= 1
+            start -= len(segments[final])
+        self.write_segments(segments[:final])
+        last = segments[-1]
+        if self.segmenter.runs and final == len(segments) - 1 and start + self.segmenter.longest + 1 <= len(text):
+            # The last segment is a run that more text may lengthen.
+            self.write_run_part(last, first=True)
+            self.in_run = True
+            self.carry = ""
+        else:
+            self.carry = text[start:]
+
+    def write_segments(self, segments: list[str]) -> None:
+        if not segments:
+            return
+        if self.offsets is not None:
+            offsets = list(accumulate(map(len, segments), initial=self.offset))
+            self.offset = offsets.pop()
+            separator = ", " if self.started else ""
+            self.out.write(separator + ", ".join(json.dumps(s, ensure_ascii=False) for s in segments))
+            self.offsets.write(separator + ", ".join(map(str, offsets)))
+            self.started = True
+            return
+        if self.segmenter.drop_spaces:
+            segments = not_whitespace(segments)
+        if segments:
+            self.out.write((self.segmenter.delimiter if self.started else "") + self.segmenter.delimiter.join(segments))
+            self.started = True
+
+    def write_run_part(self, text: str, first: bool = False) -> None:
+        if first:
+            separator = (", " if self.segmenter.json else self.segmenter.delimiter) if self.started else ""
+            if self.offsets is not None:
+                self.offsets.write(separator + str(self.offset))
+            self.out.write(separator + ('"' if self.segmenter.json else ""))
+            self.started = True
+        self.out.write(json_string(text) if self.segmenter.json else text)
+        self.offset += len(text)
+
+    def end_run(self) -> None:
+        self.in_run = False
+        if self.segmenter.json:
+            self.out.write('"')
+
+    def finish(self, text: str) -> None:
+        """The line's last part: writes the rest and the line's end."""
+        self.feed(text)
+        if self.in_run:
+            self.end_run()
+        self.write_segments(segment(self.segmenter.trie, self.carry, alnum_runs=self.segmenter.runs))
+        self.carry = ""
+        if self.offsets is not None:
+            self.out.write('], "offsets": [')
+            self.offsets.seek(0)
+            while spooled := self.offsets.read(BLOCK):
+                self.out.write(spooled)
+            self.offsets.close()
+            self.out.write("]}")
+        self.out.write("\n")
+
+
+# Runs of letters and digits alone, as segment finds them without words.
+NO_WORDS = Velarin([])
+
+
+def run_length(text: str) -> int:
+    """The length of the run of letters and digits `text` starts with, 0 for none."""
+    if not text or len(segment(NO_WORDS, text[0] * 2, alnum_runs=True)) != 1:
+        return 0
+    return len(segment(NO_WORDS, text, alnum_runs=True)[0])
+
+
+def first_line_end(text: str) -> tuple[int, int]:
+    """Where the first line end of `text` starts and ends, or (-1, -1)."""
+    ends = [i for i in (text.find("\n"), text.find("\r")) if i >= 0]
+    if not ends:
+        return -1, -1
+    at = min(ends)
+    return at, at + (2 if text.startswith("\r\n", at) else 1)
+
+
+class Job:
+    """Segments the text inputs, in blocks, to one output."""
+
+    def __init__(self, segmenter: Segmenter, out: Output, progress: Progress, total: int | None) -> None:
+        self.segmenter = segmenter
+        self.out = out
+        self.progress = progress
+        self.total = total
+        self.done = self.lines = 0
+
+    def run(self, source: Source) -> None:
+        name, opener = source
+        try:
+            stream = opener()
+        except OSError as e:
+            raise CliError(f"cannot read {name}: {e.strerror or e}") from None
+        with stream:
+            self.segment_stream(name, stream)
+
+    def blocks(self, name: str, stream: IO[bytes]) -> Iterator[bytes]:
+        read = getattr(stream, "read1", stream.read)
+        while True:
+            try:
+                data = read(BLOCK)
+            except OSError as e:
+                raise CliError(f"cannot read {name} (after line {self.lines:,}): {e.strerror or e}") from None
+            yield data
+            if not data:
+                return
+            self.done += len(data)
+
+    def segment_stream(self, name: str, stream: IO[bytes]) -> None:
+        decoder = codecs.getincrementaldecoder("utf-8")()
+        pending, after_cr, first = "", False, True
+        long_line: LongLine | None = None
+        lines_before = self.lines
+        for data in self.blocks(name, stream):
+            try:
+                text = decoder.decode(data, final=not data)
+            except UnicodeDecodeError as e:
+                before = e.object[: e.start]
+                number = self.lines - lines_before + len(LINE_END.findall(before)) + 1 - (after_cr and before.startswith(b"\n"))
+                raise CliError(f"{name}: line {number} is not UTF-8 (byte 0x{e.object[e.start]:02x})") from None
+            if first and text:
+                first = False
+                text = text.removeprefix("\ufeff")
+            if after_cr and text.startswith("\n"):
+                text = text[1:]
+            after_cr = text.endswith("\r")
+            if not text:
+                continue
+            if long_line is not None:
+                start, end = first_line_end(text)
+                if start < 0:
+                    long_line.feed(text)
+                    continue
+                long_line.finish(text[:start])
+                self.lines += 1
+                long_line = None
+                text = text[end:]
+            last = max(text.rfind("\n"), text.rfind("\r"))
+            if last >= 0:
+                lines = split_lines(pending + text[: last + 1])
+                self.out.write(self.segmenter.lines(lines))
+                self.lines += len(lines)
+                pending = text[last + 1 :]
+            else:
+                pending += text
+            if len(pending) > PIECE:
+                long_line = LongLine(self.segmenter, self.out)
+                long_line.feed(pending)
+                pending = ""
+            self.tick()
+        if long_line is not None:
+            long_line.finish("")
+            self.lines += 1
+        elif pending:
+            self.out.write(self.segmenter.lines([pending]))
+            self.lines += 1
+
+    def tick(self) -> None:
+        self.out.flush()
+        if self.progress.due():
+            self.progress.show(f"segmented {self.lines:,} lines, {self.done / 1e6:.1f} MB{percent(self.done, self.total)}")
+
+
+def total_size(names: Sequence[str]) -> int | None:
     """The sum of the inputs' sizes when all are regular files, else None."""
     total = 0
-    for name, _ in sources:
+    for name in names:
         try:
             info = os.stat(name)
         except OSError:
@@ -171,56 +607,6 @@ def total_size(sources: Sequence[Source]) -> int | None:
             return None
         total += info.st_size
     return total
-
-
-def load_words(sources: Sequence[Source], progress: Progress) -> Velarin:
-    words: list[str] = []
-    total = total_size(sources)
-    done = 0
-    for source in sources:
-        for number, line, size in read_lines(source):
-            done += size
-            if line:
-                words.append(line)
-            if number >= MANY_WORDS and progress.due():
-                progress.show(f"reading {source[0]}: {number:,} lines{percent(done, total)}")
-    if not words:
-        names = ", ".join(name for name, _ in sources)
-        raise CliError(f"no words in {names} (empty lines are skipped)")
-    if len(words) >= MANY_WORDS:
-        progress.show(f"building from {len(words):,} words")
-    trie = Velarin(words)
-    progress.clear()
-    return trie
-
-
-def format_line(segments: list[str], delimiter: str, as_json: bool) -> str:
-    if as_json:
-        offsets = list(accumulate(map(len, segments[:-1]), initial=0)) if segments else []
-        return json.dumps({"segments": segments, "offsets": offsets}, ensure_ascii=False)
-    return delimiter.join(segments)
-
-
-def segment_inputs(
-    trie: Velarin,
-    sources: Sequence[Source],
-    out: IO[bytes],
-    args: argparse.Namespace,
-    line_flush: bool,
-    progress: Progress,
-) -> None:
-    total = total_size(sources)
-    done = lines = 0
-    for source in sources:
-        for _, line, size in read_lines(source):
-            out.write(format_line(segment(trie, line), args.delimiter, args.json).encode("utf-8") + b"\n")
-            if line_flush:
-                out.flush()
-            done += size
-            lines += 1
-            if progress.due():
-                progress.show(f"segmented {lines:,} lines, {done / 1e6:.1f} MB{percent(done, total)}")
-    progress.clear()
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -241,8 +627,16 @@ def build_parser() -> argparse.ArgumentParser:
         "--words",
         action="append",
         metavar="FILE",
-        help="UTF-8 word list, one word per line; give it several times to join lists "
+        help="UTF-8 word list; give it several times to join lists "
         "(default: the small sample list shipped with the package)",
+    )
+    parser.add_argument(
+        "-f",
+        "--format",
+        choices=FORMATS,
+        default="auto",
+        help="how the word lists are written: one word per line, jieba's 'word freq tag' lines, "
+        "or tab-separated columns (default: auto, detected from each file)",
     )
     parser.add_argument(
         "-d",
@@ -252,68 +646,87 @@ def build_parser() -> argparse.ArgumentParser:
         help="what to put between segments (default: a space); e.g. -d '|' or -d $'\\t'",
     )
     parser.add_argument(
+        "--chars",
+        action="store_true",
+        help="no runs: where no word matches, every character is a segment of its own",
+    )
+    parser.add_argument(
         "--json",
         action="store_true",
         help='write one JSON object per line: {"segments": [...], "offsets": [...]}, '
-        "offsets counted in code points from the line's start",
+        "offsets counted in code points from the line's start; every segment is kept",
     )
     parser.add_argument(
         "-o",
         "--output",
         metavar="FILE",
-        help="write to FILE instead of standard output",
+        help="write to FILE (put in place when the run succeeds) instead of standard output",
+    )
+    parser.add_argument(
+        "-v",
+        "--verbose",
+        action="store_true",
+        help="say on standard error what each word list gave (words, format) and how long steps took",
     )
     return parser
 
 
-def run(argv: Sequence[str]) -> None:
-    args = build_parser().parse_args(argv)
+def parse_args(argv: Sequence[str]) -> argparse.Namespace:
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    try:
+        args.delimiter.encode("utf-8")
+    except UnicodeEncodeError:
+        parser.error("argument -d/--delimiter: not valid UTF-8 text")
+    return args
+
+
+def run(argv: Sequence[str], progress: Progress) -> None:
+    args = parse_args(argv)
     sample = not argv and not is_piped(sys.stdin)
     if sample:
-        print(
-            f"{PROG}: no input given, so segmenting the sample text against the sample "
-            f"word list; see {PROG} --help for your own",
-            file=sys.stderr,
-        )
+        say(f"no input given, so segmenting the sample text against the sample word list; see {PROG} --help for your own")
         texts = [data_source("sample.txt")]
     else:
         texts = [stdin_source() if t == "-" else file_source(t) for t in args.texts or ["-"]]
     word_sources = [file_source(w) for w in args.words] if args.words else [data_source("words.txt")]
+    refuse_same_file(args.output, [*(args.texts or ["-"] if not sample else []), *(args.words or [])])
 
-    trie = load_words(word_sources, Progress(isatty(sys.stderr)))
-
-    # Flushing each line lets results show while a pipe or a person is still
-    # writing the input; for files, the buffer is kept for speed.
-    interactive_input = any(name == "<stdin>" for name, _ in texts) and not stat.S_ISREG(stat_mode(sys.stdin))
-    if args.output is None:
-        if sys.stdout is None:
-            raise CliError("standard output is closed: write to a file with -o FILE")
-        out: IO[bytes] = sys.stdout.buffer
-    else:
-        try:
-            out = open(args.output, "wb")
-        except OSError as e:
-            raise CliError(f"cannot write {args.output}: {e.strerror or e}") from None
-    with out if args.output is not None else contextlib.nullcontext(out):
-        # Only output to a file: on a terminal or through a pipe to a pager
-        # the progress line would garble what is shown.
-        progress = Progress(isatty(sys.stderr) and stat.S_ISREG(stat_mode(out)))
-        segment_inputs(trie, texts, out, args, isatty(out) or interactive_input, progress)
-        out.flush()
+    out = Output(args.output)
+    try:
+        trie, longest = load_words(word_sources, args.format, args.verbose, progress)
+        # Progress only for output to a file: on a terminal or through a pipe
+        # to a pager the progress line would garble what is shown.
+        progress.enabled = progress.enabled and stat.S_ISREG(out.stat_mode())
+        started = time.monotonic()
+        job = Job(Segmenter(trie, longest, args), out, progress, total_size(args.texts))
+        for source in texts:
+            job.run(source)
+        progress.clear()
+        out.commit()
+        if args.verbose:
+            say(f"segmented {job.lines:,} lines, {job.done / 1e6:.1f} MB in {time.monotonic() - started:.2f} s")
+    finally:
+        out.discard()
 
 
 def main(argv: Sequence[str] | None = None) -> int:
+    progress = Progress(isatty(sys.stderr))
     try:
-        run(sys.argv[1:] if argv is None else argv)
+        run(sys.argv[1:] if argv is None else argv, progress)
     except CliError as e:
-        print(f"{PROG}: {e}", file=sys.stderr)
+        progress.clear()
+        say(str(e))
         return EXIT_ERROR
     except BrokenPipeError:
-        # The reader went away (`| head`): point stdout at /dev/null so the
-        # interpreter's final flush does not fail again, and stop quietly.
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
+        # The reader went away (`| head`): stop quietly.
         return EXIT_BROKEN_PIPE
     except KeyboardInterrupt:
+        # Finish the terminal's line: wipe the status line, or end the one
+        # that the echoed ^C is on.
+        if progress.shown:
+            progress.clear()
+        elif isatty(sys.stderr):
+            sys.stderr.write("\n")
         return EXIT_INTERRUPTED
     return 0

@@ -12,6 +12,10 @@ from pathlib import Path
 
 import pytest
 
+sys.path.insert(0, str(Path(__file__).parent))
+
+from model import Model, segment_loop  # noqa: E402
+
 CLI = [sys.executable, "-m", "ondrel_velarin"]
 # Buffered as for most users, so the flushing the tool does itself is tested.
 ENV = {k: v for k, v in os.environ.items() if k != "PYTHONUNBUFFERED"}
@@ -51,21 +55,32 @@ def oracle(words: set[str], line: str) -> list[str]:
 
 
 @pytest.mark.parametrize(
-    "words, text, expected",
+    "words, text, options, expected",
     [
-        ("ab\nabc\nb\n", "abcabx\n", "abc ab x\n"),
-        ("中\n中文\n分词\n", "中文分词中\n", "中文 分词 中\n"),
+        ("ab\nabc\nb\n", "abcabx\n", ["--chars"], "abc ab x\n"),
+        ("中\n中文\n分词\n", "中文分词中\n", [], "中文 分词 中\n"),
         # CRLF endings go from words and text; empty word lines are skipped.
-        ("ab\r\n\r\n\nc\r\n", "abc\r\nab\n", "ab c\nab\n"),
-        ("a\na\na\n", "aa\n", "a a\n"),
+        ("ab\r\n\r\n\nc\r\n", "abc\r\nab\n", ["--chars"], "ab c\nab\n"),
+        ("a\na\na\n", "aa\n", ["--chars"], "a a\n"),
         # No word matches: one character at a time, an empty line stays one.
-        ("zz\n", "xy\n\nz\n", "x y\n\nz\n"),
+        ("zz\n", "xy\n\nz\n", ["--chars"], "x y\n\nz\n"),
         # A last line without newline still gives a whole output line.
-        ("is\nthis\n", "thisis", "this is\n"),
+        ("is\nthis\n", "thisis", ["--chars"], "this is\n"),
+        # Runs of letters and digits stay whole; a word ending inside one is
+        # not taken, one ending where the run ends is.
+        ("中文\nDeb\nhttp\n", "Debian 2024中文http://x\n", [], "Debian 2024 中文 http : / / x\n"),
+        ("中文\nDeb\n", "Debian中文\n", ["--chars"], "Deb i a n 中文\n"),
+        ("中\n", "中和English混\n", [], "中 和 English 混\n"),
+        # Whitespace segments are left out with a whitespace delimiter only.
+        ("中文\n", "中文  中文 a\tb\n", [], "中文 中文 a b\n"),
+        ("中文\n", "中文  中文 a\tb\n", ["-d", "|"], "中文| | |中文| |a|\t|b\n"),
+        ("中文\n", "中文 中文\n", ["-d", "\t"], "中文\t中文\n"),
+        # Line ends of every kind, and a byte order mark, in the text.
+        ("中文\n", "\ufeff中文\r中文\r\n\n中文", [], "中文\n中文\n\n中文\n"),
     ],
 )
-def test_segments(tmp_path: Path, words: str, text: str, expected: str) -> None:
-    result = run(tmp_path, "--words", write(tmp_path / "w.txt", words), stdin=text.encode())
+def test_segments(tmp_path: Path, words: str, text: str, options: list[str], expected: str) -> None:
+    result = run(tmp_path, "--words", write(tmp_path / "w.txt", words), *options, stdin=text.encode())
     assert result.returncode == 0, result.stderr
     assert text_of(result) == (expected, "")
 
@@ -78,12 +93,13 @@ def test_json_matches_brute_force(tmp_path: Path, seed: int) -> None:
     lines = ["".join(rng.choices(alphabet, k=rng.randint(0, 40))) for _ in range(200)]
     word_file = write(tmp_path / "w.txt", "".join(w + "\n" for w in words))
     text_file = write(tmp_path / "t.txt", "".join(line + "\n" for line in lines))
-    result = run(tmp_path, "--json", "-w", word_file, text_file)
-    assert result.returncode == 0, result.stderr
-    records = [json.loads(r) for r in result.stdout.decode().split("\n")[:-1]]
-    assert len(records) == len(lines)
-    for line, record in zip(lines, records):
-        assert record["segments"] == oracle(words, line)
+    for options, expect in [(["--chars"], oracle), ([], lambda words, line: segment_loop(Model(words), line, True))]:
+        result = run(tmp_path, "--json", "-f", "lines", "-w", word_file, text_file, *options)
+        assert result.returncode == 0, result.stderr
+        records = [json.loads(r) for r in result.stdout.decode().split("\n")[:-1]]
+        assert len(records) == len(lines)
+        for line, record in zip(lines, records):
+            assert record["segments"] == expect(words, line)
         ends = [o + len(s) for o, s in zip(record["offsets"], record["segments"])]
         assert record["offsets"] == [0, *ends][: len(ends)]
 
@@ -108,8 +124,8 @@ def test_sample_runs_without_arguments(tmp_path: Path) -> None:
     assert "sample" in err
     lines = out.splitlines()
     sample = SAMPLE.read_text("utf-8").splitlines()
-    assert [line.replace(" ", "") for line in lines] == sample
-    assert "图书馆" in out.split() and "longest" in out.split()
+    assert [line.replace(" ", "") for line in lines] == [line.replace(" ", "") for line in sample]
+    assert {"图书馆", "longest", "English", "Debian", "12"} <= set(out.split())
 
 
 def test_sample_ships_in_the_installed_package(tmp_path: Path) -> None:
@@ -124,7 +140,7 @@ def test_sample_ships_in_the_installed_package(tmp_path: Path) -> None:
 
 def test_output_starts_before_input_ends(tmp_path: Path) -> None:
     words = write(tmp_path / "w.txt", "ab\n")
-    proc = subprocess.Popen([*CLI, "-w", words], cwd=tmp_path, env=ENV, stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+    proc = subprocess.Popen([*CLI, "--chars", "-w", words], cwd=tmp_path, env=ENV, stdin=subprocess.PIPE, stdout=subprocess.PIPE)
     assert proc.stdin is not None and proc.stdout is not None
     try:
         for line, expected in [(b"abab\n", b"ab ab\n"), (b"xab\n", b"x ab\n")]:
@@ -161,11 +177,11 @@ def test_memory_does_not_grow_with_input(tmp_path: Path) -> None:
 
 
 def test_closed_pipe_exits_quietly(tmp_path: Path) -> None:
-    words = write(tmp_path / "w.txt", "ab\n")
-    text = write(tmp_path / "t.txt", "abxab\n" * 400_000)
+    words = write(tmp_path / "w.txt", "中文\n")
+    text = write(tmp_path / "t.txt", "中文x中文\n" * 400_000)
     command = " ".join([*CLI, "-w", words, text]) + ' | head -1; echo "status ${PIPESTATUS[0]}" >&2'
     result = subprocess.run(["bash", "-c", command], cwd=tmp_path, env=ENV, capture_output=True, text=True, timeout=120)
-    assert result.stdout == "ab x ab\n"
+    assert result.stdout == "中文 x 中文\n"
     assert result.stderr == "status 141\n"
 
 
@@ -208,7 +224,8 @@ def test_help_explains_every_option(tmp_path: Path) -> None:
     result = run(tmp_path, "--help")
     out, _ = text_of(result)
     assert result.returncode == 0
-    for option in ["--words", "--delimiter", "--json", "--output", "TEXT", "examples:", "exit status"]:
+    for option in ["--words", "--format", "--chars", "--delimiter", "--json", "--output", "--verbose", "TEXT",
+                   "examples:", "exit status", "jieba/dict.txt", "Debian"]:
         assert option in out
 
 
@@ -217,7 +234,7 @@ def many_words(tmp_path: Path) -> str:
 
 
 def test_progress_is_quiet_when_stderr_is_not_a_terminal(tmp_path: Path) -> None:
-    result = run(tmp_path, "-w", many_words(tmp_path), "-o", str(tmp_path / "o.txt"), stdin=b"w123x\n")
+    result = run(tmp_path, "--chars", "-w", many_words(tmp_path), "-o", str(tmp_path / "o.txt"), stdin=b"w123x\n")
     assert result.returncode == 0
     assert result.stderr == b""
     assert (tmp_path / "o.txt").read_text() == "w123 x\n"
@@ -245,3 +262,44 @@ def test_progress_shows_on_a_terminal(tmp_path: Path) -> None:
     assert b"segmented" in shown
     # Each status line is wiped when its step ends.
     assert shown.endswith(b"\r\x1b[K")
+
+
+# jieba's dict.txt lines, the same list as tab-separated columns, and as one
+# word per line (where a word may hold a space).
+WORD_LISTS = {
+    "jieba": ["中文 3000 n", "分词 120 v", "图书馆 57 n", "Debian 3 eng"],
+    "tsv": ["中文\t3000\tn", "分词\t120", "图书馆\t57\tn", "Debian\t3"],
+    "lines": ["中文", "分词", "图书馆", "Debian 12"],
+}
+
+
+@pytest.mark.parametrize("bom", [False, True], ids=["plain", "bom"])
+@pytest.mark.parametrize("end", ["\n", "\r\n", "\r"], ids=["lf", "crlf", "cr"])
+@pytest.mark.parametrize("format", list(WORD_LISTS))
+def test_word_list_formats(tmp_path: Path, format: str, end: str, bom: bool) -> None:
+    mark = "\ufeff" if bom else ""
+    words = write(tmp_path / "w.txt", mark + "".join(line + end for line in WORD_LISTS[format]))
+    text = write(tmp_path / "t.txt", mark + end.join(["中文分词", "Debian 12图书馆", ""]))
+    result = run(tmp_path, "-v", "-w", words, text)
+    out, err = text_of(result)
+    assert result.returncode == 0, err
+    assert out == "中文 分词\nDebian 12 图书馆\n"
+    assert f"w.txt: 4 words, {format} format" in err
+    # The line format keeps "Debian 12" as one segment, which --json shows.
+    records = [json.loads(r) for r in text_of(run(tmp_path, "--json", "-w", words, text))[0].splitlines()]
+    assert records[1]["segments"] == (["Debian 12", "图书馆"] if format == "lines" else ["Debian", " ", "12", "图书馆"])
+
+
+def test_format_option_overrides_detection(tmp_path: Path) -> None:
+    words = write(tmp_path / "w.txt", "中文 3 n\n分词 4\n")
+    result = run(tmp_path, "-f", "lines", "-v", "-w", words, stdin="中文分词\n".encode())
+    out, err = text_of(result)
+    assert out == "中 文 分 词\n" and "2 words, lines format" in err
+    assert run(tmp_path, "-f", "csv", "-w", words, stdin=b"").returncode == 2
+
+
+def test_bad_delimiter_is_a_usage_error(tmp_path: Path) -> None:
+    result = subprocess.run([*CLI, "-d", b"\xff"], cwd=tmp_path, env=ENV, stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
+    _, err = text_of(result)
+    assert result.returncode == 2
+    assert err.endswith("error: argument -d/--delimiter: not valid UTF-8 text\n") and "Traceback" not in err
