@@ -1,19 +1,28 @@
-"""Scaling out: what a worker process costs in memory with jieba's dictionary.
+"""Scaling out, with jieba's dictionary: what a worker process costs in
+memory, and the tool's speed with worker processes.
 
     python -m velbench.parallel memory
+    python -m velbench.parallel jobs [--mb 100] [--rounds 2]
 
-Each step runs in a fresh interpreter, so the figures are those of a worker
-that receives a handle: resident memory, and how much of it is the process's
-own (private) against pages shared with its parent after a fork.
+memory: each step runs in a fresh interpreter, so the figures are those of a
+worker that receives a handle: resident memory, and how much of it is the
+process's own (private) against pages shared with its parent after a fork.
+
+jobs: the tool on a Chinese text of that many MB (the fortunes repeated),
+`--jobs 2` against `--jobs 1`, wall time of the whole run (reading the word
+list and building included), rounds alternating the two.
 """
 
 import argparse
+import hashlib
 import json
 import os
 import pickle
+import statistics
 import subprocess
 import sys
 import tempfile
+import time
 
 from ondrel_velarin import VelarinHandle
 
@@ -82,12 +91,46 @@ def memory() -> None:
                 print(f"| {form} | {step} | {m['rss']:.1f} | {m['private']:.1f} | {m['shared']:.1f} |")
 
 
+def jobs(mb: int, rounds: int) -> None:
+    words = os.path.join(data.DATA, "zh_words.txt")
+    text = data.text("zh").encode("utf-8")
+    with tempfile.TemporaryDirectory() as scratch:
+        corpus = os.path.join(scratch, "corpus.txt")
+        with open(corpus, "wb") as f:
+            for _ in range(-(-mb * 1_000_000 // len(text))):
+                f.write(text)
+        print(f"the tool on {os.path.getsize(corpus) / 1e6:.0f} MB of Chinese text (the fortunes repeated), "
+              f"jieba's {len(data.words('zh')):,} words, {os.process_cpu_count()} cores")
+        times: dict[int, list[float]] = {1: [], 2: []}
+        digests: dict[int, set[str]] = {1: set(), 2: set()}
+        out = os.path.join(scratch, "out.txt")
+        for _ in range(rounds):
+            for count in times:
+                start = time.perf_counter()
+                subprocess.run([sys.executable, "-m", "ondrel_velarin", "-w", words, "-f", "lines",
+                                "--jobs", str(count), corpus, "-o", out], check=True)
+                times[count].append(time.perf_counter() - start)
+                with open(out, "rb") as f:
+                    digests[count].add(hashlib.file_digest(f, "sha256").hexdigest())
+        for count, spent in times.items():
+            print(f"--jobs {count}: best {min(spent):.2f} s, median {statistics.median(spent):.2f} s "
+                  f"over {rounds} runs")
+        same = "identical" if len(digests[1] | digests[2]) == 1 else "DIFFERENT"
+        print(f"--jobs 2 is {min(times[1]) / min(times[2]):.2f}x as fast as --jobs 1 (best against best); "
+              f"outputs {same}")
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(prog="velbench.parallel", description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("what", choices=["memory"])
-    parser.parse_args()
-    memory()
+    parser.add_argument("what", choices=["memory", "jobs"])
+    parser.add_argument("--mb", type=int, default=100, help="size of the text for jobs (default 100)")
+    parser.add_argument("--rounds", type=int, default=2, help="runs of each for jobs (default 2)")
+    args = parser.parse_args()
+    if args.what == "memory":
+        memory()
+    else:
+        jobs(args.mb, args.rounds)
 
 
 if __name__ == "__main__":
