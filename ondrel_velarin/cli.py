@@ -17,7 +17,7 @@ from typing import IO, TextIO
 
 from .impl_c import Velarin
 from .scan_c import segment
-from .wordlist import FORMATS, WordListError, parse_words, split_lines
+from .wordlist import FORMATS, WordListError, parse_words
 
 PROG = "ondrel_velarin"
 # Word lists of this many words or more show progress while the trie is built.
@@ -33,6 +33,13 @@ PIECE = 1 << 20
 EXIT_ERROR, EXIT_INTERRUPTED, EXIT_BROKEN_PIPE = 1, 130, 141
 LINE_END = re.compile(rb"\r\n|\r|\n")
 WHITESPACE = re.compile(r"\s")
+# A block of lines is segmented in one call, its segments joined with this
+# mark (when the block holds none), and the result finished with a few
+# whole-string replacements: no Python work per line or per segment. No word
+# holds a line end, so each "\n" is a segment of its own, between marks.
+MARK = "\0"
+# A segment of whitespace other than a line end, with the mark before it.
+SPACE_SEGMENT = re.compile("\0[^\\S\n]+(?=\0)")
 
 EPILOG = f"""\
 Segmentation: at each position the longest word of the list that the text
@@ -360,6 +367,16 @@ class Segmenter:
         segments = segment(self.trie, text, alnum_runs=self.runs)
         return not_whitespace(segments) if WHITESPACE.search(text) else segments
 
+    def block(self, text: str) -> str:
+        """The output of `text`, whole lines each ended with "\\n"."""
+        if self.json or MARK in text:
+            return self.lines(text.split("\n")[:-1])
+        joined = MARK + MARK.join(segment(self.trie, text, alnum_runs=self.runs))
+        if self.drop_spaces:
+            joined = SPACE_SEGMENT.sub("", joined)
+        joined = joined.replace(MARK + "\n", "\n").replace("\n" + MARK, "\n").removeprefix(MARK)
+        return joined.replace(MARK, self.delimiter)
+
     def lines(self, lines: list[str]) -> str:
         """The output lines of `lines`, each ended with a newline."""
         if self.json:
@@ -571,9 +588,11 @@ class Job:
                 text = text[end:]
             last = max(text.rfind("\n"), text.rfind("\r"))
             if last >= 0:
-                lines = split_lines(pending + text[: last + 1])
-                self.out.write(self.segmenter.lines(lines))
-                self.lines += len(lines)
+                lines = pending + text[: last + 1]
+                if "\r" in lines:
+                    lines = lines.replace("\r\n", "\n").replace("\r", "\n")
+                self.out.write(self.segmenter.block(lines))
+                self.lines += lines.count("\n")
                 pending = text[last + 1 :]
             else:
                 pending += text
@@ -586,7 +605,7 @@ class Job:
             long_line.finish("")
             self.lines += 1
         elif pending:
-            self.out.write(self.segmenter.lines([pending]))
+            self.out.write(self.segmenter.block(pending + "\n"))
             self.lines += 1
 
     def tick(self) -> None:
