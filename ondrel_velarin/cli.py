@@ -98,6 +98,11 @@ class CliError(Exception):
     """An error the user can act on: reported as one line, no traceback."""
 
 
+def failed(doing: str, e: OSError) -> CliError:
+    """The error for an operating system failure while `doing` something."""
+    return CliError(f"{doing}: {e.strerror or e}")
+
+
 # A named input: its name for messages and a way to open it as bytes.
 Source = tuple[str, Callable[[], IO[bytes]]]
 
@@ -186,7 +191,7 @@ def read_source(source: Source) -> bytes:
         with opener() as stream:
             return stream.read()
     except OSError as e:
-        raise CliError(f"cannot read {name}: {e.strerror or e}") from None
+        raise failed(f"cannot read {name}", e) from None
 
 
 def load_words(sources: Sequence[Source], format: str, verbose: bool, progress: Progress) -> tuple[Velarin, int]:
@@ -249,7 +254,7 @@ class Output:
                 prefix=f".{os.path.basename(self.target)}.", suffix=".part", dir=os.path.dirname(self.target)
             )
         except OSError as e:
-            raise CliError(f"cannot write {path}: {e.strerror or e}") from None
+            raise failed(f"cannot write {path}", e) from None
 
     def write(self, text: str) -> None:
         try:
@@ -263,7 +268,7 @@ class Output:
         except BrokenPipeError:
             raise
         except OSError as e:
-            raise CliError(f"cannot write {self.name}: {e.strerror or e}") from None
+            raise failed(f"cannot write {self.name}", e) from None
 
     def flush(self, stream: TextIO | None = None) -> None:
         """Passes on what a text stream holds; descriptors hold nothing."""
@@ -274,7 +279,7 @@ class Output:
         except BrokenPipeError:
             raise
         except OSError as e:
-            raise CliError(f"cannot write {self.name}: {e.strerror or e}") from None
+            raise failed(f"cannot write {self.name}", e) from None
 
     def stat_mode(self) -> int:
         try:
@@ -298,7 +303,7 @@ class Output:
                 os.replace(self.temp, self.target)
                 self.temp = None
         except OSError as e:
-            raise CliError(f"cannot write {self.name}: {e.strerror or e}") from None
+            raise failed(f"cannot write {self.name}", e) from None
 
     def discard(self) -> None:
         """Closes a file that was not committed and drops its temporary copy."""
@@ -541,7 +546,7 @@ class Job:
         try:
             stream = opener()
         except OSError as e:
-            raise CliError(f"cannot read {name}: {e.strerror or e}") from None
+            raise failed(f"cannot read {name}", e) from None
         with stream:
             self.segment_stream(name, stream)
 
@@ -551,7 +556,7 @@ class Job:
             try:
                 data = read(BLOCK)
             except OSError as e:
-                raise CliError(f"cannot read {name} (after line {self.lines:,}): {e.strerror or e}") from None
+                raise failed(f"cannot read {name} (after line {self.lines:,})", e) from None
             yield data
             if not data:
                 return
