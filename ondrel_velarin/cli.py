@@ -17,7 +17,7 @@ from typing import IO, TextIO
 
 from .impl_c import Velarin
 from .scan_c import segment
-from .wordlist import FORMATS, WordListError, parse_words, split_lines
+from .wordlist import FORMATS, WordListError, parse_words
 
 PROG = "ondrel_velarin"
 # Word lists of this many words or more show progress while the trie is built.
@@ -33,6 +33,13 @@ PIECE = 1 << 20
 EXIT_ERROR, EXIT_INTERRUPTED, EXIT_BROKEN_PIPE = 1, 130, 141
 LINE_END = re.compile(rb"\r\n|\r|\n")
 WHITESPACE = re.compile(r"\s")
+# A block of lines is segmented in one call, its segments joined with this
+# mark (when the block holds none), and the result finished with a few
+# whole-string replacements: no Python work per line or per segment. No word
+# holds a line end, so each "\n" is a segment of its own, between marks.
+MARK = "\0"
+# A segment of whitespace other than a line end, with the mark before it.
+SPACE_SEGMENT = re.compile("\0[^\\S\n]+(?=\0)")
 
 EPILOG = f"""\
 Segmentation: at each position the longest word of the list that the text
@@ -89,6 +96,11 @@ exit status: 0 done, 1 an error (one line on standard error says which),
 
 class CliError(Exception):
     """An error the user can act on: reported as one line, no traceback."""
+
+
+def failed(doing: str, e: OSError) -> CliError:
+    """The error for an operating system failure while `doing` something."""
+    return CliError(f"{doing}: {e.strerror or e}")
 
 
 # A named input: its name for messages and a way to open it as bytes.
@@ -179,7 +191,7 @@ def read_source(source: Source) -> bytes:
         with opener() as stream:
             return stream.read()
     except OSError as e:
-        raise CliError(f"cannot read {name}: {e.strerror or e}") from None
+        raise failed(f"cannot read {name}", e) from None
 
 
 def load_words(sources: Sequence[Source], format: str, verbose: bool, progress: Progress) -> tuple[Velarin, int]:
@@ -242,7 +254,7 @@ class Output:
                 prefix=f".{os.path.basename(self.target)}.", suffix=".part", dir=os.path.dirname(self.target)
             )
         except OSError as e:
-            raise CliError(f"cannot write {path}: {e.strerror or e}") from None
+            raise failed(f"cannot write {path}", e) from None
 
     def write(self, text: str) -> None:
         try:
@@ -256,7 +268,7 @@ class Output:
         except BrokenPipeError:
             raise
         except OSError as e:
-            raise CliError(f"cannot write {self.name}: {e.strerror or e}") from None
+            raise failed(f"cannot write {self.name}", e) from None
 
     def flush(self, stream: TextIO | None = None) -> None:
         """Passes on what a text stream holds; descriptors hold nothing."""
@@ -267,7 +279,7 @@ class Output:
         except BrokenPipeError:
             raise
         except OSError as e:
-            raise CliError(f"cannot write {self.name}: {e.strerror or e}") from None
+            raise failed(f"cannot write {self.name}", e) from None
 
     def stat_mode(self) -> int:
         try:
@@ -291,7 +303,7 @@ class Output:
                 os.replace(self.temp, self.target)
                 self.temp = None
         except OSError as e:
-            raise CliError(f"cannot write {self.name}: {e.strerror or e}") from None
+            raise failed(f"cannot write {self.name}", e) from None
 
     def discard(self) -> None:
         """Closes a file that was not committed and drops its temporary copy."""
@@ -359,6 +371,16 @@ class Segmenter:
     def without_spaces(self, text: str) -> list[str]:
         segments = segment(self.trie, text, alnum_runs=self.runs)
         return not_whitespace(segments) if WHITESPACE.search(text) else segments
+
+    def block(self, text: str) -> str:
+        """The output of `text`, whole lines each ended with "\\n"."""
+        if self.json or MARK in text:
+            return self.lines(text.split("\n")[:-1])
+        joined = MARK + MARK.join(segment(self.trie, text, alnum_runs=self.runs))
+        if self.drop_spaces:
+            joined = SPACE_SEGMENT.sub("", joined)
+        joined = joined.replace(MARK + "\n", "\n").replace("\n" + MARK, "\n").removeprefix(MARK)
+        return joined.replace(MARK, self.delimiter)
 
     def lines(self, lines: list[str]) -> str:
         """The output lines of `lines`, each ended with a newline."""
@@ -524,7 +546,7 @@ class Job:
         try:
             stream = opener()
         except OSError as e:
-            raise CliError(f"cannot read {name}: {e.strerror or e}") from None
+            raise failed(f"cannot read {name}", e) from None
         with stream:
             self.segment_stream(name, stream)
 
@@ -534,7 +556,7 @@ class Job:
             try:
                 data = read(BLOCK)
             except OSError as e:
-                raise CliError(f"cannot read {name} (after line {self.lines:,}): {e.strerror or e}") from None
+                raise failed(f"cannot read {name} (after line {self.lines:,})", e) from None
             yield data
             if not data:
                 return
@@ -571,9 +593,11 @@ class Job:
                 text = text[end:]
             last = max(text.rfind("\n"), text.rfind("\r"))
             if last >= 0:
-                lines = split_lines(pending + text[: last + 1])
-                self.out.write(self.segmenter.lines(lines))
-                self.lines += len(lines)
+                lines = pending + text[: last + 1]
+                if "\r" in lines:
+                    lines = lines.replace("\r\n", "\n").replace("\r", "\n")
+                self.out.write(self.segmenter.block(lines))
+                self.lines += lines.count("\n")
                 pending = text[last + 1 :]
             else:
                 pending += text
@@ -586,7 +610,7 @@ class Job:
             long_line.finish("")
             self.lines += 1
         elif pending:
-            self.out.write(self.segmenter.lines([pending]))
+            self.out.write(self.segmenter.block(pending + "\n"))
             self.lines += 1
 
     def tick(self) -> None:
