@@ -18,7 +18,7 @@ from typing import IO, TextIO
 
 from .impl_c import Velarin
 from .scan_c import segment
-from .wordlist import FORMATS, WordListError, parse_words, split_lines
+from .wordlist import FORMATS, WordListError, parse_words
 from .workers import WorkerError, Workers, every_core
 
 PROG = "ondrel_velarin"
@@ -35,6 +35,13 @@ PIECE = 1 << 20
 EXIT_ERROR, EXIT_INTERRUPTED, EXIT_BROKEN_PIPE = 1, 130, 141
 LINE_END = re.compile(rb"\r\n|\r|\n")
 WHITESPACE = re.compile(r"\s")
+# A block of lines is segmented in one call, its segments joined with this
+# mark (when the block holds none), and the result finished with a few
+# whole-string replacements: no Python work per line or per segment. No word
+# holds a line end, so each "\n" is a segment of its own, between marks.
+MARK = "\0"
+# A segment of whitespace other than a line end, with the mark before it.
+SPACE_SEGMENT = re.compile("\0[^\\S\n]+(?=\0)")
 
 EPILOG = f"""\
 Segmentation: at each position the longest word of the list that the text
@@ -101,6 +108,11 @@ exit status: 0 done, 1 an error (one line on standard error says which),
 
 class CliError(Exception):
     """An error the user can act on: reported as one line, no traceback."""
+
+
+def failed(doing: str, e: OSError) -> CliError:
+    """The error for an operating system failure while `doing` something."""
+    return CliError(f"{doing}: {e.strerror or e}")
 
 
 # A named input: its name for messages and a way to open it as bytes.
@@ -191,7 +203,7 @@ def read_source(source: Source) -> bytes:
         with opener() as stream:
             return stream.read()
     except OSError as e:
-        raise CliError(f"cannot read {name}: {e.strerror or e}") from None
+        raise failed(f"cannot read {name}", e) from None
 
 
 def load_words(sources: Sequence[Source], format: str, verbose: bool, progress: Progress) -> tuple[Velarin, int]:
@@ -254,7 +266,7 @@ class Output:
                 prefix=f".{os.path.basename(self.target)}.", suffix=".part", dir=os.path.dirname(self.target)
             )
         except OSError as e:
-            raise CliError(f"cannot write {path}: {e.strerror or e}") from None
+            raise failed(f"cannot write {path}", e) from None
 
     def write(self, text: str | bytes) -> None:
         """Writes text, or text already encoded as UTF-8 (as workers return it)."""
@@ -269,7 +281,7 @@ class Output:
         except BrokenPipeError:
             raise
         except OSError as e:
-            raise CliError(f"cannot write {self.name}: {e.strerror or e}") from None
+            raise failed(f"cannot write {self.name}", e) from None
 
     def flush(self, stream: TextIO | None = None) -> None:
         """Passes on what a text stream holds; descriptors hold nothing."""
@@ -280,7 +292,7 @@ class Output:
         except BrokenPipeError:
             raise
         except OSError as e:
-            raise CliError(f"cannot write {self.name}: {e.strerror or e}") from None
+            raise failed(f"cannot write {self.name}", e) from None
 
     def stat_mode(self) -> int:
         try:
@@ -304,7 +316,7 @@ class Output:
                 os.replace(self.temp, self.target)
                 self.temp = None
         except OSError as e:
-            raise CliError(f"cannot write {self.name}: {e.strerror or e}") from None
+            raise failed(f"cannot write {self.name}", e) from None
 
     def discard(self) -> None:
         """Closes a file that was not committed and drops its temporary copy."""
@@ -373,6 +385,16 @@ class Segmenter:
         segments = segment(self.trie, text, alnum_runs=self.runs)
         return not_whitespace(segments) if WHITESPACE.search(text) else segments
 
+    def block(self, text: str) -> str:
+        """The output of `text`, whole lines each ended with "\\n"."""
+        if self.json or MARK in text:
+            return self.lines(text.split("\n")[:-1])
+        joined = MARK + MARK.join(segment(self.trie, text, alnum_runs=self.runs))
+        if self.drop_spaces:
+            joined = SPACE_SEGMENT.sub("", joined)
+        joined = joined.replace(MARK + "\n", "\n").replace("\n" + MARK, "\n").removeprefix(MARK)
+        return joined.replace(MARK, self.delimiter)
+
     def lines(self, lines: list[str]) -> str:
         """The output lines of `lines`, each ended with a newline."""
         if self.json:
@@ -386,8 +408,8 @@ class Segmenter:
         return "\n".join(formatted)
 
     def encoded(self, text: str) -> bytes:
-        """The output of whole lines (the last may lack its end), encoded."""
-        return self.lines(split_lines(text)).encode("utf-8")
+        """`block`, encoded: what a worker sends back."""
+        return self.block(text).encode("utf-8")
 
 
 def not_whitespace(segments: list[str]) -> list[str]:
@@ -526,12 +548,6 @@ def first_line_end(text: str) -> tuple[int, int]:
     return at, at + (2 if text.startswith("\r\n", at) else 1)
 
 
-def line_count(text: str) -> int:
-    """The lines of `text` as split_lines counts them."""
-    ends = text.count("\n") + text.count("\r") - text.count("\r\n")
-    return ends + (not text.endswith(("\n", "\r")))
-
-
 def readable(stream: IO[bytes]) -> bool:
     """False when reading `stream` would wait (a pipe or terminal with nothing in it yet)."""
     try:
@@ -555,14 +571,12 @@ class Job:
         self.done = self.lines = 0
 
     def emit(self, text: str) -> None:
-        """Segments whole lines (the last may lack its end) and writes them, in order."""
+        """Segments whole lines, each ended with "\\n", and writes them in order."""
         if self.workers is None:
-            lines = split_lines(text)
-            self.out.write(self.segmenter.lines(lines))
-            self.lines += len(lines)
+            self.out.write(self.segmenter.block(text))
         else:
             self.workers.submit(text)
-            self.lines += line_count(text)
+        self.lines += text.count("\n")
 
     def drain(self) -> None:
         """Writes what the workers still hold, before anything is written directly."""
@@ -574,7 +588,7 @@ class Job:
         try:
             stream = opener()
         except OSError as e:
-            raise CliError(f"cannot read {name}: {e.strerror or e}") from None
+            raise failed(f"cannot read {name}", e) from None
         with stream:
             self.segment_stream(name, stream)
 
@@ -587,7 +601,7 @@ class Job:
             try:
                 data = read(BLOCK)
             except OSError as e:
-                raise CliError(f"cannot read {name} (after line {self.lines:,}): {e.strerror or e}") from None
+                raise failed(f"cannot read {name} (after line {self.lines:,})", e) from None
             yield data
             if not data:
                 return
@@ -624,7 +638,10 @@ class Job:
                 text = text[end:]
             last = max(text.rfind("\n"), text.rfind("\r"))
             if last >= 0:
-                self.emit(pending + text[: last + 1])
+                lines = pending + text[: last + 1]
+                if "\r" in lines:
+                    lines = lines.replace("\r\n", "\n").replace("\r", "\n")
+                self.emit(lines)
                 pending = text[last + 1 :]
             else:
                 pending += text
@@ -638,7 +655,7 @@ class Job:
             long_line.finish("")
             self.lines += 1
         elif pending:
-            self.emit(pending)
+            self.emit(pending + "\n")
 
     def tick(self) -> None:
         self.out.flush()
@@ -751,6 +768,29 @@ def parse_args(argv: Sequence[str]) -> argparse.Namespace:
     return args
 
 
+def segment_texts(
+    segmenter: Segmenter, texts: Sequence[Source], out: Output, progress: Progress, args: argparse.Namespace
+) -> Job:
+    """Segments every text to `out`, on worker processes with --jobs."""
+    workers = None
+    if args.jobs > 1:
+        # The scan builds its index at the first segmentation: built here,
+        # before the fork, the workers share it instead of each making one.
+        segment(segmenter.trie, "x")
+        workers = Workers(args.jobs, segmenter.encoded, out.write)
+    job = Job(segmenter, out, progress, total_size(args.texts), workers)
+    try:
+        for source in texts:
+            job.run(source)
+        job.drain()
+    except WorkerError as e:
+        raise CliError(str(e)) from None
+    finally:
+        if workers is not None:
+            workers.close()
+    return job
+
+
 def run(argv: Sequence[str], progress: Progress) -> None:
     args = parse_args(argv)
     sample = not argv and not is_piped(sys.stdin)
@@ -769,23 +809,7 @@ def run(argv: Sequence[str], progress: Progress) -> None:
         # to a pager the progress line would garble what is shown.
         progress.enabled = progress.enabled and stat.S_ISREG(out.stat_mode())
         started = time.monotonic()
-        segmenter = Segmenter(trie, longest, args)
-        workers = None
-        if args.jobs > 1:
-            # The scan builds its index at the first segmentation: built here,
-            # before the fork, the workers share it instead of each making one.
-            segment(trie, "x")
-            workers = Workers(args.jobs, segmenter.encoded, out.write)
-        job = Job(segmenter, out, progress, total_size(args.texts), workers)
-        try:
-            for source in texts:
-                job.run(source)
-            job.drain()
-        except WorkerError as e:
-            raise CliError(str(e)) from None
-        finally:
-            if workers is not None:
-                workers.close()
+        job = segment_texts(Segmenter(trie, longest, args), texts, out, progress, args)
         progress.clear()
         out.commit()
         if args.verbose:

@@ -75,6 +75,9 @@ def oracle(words: set[str], line: str) -> list[str]:
         ("中文\n", "中文  中文 a\tb\n", [], "中文 中文 a b\n"),
         ("中文\n", "中文  中文 a\tb\n", ["-d", "|"], "中文| | |中文| |a|\t|b\n"),
         ("中文\n", "中文 中文\n", ["-d", "\t"], "中文\t中文\n"),
+        # U+0000 in the text, and whitespace words.
+        ("中文\n \n", "中文\0中文 x\n\n \0\n", [], "中文 \0 中文 x\n\n\0\n"),
+        ("中文\n\t\t\n", "中文\t\t中文\n", ["-f", "lines", "-d", "|"], "中文|\t\t|中文\n"),
         # Line ends of every kind, and a byte order mark, in the text.
         ("中文\n", "\ufeff中文\r中文\r\n\n中文", [], "中文\n中文\n\n中文\n"),
     ],
