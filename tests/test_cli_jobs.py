@@ -122,6 +122,7 @@ class Busy:
 
     def finish(self) -> tuple[int, bytes]:
         status = self.process.wait(timeout=60)
+        self.feeder.join(timeout=60)  # its pipe is broken now; a thread left would make later forks unsafe
         assert self.process.stderr is not None
         return status, self.process.stderr.read()
 
