@@ -8,6 +8,7 @@ write. A bounded number of blocks is out at once, so memory stays flat
 however long the input.
 """
 
+import ctypes
 import multiprocessing
 import os
 import signal
@@ -21,8 +22,12 @@ from types import FrameType
 # Blocks out per worker: one being segmented, one queued, one coming back.
 IN_FLIGHT_PER_WORKER = 3
 
-# What a worker does with a block; set before the workers are forked.
+# What a worker does with a block, and the tool's process; set before the
+# workers are forked.
 _work: Callable[[str], bytes] | None = None
+_tool = 0
+# Linux's prctl option that sends the process a signal when its parent ends.
+PR_SET_PDEATHSIG = 1
 
 
 class WorkerError(Exception):
@@ -37,10 +42,15 @@ def every_core() -> int:
     return os.process_cpu_count() or 1
 
 
-def _ignore_interrupts() -> None:
+def _start_worker() -> None:
     # Ctrl-C reaches every process of the terminal's process group; the tool
     # stops its workers itself, and a worker must not report it as a failure.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
+    # A tool that is killed cannot stop its workers, which would wait for
+    # blocks for ever: they end with it.
+    ctypes.CDLL(None).prctl(PR_SET_PDEATHSIG, signal.SIGKILL)
+    if os.getppid() != _tool:
+        os._exit(1)
 
 
 def _run(block: str) -> bytes:
@@ -61,12 +71,12 @@ class Workers:
     """
 
     def __init__(self, jobs: int, work: Callable[[str], bytes], write: Callable[[bytes], None]) -> None:
-        global _work
-        _work = work
+        global _work, _tool
+        _work, _tool = work, os.getpid()
         # The processes are forked at the first block, so a run with no text
         # starts none.
         self.pool = ProcessPoolExecutor(
-            jobs, mp_context=multiprocessing.get_context("fork"), initializer=_ignore_interrupts
+            jobs, mp_context=multiprocessing.get_context("fork"), initializer=_start_worker
         )
         self.window = jobs * IN_FLIGHT_PER_WORKER
         self.write = write

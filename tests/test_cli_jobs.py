@@ -9,6 +9,7 @@ import signal
 import subprocess
 import sys
 import threading
+import time
 from pathlib import Path
 
 import pytest
@@ -127,7 +128,16 @@ class Busy:
         return status, self.process.stderr.read()
 
     def workers_alive(self) -> list[int]:
-        return [pid for pid in self.workers if os.path.exists(f"/proc/{pid}")]
+        return [pid for pid in self.workers if running(pid)]
+
+
+def running(pid: int) -> bool:
+    """The process exists and is not a zombie waiting to be reaped."""
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            return f.read().rsplit(")", 1)[1].split()[0] != "Z"
+    except FileNotFoundError:
+        return False
 
 
 @pytest.mark.parametrize("group", [True, False], ids=["terminal_ctrl_c", "tool_alone"])
@@ -150,3 +160,18 @@ def test_a_worker_that_dies_fails_the_run(tmp_path: Path) -> None:
     assert errors == b"ondrel_velarin: a worker process ended unexpectedly (killed, or out of memory)\n"
     assert busy.workers_alive() == []
     assert busy.out.read_text() == "old\n" and part_files(tmp_path) == []
+
+
+def test_workers_end_when_the_tool_is_killed(tmp_path: Path) -> None:
+    busy = Busy(tmp_path)
+    busy.process.kill()
+    assert busy.process.wait(timeout=60) == -signal.SIGKILL
+    deadline = time.monotonic() + 30
+    try:
+        while busy.workers_alive() and time.monotonic() < deadline:
+            time.sleep(0.02)
+        assert busy.workers_alive() == [], "workers outlived the tool"
+    finally:
+        for pid in busy.workers_alive():
+            os.kill(pid, signal.SIGKILL)
+        busy.finish()
