@@ -5,6 +5,8 @@
 #                           [--segment-only]   (whole-text segmentation alone, into the existing report)
 #   bash benchmarks/run.sh --cli [--megabytes N] [--rounds R]
 #                           (the segmentation tool's whole job beside jieba's tool: velbench/cli_job.py)
+#   bash benchmarks/run.sh --parallel memory|jobs [--mb N] [--rounds R]
+#                           (worker memory, the tool's --jobs 2 against --jobs 1: velbench/parallel.py)
 #   (or ./dev bench ...)
 #
 # What it installs: the project itself (built with scikit-build-core into
@@ -97,5 +99,9 @@ if [ "${1:-}" = "--cli" ]; then
     shift
     "$py" -m pip install --quiet jieba==0.42.1 >>"$log" 2>&1
     exec "$py" -m velbench.cli_job "$@"
+fi
+if [ "${1:-}" = "--parallel" ]; then
+    shift
+    exec "$py" -m velbench.parallel "$@"
 fi
 exec "$py" -m velbench "$@"

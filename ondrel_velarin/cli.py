@@ -6,6 +6,7 @@ import contextlib
 import json
 import os
 import re
+import select
 import stat
 import sys
 import tempfile
@@ -18,6 +19,7 @@ from typing import IO, TextIO
 from .impl_c import Velarin
 from .scan_c import segment
 from .wordlist import FORMATS, WordListError, parse_words
+from .workers import WorkerError, Workers, every_core
 
 PROG = "ondrel_velarin"
 # Word lists of this many words or more show progress while the trie is built.
@@ -75,6 +77,7 @@ examples:
   {PROG} -w a.txt -w b.txt -d '|' t.txt     # two word lists, '|' between segments
   {PROG} -w words.txt --json text.txt       # {{"segments": [..], "offsets": [..]}}
   {PROG} -w words.txt big.txt -o out.txt    # to a file, progress on the terminal
+  {PROG} -w dict.txt -j 0 big.txt -o out.txt  # on every core
   echo 我们在图书馆读书 | {PROG} -w zh.txt  # from standard input
 
 jieba's dictionary is at jieba/dict.txt in the jieba package, e.g.
@@ -88,6 +91,15 @@ show while the input is still being written. Memory stays bounded however long a
 without an end is segmented in pieces, with the same result. A progress line
 appears on standard error, when that is a terminal, while a trie of over
 {MANY_WORDS:,} words is built and for long runs whose output goes to a file.
+
+Workers: with -j N the word list is read and the trie built once, then N
+worker processes are forked that share it (each costs a few MB, not another
+trie). The input is cut into blocks of whole lines that the workers segment
+while the tool writes their output in the input's order, with a few blocks
+per worker in flight at most; the output is the one a single process writes.
+A line of over a million characters is segmented by the tool itself. Ctrl-C
+stops every worker, and a worker that fails or is killed fails the run with
+one line, leaving -o FILE as it was.
 
 exit status: 0 done, 1 an error (one line on standard error says which),
 2 a bad command line, 130 interrupted, 141 the output pipe was closed early
@@ -256,13 +268,14 @@ class Output:
         except OSError as e:
             raise failed(f"cannot write {path}", e) from None
 
-    def write(self, text: str) -> None:
+    def write(self, text: str | bytes) -> None:
+        """Writes text, or text already encoded as UTF-8 (as workers return it)."""
         try:
             if self.fd is None:
                 assert self.text is not None
-                self.text.write(text)
+                self.text.write(text if isinstance(text, str) else text.decode("utf-8"))
                 return
-            data = memoryview(text.encode("utf-8"))
+            data = memoryview(text.encode("utf-8") if isinstance(text, str) else text)
             while data:
                 data = data[os.write(self.fd, data) :]
         except BrokenPipeError:
@@ -393,6 +406,10 @@ class Segmenter:
             formatted = [join(segment(trie, line, alnum_runs=runs)) for line in lines]
         formatted.append("")
         return "\n".join(formatted)
+
+    def encoded(self, text: str) -> bytes:
+        """`block`, encoded: what a worker sends back."""
+        return self.block(text).encode("utf-8")
 
 
 def not_whitespace(segments: list[str]) -> list[str]:
@@ -531,15 +548,40 @@ def first_line_end(text: str) -> tuple[int, int]:
     return at, at + (2 if text.startswith("\r\n", at) else 1)
 
 
-class Job:
-    """Segments the text inputs, in blocks, to one output."""
+def readable(stream: IO[bytes]) -> bool:
+    """False when reading `stream` would wait (a pipe or terminal with nothing in it yet)."""
+    try:
+        return bool(select.select([stream], [], [], 0)[0])
+    except (OSError, ValueError, TypeError):
+        return True
 
-    def __init__(self, segmenter: Segmenter, out: Output, progress: Progress, total: int | None) -> None:
+
+class Job:
+    """Segments the text inputs, in blocks, to one output; with workers, the
+    blocks of whole lines are segmented by them."""
+
+    def __init__(
+        self, segmenter: Segmenter, out: Output, progress: Progress, total: int | None, workers: Workers | None
+    ) -> None:
         self.segmenter = segmenter
         self.out = out
         self.progress = progress
         self.total = total
+        self.workers = workers
         self.done = self.lines = 0
+
+    def emit(self, text: str) -> None:
+        """Segments whole lines, each ended with "\\n", and writes them in order."""
+        if self.workers is None:
+            self.out.write(self.segmenter.block(text))
+        else:
+            self.workers.submit(text)
+        self.lines += text.count("\n")
+
+    def drain(self) -> None:
+        """Writes what the workers still hold, before anything is written directly."""
+        if self.workers is not None:
+            self.workers.drain()
 
     def run(self, source: Source) -> None:
         name, opener = source
@@ -553,6 +595,9 @@ class Job:
     def blocks(self, name: str, stream: IO[bytes]) -> Iterator[bytes]:
         read = getattr(stream, "read1", stream.read)
         while True:
+            if self.workers is not None and not readable(stream):
+                # Input is still being written: show what is done meanwhile.
+                self.workers.drain()
             try:
                 data = read(BLOCK)
             except OSError as e:
@@ -596,12 +641,12 @@ class Job:
                 lines = pending + text[: last + 1]
                 if "\r" in lines:
                     lines = lines.replace("\r\n", "\n").replace("\r", "\n")
-                self.out.write(self.segmenter.block(lines))
-                self.lines += lines.count("\n")
+                self.emit(lines)
                 pending = text[last + 1 :]
             else:
                 pending += text
             if len(pending) > PIECE:
+                self.drain()
                 long_line = LongLine(self.segmenter, self.out)
                 long_line.feed(pending)
                 pending = ""
@@ -610,8 +655,7 @@ class Job:
             long_line.finish("")
             self.lines += 1
         elif pending:
-            self.out.write(self.segmenter.block(pending + "\n"))
-            self.lines += 1
+            self.emit(pending + "\n")
 
     def tick(self) -> None:
         self.out.flush()
@@ -687,12 +731,31 @@ def build_parser() -> argparse.ArgumentParser:
         help="write to FILE (put in place when the run succeeds) instead of standard output",
     )
     parser.add_argument(
+        "-j",
+        "--jobs",
+        type=job_count,
+        default=1,
+        metavar="N",
+        help="segment on N worker processes, which share the trie built once (0: one per core; "
+        "default 1: no workers); the output is the same, in the same order",
+    )
+    parser.add_argument(
         "-v",
         "--verbose",
         action="store_true",
         help="say on standard error what each word list gave (words, format) and how long steps took",
     )
     return parser
+
+
+def job_count(text: str) -> int:
+    try:
+        jobs = int(text)
+    except ValueError:
+        jobs = -1
+    if jobs < 0:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a number of processes (0 for one per core)")
+    return jobs or every_core()
 
 
 def parse_args(argv: Sequence[str]) -> argparse.Namespace:
@@ -703,6 +766,29 @@ def parse_args(argv: Sequence[str]) -> argparse.Namespace:
     except UnicodeEncodeError:
         parser.error("argument -d/--delimiter: not valid UTF-8 text")
     return args
+
+
+def segment_texts(
+    segmenter: Segmenter, texts: Sequence[Source], out: Output, progress: Progress, args: argparse.Namespace
+) -> Job:
+    """Segments every text to `out`, on worker processes with --jobs."""
+    workers = None
+    if args.jobs > 1:
+        # The scan builds its index at the first segmentation: built here,
+        # before the fork, the workers share it instead of each making one.
+        segment(segmenter.trie, "x")
+        workers = Workers(args.jobs, segmenter.encoded, out.write)
+    job = Job(segmenter, out, progress, total_size(args.texts), workers)
+    try:
+        for source in texts:
+            job.run(source)
+        job.drain()
+    except WorkerError as e:
+        raise CliError(str(e)) from None
+    finally:
+        if workers is not None:
+            workers.close()
+    return job
 
 
 def run(argv: Sequence[str], progress: Progress) -> None:
@@ -723,9 +809,7 @@ def run(argv: Sequence[str], progress: Progress) -> None:
         # to a pager the progress line would garble what is shown.
         progress.enabled = progress.enabled and stat.S_ISREG(out.stat_mode())
         started = time.monotonic()
-        job = Job(Segmenter(trie, longest, args), out, progress, total_size(args.texts))
-        for source in texts:
-            job.run(source)
+        job = segment_texts(Segmenter(trie, longest, args), texts, out, progress, args)
         progress.clear()
         out.commit()
         if args.verbose:

@@ -1,0 +1,137 @@
+"""Scaling out, with jieba's dictionary: what a worker process costs in
+memory, and the tool's speed with worker processes.
+
+    python -m velbench.parallel memory
+    python -m velbench.parallel jobs [--mb 100] [--rounds 2]
+
+memory: each step runs in a fresh interpreter, so the figures are those of a
+worker that receives a handle: resident memory, and how much of it is the
+process's own (private) against pages shared with its parent after a fork.
+
+jobs: the tool on a Chinese text of that many MB (the fortunes repeated),
+`--jobs 2` against `--jobs 1`, wall time of the whole run (reading the word
+list and building included), rounds alternating the two.
+"""
+
+import argparse
+import hashlib
+import json
+import os
+import pickle
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+from ondrel_velarin import VelarinHandle
+
+from . import data
+
+WORKER = r"""
+import gc, json, os, pickle, sys
+from ondrel_velarin import VelarinHandle
+
+def rollup():
+    fields = {}
+    with open("/proc/self/smaps_rollup") as f:
+        for line in f:
+            parts = line.split()
+            if len(parts) == 3 and parts[2] == "kB":
+                fields[parts[0].rstrip(":")] = int(parts[1]) / 1024
+    return {"rss": fields["Rss"],
+            "private": fields["Private_Clean"] + fields["Private_Dirty"],
+            "shared": fields["Shared_Clean"] + fields["Shared_Dirty"]}
+
+sent_path, text_path = sys.argv[1:]
+steps = [("package imported", rollup())]
+with open(sent_path, "rb") as f:
+    handle = pickle.load(f)
+steps.append(("handle unpickled", rollup()))
+handle.trie
+steps.append(("trie built", rollup()))
+with open(text_path, encoding="utf-8") as f:
+    text = f.read()
+steps.append(("text read", rollup()))
+handle(text)
+gc.collect()
+steps.append(("first text segmented", rollup()))
+read, write = os.pipe()
+if os.fork() == 0:
+    child = [("forked child, before segmenting", rollup())]
+    for _ in range(3):
+        handle(text)
+    gc.collect()
+    child.append(("forked child, after three texts", rollup()))
+    os.write(write, json.dumps(child).encode())
+    os._exit(0)
+os.close(write)
+with os.fdopen(read) as f:
+    steps += json.load(f)
+os.wait()
+print(json.dumps(steps))
+"""
+
+
+def memory() -> None:
+    words_path = os.path.join(data.DATA, "zh_words.txt")
+    text_path = os.path.join(data.DATA, "zh_text.txt")
+    words = data.words("zh")
+    handles = {"file": VelarinHandle.from_file(words_path, "lines"), "words": VelarinHandle(words)}
+    print(f"worker memory, {len(words):,} words of jieba's dictionary, the Chinese fortunes as text (MB)")
+    print("| handle | step | resident | private | shared |\n|---|---|---:|---:|---:|")
+    with tempfile.TemporaryDirectory() as scratch:
+        for form, handle in handles.items():
+            sent_path = os.path.join(scratch, form)
+            with open(sent_path, "wb") as f:
+                pickle.dump(handle, f)
+            out = subprocess.run([sys.executable, "-c", WORKER, sent_path, text_path],
+                                 capture_output=True, text=True, check=True).stdout
+            for step, m in json.loads(out):
+                print(f"| {form} | {step} | {m['rss']:.1f} | {m['private']:.1f} | {m['shared']:.1f} |")
+
+
+def jobs(mb: int, rounds: int) -> None:
+    words = os.path.join(data.DATA, "zh_words.txt")
+    text = data.text("zh").encode("utf-8")
+    with tempfile.TemporaryDirectory() as scratch:
+        corpus = os.path.join(scratch, "corpus.txt")
+        with open(corpus, "wb") as f:
+            for _ in range(-(-mb * 1_000_000 // len(text))):
+                f.write(text)
+        print(f"the tool on {os.path.getsize(corpus) / 1e6:.0f} MB of Chinese text (the fortunes repeated), "
+              f"jieba's {len(data.words('zh')):,} words, {os.process_cpu_count()} cores")
+        times: dict[int, list[float]] = {1: [], 2: []}
+        digests: dict[int, set[str]] = {1: set(), 2: set()}
+        out = os.path.join(scratch, "out.txt")
+        for _ in range(rounds):
+            for count in times:
+                start = time.perf_counter()
+                subprocess.run([sys.executable, "-m", "ondrel_velarin", "-w", words, "-f", "lines",
+                                "--jobs", str(count), corpus, "-o", out], check=True)
+                times[count].append(time.perf_counter() - start)
+                with open(out, "rb") as f:
+                    digests[count].add(hashlib.file_digest(f, "sha256").hexdigest())
+        for count, spent in times.items():
+            print(f"--jobs {count}: best {min(spent):.2f} s, median {statistics.median(spent):.2f} s "
+                  f"over {rounds} runs")
+        same = "identical" if len(digests[1] | digests[2]) == 1 else "DIFFERENT"
+        print(f"--jobs 2 is {min(times[1]) / min(times[2]):.2f}x as fast as --jobs 1 (best against best); "
+              f"outputs {same}")
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(prog="velbench.parallel", description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("what", choices=["memory", "jobs"])
+    parser.add_argument("--mb", type=int, default=100, help="size of the text for jobs (default 100)")
+    parser.add_argument("--rounds", type=int, default=2, help="runs of each for jobs (default 2)")
+    args = parser.parse_args()
+    if args.what == "memory":
+        memory()
+    else:
+        jobs(args.mb, args.rounds)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,177 @@
+"""The tool on worker processes (--jobs): the output of one process, in
+order, and its promises on errors, interrupts and atomic output kept by
+every worker."""
+
+import os
+import random
+import select
+import signal
+import subprocess
+import sys
+import threading
+import time
+from pathlib import Path
+
+import pytest
+
+from test_cli_safety import ENV, part_files, wait_for, write
+
+# The tool with its block and piece sizes set, so that small texts cross
+# many blocks and a long line is cut into pieces.
+TOOL = """
+import sys
+from ondrel_velarin import cli
+cli.BLOCK, cli.PIECE = int(sys.argv[1]), int(sys.argv[2])
+sys.exit(cli.main(sys.argv[3:]))
+"""
+WORDS = "ab\n中文\n图书馆\n我们\nab c\n1中\nx1\n"
+
+
+def tool(*args: str, block: int = 1 << 20, piece: int = 1 << 20) -> list[str]:
+    return [sys.executable, "-c", TOOL, str(block), str(piece), *args]
+
+
+def run(tmp_path: Path, *args: str, stdin: bytes = b"", **sizes: int) -> subprocess.CompletedProcess[bytes]:
+    return subprocess.run(tool(*args, **sizes), cwd=tmp_path, env=ENV, input=stdin, capture_output=True, timeout=120)
+
+
+def mixed_text(rng: random.Random, lines: int) -> str:
+    pieces = ["ab", "中文", "图书馆", "我们", " ", "  ", "x1", "Debian", "2024", "é", "\x00", "中", "ab c"]
+    ends = ["\n"] * 8 + ["\r\n", "\r"]
+    out = ["\ufeff"]
+    for _ in range(lines):
+        out += rng.choices(pieces, k=rng.choice([0, 0, 1, 5, 30]))
+        out.append(rng.choice(ends))
+    out.append("我们ab 最后")  # the last line has no end
+    return "".join(out)
+
+
+@pytest.mark.parametrize(
+    "options, sizes",
+    [
+        ([], {}),
+        (["--json"], {"block": 97, "piece": 300}),
+        (["-d", "|", "--chars"], {"block": 13, "piece": 40}),
+        ([], {"block": 64, "piece": 200}),
+    ],
+)
+def test_workers_write_what_one_process_writes(tmp_path: Path, options: list[str], sizes: dict[str, int]) -> None:
+    text = mixed_text(random.Random(len(options)), 3000)
+    # A line longer than a piece, segmented by the tool itself between blocks of workers.
+    text = text.replace("\n", "\n" + "中文x1" * 200 + "\n", 1)
+    path = write(tmp_path / "t.txt", text)
+    words = write(tmp_path / "w.txt", WORDS)
+    one = run(tmp_path, "-w", words, path, *options, **sizes)
+    assert one.returncode == 0 and one.stdout.count(b"\n") > 2800, one.stderr
+    for jobs in ("2", "3"):
+        assert run(tmp_path, "-w", words, path, "-j", jobs, *options, **sizes).stdout == one.stdout
+    piped = run(tmp_path, "-w", words, "-j", "2", *options, stdin=text.encode(), **sizes)
+    assert (piped.returncode, piped.stdout, piped.stderr) == (0, one.stdout, b"")
+
+
+@pytest.mark.parametrize(
+    "jobs, status, complaint",
+    [("0", 0, b""), ("-1", 2, b"not a number of processes"), ("two", 2, b"not a number of processes")],
+)
+def test_job_counts(tmp_path: Path, jobs: str, status: int, complaint: bytes) -> None:
+    result = run(tmp_path, "-w", write(tmp_path / "w.txt", WORDS), "-j", jobs, stdin="我们ab\n".encode())
+    assert result.returncode == status and complaint in result.stderr
+    assert result.stdout == (b"\xe6\x88\x91\xe4\xbb\xac ab\n" if status == 0 else b"")
+
+
+def test_lines_show_while_the_input_is_written(tmp_path: Path) -> None:
+    process = subprocess.Popen(tool("-w", write(tmp_path / "w.txt", WORDS), "-j", "2"), cwd=tmp_path, env=ENV,
+                               stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+    assert process.stdin is not None and process.stdout is not None
+    for line in ("我们中文图书馆", "中文ab"):
+        process.stdin.write(f"{line}\n".encode())
+        process.stdin.flush()
+        assert select.select([process.stdout], [], [], 60)[0], "no output while the input stays open"
+        assert os.read(process.stdout.fileno(), 1000).decode() == {"我们中文图书馆": "我们 中文 图书馆\n",
+                                                                   "中文ab": "中文 ab\n"}[line]
+    process.stdin.close()
+    assert process.wait(timeout=60) == 0
+
+
+def worker_pids(pid: int) -> list[int]:
+    with open(f"/proc/{pid}/task/{pid}/children") as f:
+        return [int(child) for child in f.read().split()]
+
+
+class Busy:
+    """The tool on two workers, fed text without end, writing to out.txt."""
+
+    def __init__(self, tmp_path: Path) -> None:
+        self.out = tmp_path / "out.txt"
+        write(self.out, "old\n")
+        words = write(tmp_path / "w.txt", WORDS)
+        self.process = subprocess.Popen(tool("-w", words, "-j", "2", "-o", str(self.out)), cwd=tmp_path, env=ENV,
+                                        stdin=subprocess.PIPE, stderr=subprocess.PIPE, start_new_session=True)
+        self.feeder = threading.Thread(target=self.feed, daemon=True)
+        self.feeder.start()
+        wait_for(lambda: len(worker_pids(self.process.pid)) == 2, self.process)
+        self.workers = worker_pids(self.process.pid)
+
+    def feed(self) -> None:
+        assert self.process.stdin is not None
+        block = mixed_text(random.Random(1), 2000).encode()
+        try:
+            while True:
+                self.process.stdin.write(block)
+        except (BrokenPipeError, ValueError):
+            pass
+
+    def finish(self) -> tuple[int, bytes]:
+        status = self.process.wait(timeout=60)
+        self.feeder.join(timeout=60)  # its pipe is broken now; a thread left would make later forks unsafe
+        assert self.process.stderr is not None
+        return status, self.process.stderr.read()
+
+    def workers_alive(self) -> list[int]:
+        return [pid for pid in self.workers if running(pid)]
+
+
+def running(pid: int) -> bool:
+    """The process exists and is not a zombie waiting to be reaped."""
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            return f.read().rsplit(")", 1)[1].split()[0] != "Z"
+    except FileNotFoundError:
+        return False
+
+
+@pytest.mark.parametrize("group", [True, False], ids=["terminal_ctrl_c", "tool_alone"])
+def test_interrupt_stops_every_worker(tmp_path: Path, group: bool) -> None:
+    busy = Busy(tmp_path)
+    if group:
+        os.killpg(busy.process.pid, signal.SIGINT)  # as a terminal's Ctrl-C: every process of the group
+    else:
+        busy.process.send_signal(signal.SIGINT)
+    assert busy.finish() == (130, b"")
+    assert busy.workers_alive() == []
+    assert busy.out.read_text() == "old\n" and part_files(tmp_path) == []
+
+
+def test_a_worker_that_dies_fails_the_run(tmp_path: Path) -> None:
+    busy = Busy(tmp_path)
+    os.kill(busy.workers[0], signal.SIGKILL)
+    status, errors = busy.finish()
+    assert status == 1
+    assert errors == b"ondrel_velarin: a worker process ended unexpectedly (killed, or out of memory)\n"
+    assert busy.workers_alive() == []
+    assert busy.out.read_text() == "old\n" and part_files(tmp_path) == []
+
+
+def test_workers_end_when_the_tool_is_killed(tmp_path: Path) -> None:
+    busy = Busy(tmp_path)
+    busy.process.kill()
+    assert busy.process.wait(timeout=60) == -signal.SIGKILL
+    deadline = time.monotonic() + 30
+    try:
+        while busy.workers_alive() and time.monotonic() < deadline:
+            time.sleep(0.02)
+        assert busy.workers_alive() == [], "workers outlived the tool"
+    finally:
+        for pid in busy.workers_alive():
+            os.kill(pid, signal.SIGKILL)
+        busy.finish()
