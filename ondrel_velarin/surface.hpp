@@ -66,6 +66,33 @@ inline int raise_encode_error(PyObject *text) {
     return encoded ? 0 : -1;
 }
 
+// Runs the pending signal handlers; false when one raised.
+inline bool no_signal_raised(void *) { return PyErr_CheckSignals() == 0; }
+
+// A meter for a long native operation that asks no_signal_raised, so that it
+// answers Ctrl-C. An operation it stops returns Status::interrupted, with the
+// handler's exception set, or with none when the object's table changed
+// meanwhile (a handler rebuilt it).
+inline WorkMeter signal_meter() { return WorkMeter{no_signal_raised, nullptr}; }
+
+// Holds one level of the interpreter's recursion count for a call that
+// interpreter code can nest (signal handlers nesting scans, encode()
+// re-entering construction): a nesting too deep raises RecursionError instead
+// of filling the stack.
+class RecursionGuard {
+public:
+    explicit RecursionGuard(const char *where) : entered_(Py_EnterRecursiveCall(where) == 0) {}
+    ~RecursionGuard() {
+        if (entered_) Py_LeaveRecursiveCall();
+    }
+    RecursionGuard(const RecursionGuard &) = delete;
+    RecursionGuard &operator=(const RecursionGuard &) = delete;
+    bool entered() const { return entered_; }
+
+private:
+    bool entered_;
+};
+
 // Adds a traceback entry "ondrel_velarin.impl_c.Velarin.<method>" (or `qualified`
 // as given when `method` is null) to the pending exception.
 void add_traceback(const char *method, int line, const char *qualified = nullptr);

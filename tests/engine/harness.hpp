@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -170,8 +171,10 @@ inline int compare_code_points(const TrieStore &store, const std::vector<uint32_
 inline int compare_scan(const TrieStore &store, const std::vector<uint32_t> &units) {
     const size_t n = units.size();
     std::vector<velarin::Match> together(n);
+    const auto space = std::make_unique<velarin::ScanSpace>();
+    velarin::WorkMeter meter;
     for (size_t limit : {SIZE_MAX, size_t(1), size_t(2), size_t(3)}) {
-        velarin::matches_at(store, units.data(), n, 0, n, together.data(), limit);
+        if (!velarin::matches_at(store, units.data(), n, 0, n, together.data(), *space, meter, limit)) return 1;
         for (size_t k = 0; k < n; ++k) {
             const size_t within = std::min(limit, n - k);
             const velarin::Match alone = velarin::closest_prefix_code_points(store, units.data() + k, within);
