@@ -24,7 +24,8 @@ constexpr int seed_tries = 4;
 // list that crowds the tables under a known seed.
 uint64_t process_seed() {
     static const uint64_t seed = [] {
-        if (const char *fixed = std::getenv("VELARIN_TEST_HASH_SEED")) return uint64_t(std::strtoull(fixed, nullptr, 0));
+        const char *fixed = std::getenv("VELARIN_TEST_HASH_SEED");
+        if (fixed != nullptr && *fixed != '\0') return uint64_t(std::strtoull(fixed, nullptr, 0));
         uint64_t value = 0;
         if (getrandom(&value, sizeof value, GRND_NONBLOCK) != ssize_t(sizeof value))
             value = uint64_t(std::chrono::steady_clock::now().time_since_epoch().count()) * 0x9E3779B97F4A7C15ull ^

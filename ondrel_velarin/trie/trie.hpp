@@ -120,7 +120,9 @@ inline size_t char_edge_slot(uint64_t path_hash, int shift) { return size_t(path
 // A table of 2^(64 - shift) CharEdge slots, probed linearly from home. No
 // run of occupied slots is longer than max_edge_run: an index whose edges
 // would make one is built again with another seed, so a probe is bounded.
-constexpr size_t max_edge_run = 64;
+// Random homes make far shorter runs: in a half-full table of 2^20 slots the
+// longest is about 40 to 50.
+constexpr size_t max_edge_run = 128;
 
 struct EdgeTable {
     const CharEdge *slots;
