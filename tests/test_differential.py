@@ -167,6 +167,34 @@ if st is not None:
         keys = data.draw(st.lists(mixed_text, max_size=4)) + [w + data.draw(mixed_text) for w in utf8_words[:6]]
         assert check_raw(raw, keys) == []
 
+    def model_segments(model, text):
+        segments, pos = [], 0
+        while pos < len(text):
+            segments.append(model.get_closest_prefix(text[pos:]) or text[pos])
+            pos += len(segments[-1])
+        return segments
+
+    @relaxed
+    @given(st.data())
+    def test_scans_under_reentry_match_the_model(data):
+        from ondrel_velarin import longest_matches, segment
+
+        words = data.draw(word_lists())
+        text = "".join(data.draw(keys_for(words)))
+        v = Velarin(data.draw(word_lists()))
+
+        class Reentrant(str):
+            """An item whose encode() scans and looks up the object it is being stored in."""
+
+            def encode(self, encoding):
+                segment(v, text), longest_matches(v, text), v.get_closest_prefix(text)
+                return str(self).encode(encoding)
+
+        v.__init__([Reentrant(w) if i % 2 else w for i, w in enumerate(words)])
+        model = Model(words)
+        assert segment(v, text) == model_segments(model, text)
+        assert longest_matches(v, text) == [len(model.get_closest_prefix(text[i:])) for i in range(len(text))]
+
     @pytest.mark.parametrize(
         ("words", "keys"),
         [
