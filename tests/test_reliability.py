@@ -56,6 +56,8 @@ GC_WALK = """
             if type(o) is list:
                 for item in o:
                     type(item)
+        # Armed again only now: a slow walk (under the sanitizers) never nests.
+        signal.setitimer(signal.ITIMER_REAL, 0.02)
 """
 
 NESTED_SCANS = """
