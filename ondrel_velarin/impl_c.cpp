@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <vector>
 
 #include "surface.hpp"
@@ -29,11 +31,13 @@ struct wrapperbase init_slot_copy;
 // ---- Native methods ---------------------------------------------------------
 
 // Maps an engine failure to its exception; the messages name the block that
-// could not be had.
+// could not be had. An interrupted operation has its exception set already,
+// or none when the table changed under it.
 void raise_status(Status status) {
     const char *message = nullptr;
     switch (status) {
     case Status::ok:
+    case Status::interrupted:
         return;
     case Status::no_memory_nodes:
         message = "Failed to allocate memory for nodes.";
@@ -48,7 +52,7 @@ void raise_status(Status status) {
         message = "Failed to allocate memory for children_indices.";
         break;
     case Status::no_memory_working:
-        message = "Failed to allocate memory for sorted_strings.";
+        message = "Failed to allocate memory for child_strings_array.";
         break;
     case Status::no_memory_char_index:
         message = "Failed to allocate memory for char_index.";
@@ -69,16 +73,18 @@ void cleanup(VelarinObject *self) {
 
 void build_node_method(VelarinObject *self, int32_t node_index, unsigned char **strings, int32_t *lengths,
                        int32_t num_strings, int32_t position) {
-    // Records are about to be added: cached words are indexed by record.
+    // Records are about to be added: cached words are indexed by record, and
+    // signal handlers run during the build may cache words of a part of it.
     release_word_objects(self);
-    const Status status = build_node(self->store, node_index, strings, lengths, num_strings, position);
-    if (status != Status::ok) {
-        raise_status(status);
-        add_traceback("_build_node", __LINE__);
-    }
+    WorkMeter meter = signal_meter();
+    const Status status = build_node(self->store, node_index, strings, lengths, num_strings, position, &meter);
+    release_word_objects(self);
+    raise_status(status);
+    if (PyErr_Occurred()) add_traceback("_build_node", __LINE__);
 }
 
 void build_trie(VelarinObject *self) {
+    release_word_objects(self);
     const Status status = build_root(self->store);
     if (status != Status::ok) {
         raise_status(status);
@@ -209,9 +215,13 @@ void undo_failed_construction(VelarinObject *self, TrieStore &local) {
     PyErr_SetRaisedException(raised);
 }
 
+// Items copied between two runs of the pending signal handlers.
+constexpr Py_ssize_t items_per_signal_check = 4096;
+
 // Builds the store from the bound argument. The strings are copied into a
 // local store first, since interpreter code runs while they are fetched and
 // encoded; only when no more such code can run does the object take them.
+// That store is on the heap: encode() may re-enter construction, deeply.
 int construct(VelarinObject *self, PyObject *strings) {
     const Py_ssize_t n = PyObject_Length(strings);
     if (n < 0) return -1;
@@ -220,7 +230,12 @@ int construct(VelarinObject *self, PyObject *strings) {
         return -1;
     }
     if (n == 0) return 0;
-    TrieStore local{};
+    const std::unique_ptr<TrieStore> held(new (std::nothrow) TrieStore{});
+    if (!held) {
+        PyErr_SetString(PyExc_MemoryError, "Failed to allocate memory for bytes_strings.");
+        return -1;
+    }
+    TrieStore &local = *held;
     local.bytes_strings = static_cast<unsigned char **>(std::malloc(size_t(n) * sizeof(unsigned char *)));
     if (local.bytes_strings == nullptr) {
         PyErr_SetString(PyExc_MemoryError, "Failed to allocate memory for bytes_strings.");
@@ -237,7 +252,8 @@ int construct(VelarinObject *self, PyObject *strings) {
 
     bool present[256] = {};
     for (Py_ssize_t i = 0; i < n; ++i) {
-        if (copy_item(strings, i, local, present) < 0) {
+        const bool stop = i % items_per_signal_check == items_per_signal_check - 1 && PyErr_CheckSignals() < 0;
+        if (stop || copy_item(strings, i, local, present) < 0) {
             undo_failed_construction(self, local);
             return -1;
         }
@@ -296,7 +312,8 @@ PyObject *bind_strings(PyObject *args, PyObject *kwds) {
 
 int velarin_init(PyObject *o, PyObject *args, PyObject *kwds) {
     auto *self = reinterpret_cast<VelarinObject *>(o);
-    PyObject *strings = bind_strings(args, kwds);
+    const RecursionGuard guard(" in Velarin.__init__");
+    PyObject *strings = guard.entered() ? bind_strings(args, kwds) : nullptr;
     int rc = -1;
     if (strings != nullptr) {
         // Constructing again replaces the store; the earlier one is released.
@@ -314,6 +331,8 @@ PyObject *velarin_reduce(PyObject *, PyObject *const *, Py_ssize_t nargs, PyObje
     if (nargs > 0)
         PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", "__reduce__",
                      "exactly", Py_ssize_t(0), "s", nargs);
+    else if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) > 0 && !PyUnicode_Check(PyTuple_GET_ITEM(kwnames, 0)))
+        PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", "__reduce__");
     else if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) > 0)
         PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", "__reduce__",
                      PyTuple_GET_ITEM(kwnames, 0));

@@ -8,6 +8,7 @@
 // suspended, the generator goes on over the new table from the index after the
 // last one it yielded; if the store is released, it ends.
 #include <Python.h>
+#include <frameobject.h>
 
 #include <cstring>
 
@@ -145,15 +146,46 @@ PyObject *exception_to_throw(PyObject *type, PyObject *value, PyObject *tracebac
     return raised;
 }
 
+// A StopIteration leaving a suspended generator's body becomes RuntimeError,
+// as the interpreter's generators turn it (with the StopIteration as cause).
+void convert_stop_iteration(PyObject *raised) {
+    if (!PyErr_GivenExceptionMatches(raised, PyExc_StopIteration)) {
+        PyErr_SetRaisedException(raised);
+        return;
+    }
+    PyErr_SetString(PyExc_RuntimeError, "generator raised StopIteration");
+    PyObject *converted = PyErr_GetRaisedException();
+    PyException_SetCause(converted, Py_NewRef(raised));
+    PyException_SetContext(converted, raised);
+    PyErr_SetRaisedException(converted);
+}
+
 PyObject *generator_throw(PyObject *o, PyObject *const *args, Py_ssize_t nargs) {
-    if (nargs < 1 || nargs > 3) {
-        PyErr_Format(PyExc_TypeError, "throw expected at least 1 argument and at most 3, got %zd", nargs);
+    // The interpreter's own messages for a wrong count.
+    if (nargs < 1) {
+        PyErr_Format(PyExc_TypeError, "throw expected at least 1 argument, got %zd", nargs);
         return nullptr;
     }
+    if (nargs > 3) {
+        PyErr_Format(PyExc_TypeError, "throw expected at most 3 arguments, got %zd", nargs);
+        return nullptr;
+    }
+    if (nargs > 1 && PyErr_WarnEx(PyExc_DeprecationWarning,
+                                  "the (type, exc, tb) signature of throw() is deprecated, "
+                                  "use the single-arg signature instead.",
+                                  1) < 0)
+        return nullptr;
     PyObject *raised = exception_to_throw(args[0], nargs > 1 ? args[1] : nullptr, nargs > 2 ? args[2] : nullptr);
     if (raised == nullptr) return nullptr;
-    finish(reinterpret_cast<VelarinGenerator *>(o));
-    PyErr_SetRaisedException(raised);
+    auto *generator = reinterpret_cast<VelarinGenerator *>(o);
+    // Only a walk under way raises it from inside: a generator not yet
+    // started, or finished, has it raised as given.
+    const bool inside = generator->started && generator->state != nullptr;
+    finish(generator);
+    if (inside)
+        convert_stop_iteration(raised);
+    else
+        PyErr_SetRaisedException(raised);
     add_traceback("__iter__", __LINE__);
     return nullptr;
 }
@@ -186,6 +218,24 @@ PyObject *get_qualname(PyObject *, void *) { return Py_NewRef(iter_qualname); }
 PyObject *get_module(PyObject *, void *) { return Py_NewRef(iter_module); }
 PyObject *get_running(PyObject *, void *) { Py_RETURN_FALSE; }
 
+// Suspended: started and not finished.
+PyObject *get_suspended(PyObject *o, void *) {
+    const auto *generator = reinterpret_cast<VelarinGenerator *>(o);
+    return PyBool_FromLong(generator->started && generator->state != nullptr);
+}
+
+// None once finished; otherwise a frame of the walk (named as the traceback
+// entries name it), which is what inspect.getgeneratorstate tells apart.
+PyObject *get_frame(PyObject *o, void *) {
+    if (reinterpret_cast<VelarinGenerator *>(o)->state == nullptr) Py_RETURN_NONE;
+    OwnedRef code = OwnedRef::steal(reinterpret_cast<PyObject *>(PyCode_NewEmpty(source_path, "Velarin.__iter__", 1)));
+    OwnedRef globals = OwnedRef::make_new(module_dict());
+    if (!globals) globals = OwnedRef::steal(PyDict_New());
+    if (!code || !globals) return nullptr;
+    return reinterpret_cast<PyObject *>(PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject *>(code.borrow()),
+                                                    globals.borrow(), nullptr));
+}
+
 PyMethodDef generator_methods[] = {
     {"send", generator_send, METH_O, nullptr},
     {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(generator_throw)), METH_FASTCALL, nullptr},
@@ -198,6 +248,8 @@ PyGetSetDef generator_getset[] = {
     {"__qualname__", get_qualname, nullptr, nullptr, nullptr},
     {"__module__", get_module, nullptr, nullptr, nullptr},
     {"gi_running", get_running, nullptr, nullptr, nullptr},
+    {"gi_suspended", get_suspended, nullptr, nullptr, nullptr},
+    {"gi_frame", get_frame, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

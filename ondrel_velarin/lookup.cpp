@@ -47,14 +47,21 @@ __attribute__((target_clones("popcnt", "default"), flatten)) int walk(const Trie
     });
 }
 
+// Builds the code point index; 0, or -1 with the exception a signal handler
+// raised meanwhile. Kept out of line: the lookup calls it once per table.
+__attribute__((noinline)) int build_index(VelarinObject *self) {
+    WorkMeter meter = signal_meter();
+    return build_char_index(self->store, &meter) == Status::interrupted && PyErr_Occurred() ? -1 : 0;
+}
+
 PyObject *lookup(VelarinObject *self, PyObject *key) {
     if (key == Py_None) {
         PyErr_Format(PyExc_AttributeError, "'NoneType' object has no attribute '%.30s'", "encode");
         return nullptr;
     }
     // The first lookup pays for the code point index once; without memory
-    // for it, lookups walk bytes.
-    if (self->store.char_index_state == CharIndexState::untried) build_char_index(self->store);
+    // for it, lookups walk bytes. Its build answers Ctrl-C.
+    if (self->store.char_index_state == CharIndexState::untried && build_index(self) < 0) return nullptr;
     Match match;
     if (walk(self->store, key, &match) < 0) return nullptr;
     if (match.node < 0) return Py_NewRef(empty_str);
@@ -206,13 +213,23 @@ PyObject *make_get_closest_prefix() {
     return held.release();
 }
 
-PyObject *get_closest_prefix(VelarinObject *self, PyObject *key, int skip_dispatch) {
+namespace {
+
+PyObject *dispatch_or_look_up(VelarinObject *self, PyObject *key, int skip_dispatch) {
     if (!skip_dispatch && may_override(Py_TYPE(self))) {
         OwnedRef method = OwnedRef::steal(PyObject_GetAttr(reinterpret_cast<PyObject *>(self), lookup_name));
         if (!method) return nullptr;
         if (!is_own_function(method.borrow())) return dispatch(method.borrow(), key);
     }
     return lookup(self, key);
+}
+
+}  // namespace
+
+PyObject *get_closest_prefix(VelarinObject *self, PyObject *key, int skip_dispatch) {
+    PyObject *result = dispatch_or_look_up(self, key, skip_dispatch);
+    if (result == nullptr) add_traceback("get_closest_prefix", __LINE__);
+    return result;
 }
 
 }  // namespace velarin

@@ -8,14 +8,18 @@
 // The trie is read directly; an override of get_closest_prefix in a subclass
 // is not called.
 //
-// No user code runs inside a walk (making strings and appending to a list call
-// none), so a walk sees one store. Between positions the pending signals are
-// checked now and then, and a handler may construct or release the trie: every
-// walk therefore reads the object's store afresh.
+// The walks count their work and run the pending signal handlers every so
+// many steps, however long each position's walk is. A handler may construct
+// or release the trie: a walk that sees its table change meanwhile stops, and
+// the window or chunk it was in is walked again against the new table.
+// Large working arrays live on the heap, so that scans nested through signal
+// handlers end in RecursionError, not in a full stack.
 #include <Python.h>
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
+#include <new>
 
 #include "surface.hpp"
 #include "trie/scan.hpp"
@@ -29,8 +33,6 @@ struct ScanState {
 
 ScanState *state_of(PyObject *module) { return static_cast<ScanState *>(PyModule_GetState(module)); }
 
-// Positions go by between two checks for pending signals.
-constexpr size_t signal_interval = size_t(1) << 16;
 // Positions whose matches the segmentation finds together. It walks every
 // position of a window, those a word then covers too (most positions of a
 // text begin no word and cost one bit test), and the next window starts where
@@ -57,13 +59,28 @@ struct Text {
 };
 
 // out[k] is the longest stored word that the text at first + k begins with,
-// as matches_at finds it with walks of at most `limit` code points.
-// Built twice, so processors with a population count instruction use it.
-__attribute__((target_clones("popcnt", "default"), flatten)) void matches_in(const TrieStore &store, const Text &text,
+// as matches_at finds it with walks of at most `limit` code points; false
+// when the meter stopped it. Built twice, so processors with a population
+// count instruction use it.
+__attribute__((target_clones("popcnt", "default"), flatten)) bool matches_in(const TrieStore &store, const Text &text,
                                                                      size_t first, size_t count, Match *out,
+                                                                     ScanSpace &space, WorkMeter &meter,
                                                                      size_t limit = SIZE_MAX) {
-    with_code_units(text.kind, text.data,
-                    [&](const auto *units) { matches_at(store, units, text.length, first, count, out, limit); });
+    return with_code_units(text.kind, text.data, [&](const auto *units) {
+        return matches_at(store, units, text.length, first, count, out, space, meter, limit);
+    });
+}
+
+// Fills out[k] as matches_in does, building the code point index first when
+// the trie has none yet. Returns 1; 0 when the trie's table changed while a
+// signal handler ran (the caller walks again, against the new one); -1 with
+// the exception a handler raised.
+int find_matches(VelarinObject *trie, const Text &text, size_t first, size_t count, Match *out, ScanSpace &space,
+                 WorkMeter &meter, size_t limit = SIZE_MAX) {
+    if (build_char_index(trie->store, &meter) != Status::interrupted &&
+        matches_in(trie->store, text, first, count, out, space, meter, limit))
+        return 1;
+    return PyErr_Occurred() ? -1 : 0;
 }
 
 // Whether the match at `pos` ends on a character boundary, with its length in
@@ -84,7 +101,13 @@ bool has_lone_surrogate(const Text &text) {
 // str. Returns 0 with *text filled, or -1 with TypeError (or the interpreter's
 // UnicodeEncodeError, for a text holding a lone surrogate) set.
 int bind(PyObject *module, const char *function, PyObject *const *args, Py_ssize_t nargs, Text *text) {
-    PyTypeObject *velarin_type = reinterpret_cast<PyTypeObject *>(state_of(module)->velarin_type);
+    const ScanState *state = state_of(module);
+    if (state == nullptr || state->velarin_type == nullptr) {
+        PyErr_Format(PyExc_RuntimeError, "%s() called through a module object of ondrel_velarin.scan_c that was "
+                     "never executed; import the module instead", function);
+        return -1;
+    }
+    PyTypeObject *velarin_type = reinterpret_cast<PyTypeObject *>(state->velarin_type);
     if (nargs != 2) {
         PyErr_Format(PyExc_TypeError, "%s expected 2 arguments, got %zd", function, nargs);
         return -1;
@@ -101,13 +124,6 @@ int bind(PyObject *module, const char *function, PyObject *const *args, Py_ssize
     PyObject *s = args[1];
     *text = Text{PyUnicode_DATA(s), PyUnicode_KIND(s), size_t(PyUnicode_GET_LENGTH(s))};
     return has_lone_surrogate(*text) ? raise_encode_error(s) : 0;
-}
-
-// Checks for pending signals when the scan has passed a multiple of
-// signal_interval between positions `from` and `to`; 0, or -1 with the
-// exception a handler raised.
-int check_signals(size_t from, size_t to) {
-    return from / signal_interval != to / signal_interval ? PyErr_CheckSignals() : 0;
 }
 
 // Single characters that matched nothing, made once per call: texts repeat
@@ -255,6 +271,16 @@ size_t run_segment_length(const CodePoint *units, size_t length, size_t pos, siz
 // What a segment is made of, where it is not a word's node.
 constexpr int64_t single_character = -1, letter_run = -2;
 
+// The working arrays of a segmentation.
+struct SegmentSpace {
+    ScanSpace scan;
+    Match window[max_segment_window];
+    size_t starts[max_segment_window];
+    int64_t words[max_segment_window];  // each segment's node, or single_character or letter_run
+    PyObject *objects[max_segment_window];
+    SingleCharacters singles;
+};
+
 // The segments of a text whose code units are `units`, pushed to
 // `segments`; false with an exception set. The same code for each kind of
 // string, so that no step asks which kind it reads.
@@ -266,21 +292,21 @@ constexpr int64_t single_character = -1, letter_run = -2;
 // touches, and fails to decode when handed out.
 template <typename CodePoint>
 bool collect_segments(VelarinObject *trie, PyObject *source, const Text &text, const CodePoint *units, bool runs,
-                      SegmentBuffer &segments) {
-    Match window[max_segment_window];
-    size_t starts[max_segment_window];
-    int64_t words[max_segment_window];  // each segment's node, or single_character or letter_run
-    PyObject *objects[max_segment_window];
-    SingleCharacters singles;
+                      SegmentBuffer &segments, SegmentSpace &space) {
+    Match *window = space.window;
+    size_t *starts = space.starts;
+    int64_t *words = space.words;
+    PyObject **objects = space.objects;
+    SingleCharacters &singles = space.singles;
+    WorkMeter meter = signal_meter();
     size_t width = min_segment_window;
     for (size_t pos = 0; pos < text.length;) {
         const size_t first = pos, count = std::min(width, text.length - pos);
-        build_char_index(trie->store);
-        matches_in(trie->store, text, first, count, window, segment_walk_limit);
+        int found = find_matches(trie, text, first, count, window, space.scan, meter, segment_walk_limit);
         size_t made = 0;
-        for (; pos < first + count; ++made) {
+        for (; found > 0 && pos < first + count; ++made) {
             Match &match = window[pos - first];
-            if (match.cut) matches_in(trie->store, text, pos, 1, &match);
+            if (match.cut && (found = find_matches(trie, text, pos, 1, &match, space.scan, meter)) <= 0) break;
             prefetch_word_slot(trie, match);
             bool word = is_word(match);
             size_t characters = word ? match.characters : 1;
@@ -288,6 +314,11 @@ bool collect_segments(VelarinObject *trie, PyObject *source, const Text &text, c
             starts[made] = pos;
             words[made] = word ? match.node : characters > 1 ? letter_run : single_character;
             pos += characters;
+        }
+        if (found < 0) return false;
+        if (found == 0) {
+            pos = first;  // the trie was rebuilt: this window again, against it
+            continue;
         }
         for (size_t j = 0; j < made; ++j)
             objects[j] = words[j] >= 0                   ? cached_word(trie, words[j])
@@ -305,9 +336,16 @@ bool collect_segments(VelarinObject *trie, PyObject *source, const Text &text, c
             segments.push(segment);
         }
         width = 4 * made >= count ? std::min(2 * width, max_segment_window) : min_segment_window;
-        if (check_signals(first, pos) < 0) return false;
     }
     return true;
+}
+
+// A new T on the heap, or null with MemoryError set.
+template <typename T>
+std::unique_ptr<T> new_space() {
+    std::unique_ptr<T> space(new (std::nothrow) T);
+    if (!space) PyErr_NoMemory();
+    return space;
 }
 
 // Reads segment's keyword arguments, of which alnum_runs (a truth value) is
@@ -316,6 +354,10 @@ int segment_options(PyObject *const *values, PyObject *kwnames, bool *runs) {
     const Py_ssize_t count = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
     for (Py_ssize_t i = 0; i < count; ++i) {
         PyObject *name = PyTuple_GET_ITEM(kwnames, i);
+        if (!PyUnicode_Check(name)) {
+            PyErr_SetString(PyExc_TypeError, "segment() keywords must be strings");
+            return -1;
+        }
         if (!PyUnicode_EqualToUTF8(name, "alnum_runs")) {
             PyErr_Format(PyExc_TypeError, "segment() got an unexpected keyword argument '%U'", name);
             return -1;
@@ -332,10 +374,14 @@ PyObject *segment(PyObject *module, PyObject *const *args, Py_ssize_t nargs, PyO
     bool runs = false;
     if (bind(module, "segment", args, nargs, &text) < 0 || segment_options(args + nargs, kwnames, &runs) < 0)
         return nullptr;
+    const RecursionGuard guard(" in segment");
+    if (!guard.entered()) return nullptr;
+    const auto space = new_space<SegmentSpace>();
+    if (!space) return nullptr;
     auto *trie = reinterpret_cast<VelarinObject *>(args[0]);
     SegmentBuffer segments(text.length);
     const bool done = with_code_units(text.kind, text.data, [&](const auto *units) {
-        return collect_segments(trie, args[1], text, units, runs, segments);
+        return collect_segments(trie, args[1], text, units, runs, segments, *space);
     });
     return done ? segments.take_list() : nullptr;
 }
@@ -351,17 +397,32 @@ Py_ssize_t match_length(VelarinObject *trie, const Text &text, size_t pos, const
     return word ? PyUnicode_GET_LENGTH(word.borrow()) : -1;
 }
 
+// The working arrays of longest_matches.
+struct MatchSpace {
+    ScanSpace scan;
+    Match chunk[match_chunk];
+};
+
 PyObject *longest_matches(PyObject *module, PyObject *const *args, Py_ssize_t nargs) {
     Text text;
     if (bind(module, "longest_matches", args, nargs, &text) < 0) return nullptr;
+    const RecursionGuard guard(" in longest_matches");
+    if (!guard.entered()) return nullptr;
+    const auto space = new_space<MatchSpace>();
+    if (!space) return nullptr;
     auto *trie = reinterpret_cast<VelarinObject *>(args[0]);
     OwnedRef lengths = OwnedRef::steal(PyList_New(Py_ssize_t(text.length)));
     if (!lengths) return nullptr;
-    Match chunk[match_chunk];
-    for (size_t first = 0; first < text.length; first += match_chunk) {
+    // Filled while signal handlers may run: the collector must not hand the
+    // list, with its empty slots, to one of them (gc.get_objects()).
+    PyObject_GC_UnTrack(lengths.borrow());
+    Match *chunk = space->chunk;
+    WorkMeter meter = signal_meter();
+    for (size_t first = 0; first < text.length;) {
         const size_t count = std::min(match_chunk, text.length - first);
-        build_char_index(trie->store);
-        matches_in(trie->store, text, first, count, chunk);
+        const int found = find_matches(trie, text, first, count, chunk, space->scan, meter);
+        if (found < 0) return nullptr;
+        if (found == 0) continue;  // the trie was rebuilt: this chunk again, against it
         for (size_t k = 0; k < count; ++k) {
             const Py_ssize_t length = match_length(trie, text, first + k, chunk[k]);
             if (length < 0) return nullptr;
@@ -369,8 +430,9 @@ PyObject *longest_matches(PyObject *module, PyObject *const *args, Py_ssize_t na
             if (item == nullptr) return nullptr;
             PyList_SET_ITEM(lengths.borrow(), Py_ssize_t(first + k), item);
         }
-        if (check_signals(first, first + count) < 0) return nullptr;
+        first += count;
     }
+    PyObject_GC_Track(lengths.borrow());
     return lengths.release();
 }
 

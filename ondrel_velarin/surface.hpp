@@ -3,8 +3,10 @@
 #pragma once
 
 #include <Python.h>
+#include <pthread.h>
 
 #include <cstddef>
+#include <cstdint>
 
 #include "refs.hpp"
 #include "trie/trie.hpp"
@@ -65,6 +67,62 @@ inline int raise_encode_error(PyObject *text) {
     OwnedRef encoded = OwnedRef::steal(PyUnicode_AsUTF8String(text));
     return encoded ? 0 : -1;
 }
+
+// Runs the pending signal handlers; false when one raised.
+inline bool no_signal_raised(void *) { return PyErr_CheckSignals() == 0; }
+
+// A meter for a long native operation that asks no_signal_raised, so that it
+// answers Ctrl-C. An operation it stops returns Status::interrupted, with the
+// handler's exception set, or with none when the object's table changed
+// meanwhile (a handler rebuilt it).
+inline WorkMeter signal_meter() { return WorkMeter{no_signal_raised, nullptr}; }
+
+// Bytes of the thread's stack left below the caller's frame (the bounds are
+// read once per thread); SIZE_MAX when they cannot be had.
+inline size_t stack_left() {
+    thread_local const uintptr_t lowest = [] {
+        pthread_attr_t attributes;
+        void *address = nullptr;
+        size_t size = 0;
+        if (pthread_getattr_np(pthread_self(), &attributes) != 0) return uintptr_t(0);
+        const int rc = pthread_attr_getstack(&attributes, &address, &size);
+        pthread_attr_destroy(&attributes);
+        return rc == 0 ? reinterpret_cast<uintptr_t>(address) : uintptr_t(0);
+    }();
+    const auto here = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+    return lowest == 0 || here < lowest ? SIZE_MAX : here - lowest;
+}
+
+// Stack a nested call must leave for what runs below it.
+constexpr size_t stack_reserve = size_t(1) << 18;
+
+// Holds one level of the interpreter's recursion count for a call that
+// interpreter code can nest (signal handlers nesting scans, encode()
+// re-entering construction): a nesting too deep raises RecursionError instead
+// of filling the stack. The count alone is not enough where the limit is set
+// high (each level's frames, the interpreter's among them, are larger than
+// it allows for), so the stack left is checked too.
+class RecursionGuard {
+public:
+    explicit RecursionGuard(const char *where) : entered_(enter(where)) {}
+    ~RecursionGuard() {
+        if (entered_) Py_LeaveRecursiveCall();
+    }
+    RecursionGuard(const RecursionGuard &) = delete;
+    RecursionGuard &operator=(const RecursionGuard &) = delete;
+    bool entered() const { return entered_; }
+
+private:
+    static bool enter(const char *where) {
+        if (stack_left() < stack_reserve) {
+            PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
+            return false;
+        }
+        return Py_EnterRecursiveCall(where) == 0;
+    }
+
+    bool entered_;
+};
 
 // Adds a traceback entry "ondrel_velarin.impl_c.Velarin.<method>" (or `qualified`
 // as given when `method` is null) to the pending exception.

@@ -177,6 +177,27 @@ if st is not None:
         for runs in (False, True):
             assert segment(Velarin(words), text, alnum_runs=runs) == segment_loop(model, text, runs), runs
 
+    @relaxed
+    @given(st.data())
+    def test_scans_under_reentry_match_the_model(data):
+        from ondrel_velarin import longest_matches, segment
+
+        words = data.draw(word_lists())
+        text = "".join(data.draw(keys_for(words)))
+        v = Velarin(data.draw(word_lists()))
+
+        class Reentrant(str):
+            """An item whose encode() scans and looks up the object it is being stored in."""
+
+            def encode(self, encoding):
+                segment(v, text), longest_matches(v, text), v.get_closest_prefix(text)
+                return str(self).encode(encoding)
+
+        v.__init__([Reentrant(w) if i % 2 else w for i, w in enumerate(words)])
+        model = Model(words)
+        assert segment(v, text) == segment_loop(model, text, False)
+        assert longest_matches(v, text) == [len(model.get_closest_prefix(text[i:])) for i in range(len(text))]
+
     @pytest.mark.parametrize(
         ("words", "keys"),
         [

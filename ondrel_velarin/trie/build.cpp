@@ -39,13 +39,18 @@ struct Pending {
     uint32_t depth;
 };
 
+// Thrown out of the sort when the meter says to stop.
+struct Stopped {};
+
 // Orders strings that share their first `position` bytes: by the bytes that
 // follow, a string before its extensions. The heads settle most comparisons
 // without touching the strings; equal heads (which padding can also make)
-// fall back to the bytes themselves.
+// fall back to the bytes themselves. Each comparison is a step of work.
 struct After {
     int32_t position;
+    Pace *pace;
     bool operator()(const Entry &a, const Entry &b) const {
+        if (!pace->go_on(1)) throw Stopped{};
         if (a.head != b.head) return a.head < b.head;
         const int32_t common = std::min(a.length, b.length) - position;
         const int order = common > 0 ? std::memcmp(a.data + position, b.data + position, size_t(common)) : 0;
@@ -86,32 +91,48 @@ bool grow_zeroed(T *&array, size_t used, size_t count) {
 
 class Builder {
 public:
-    Builder(TrieStore &store, int32_t position) : store_(store), position_(position) {}
+    Builder(TrieStore &store, int32_t position, WorkMeter &meter)
+        : store_(store), position_(position), pace_(meter, store) {}
 
     Status run(int32_t node_index, unsigned char *const *strings, const int32_t *lengths, int32_t num_strings) {
         try {
-            collect(strings, lengths, num_strings);
+            if (!collect(strings, lengths, num_strings)) return Status::interrupted;
             if (view_.empty()) return Status::ok;
             Status status = reserve();
             if (status != Status::ok) return status;
             return lay_out(uint32_t(node_index));
         } catch (const std::bad_alloc &) {
             return Status::no_memory_working;
+        } catch (const Stopped &) {
+            return Status::interrupted;
         }
     }
 
+    // Whether the table is still the one this build lays out.
+    bool same_table() const { return pace_.same_table(); }
+
 private:
-    void collect(unsigned char *const *strings, const int32_t *lengths, int32_t num_strings) {
+    bool collect(unsigned char *const *strings, const int32_t *lengths, int32_t num_strings) {
         view_.reserve(size_t(num_strings));
-        for (int32_t i = 0; i < num_strings; ++i)
+        for (int32_t i = 0; i < num_strings; ++i) {
+            if (!pace_.go_on(1)) return false;
             if (lengths[i] >= position_)
                 view_.push_back(Entry{head_of(strings[i], lengths[i], position_), strings[i], lengths[i]});
-        std::sort(view_.begin(), view_.end(), After{position_});
-        view_.erase(std::unique(view_.begin(), view_.end(), same), view_.end());
+        }
+        std::sort(view_.begin(), view_.end(), After{position_, &pace_});
+        auto same_metered = [this](const Entry &a, const Entry &b) {
+            if (!pace_.go_on(1)) throw Stopped{};
+            return same(a, b);
+        };
+        view_.erase(std::unique(view_.begin(), view_.end(), same_metered), view_.end());
         // shared_[i]: path bytes entry i shares with entry i - 1 below the node.
         shared_.resize(view_.size());
         shared_[0] = 0;
-        for (size_t i = 1; i < view_.size(); ++i) shared_[i] = shared_after(view_[i - 1], view_[i], position_);
+        for (size_t i = 1; i < view_.size(); ++i) {
+            if (!pace_.go_on(1)) return false;
+            shared_[i] = shared_after(view_[i - 1], view_[i], position_);
+        }
+        return true;
     }
 
     // Each sorted string adds one record per byte beyond what it shares with
@@ -158,9 +179,14 @@ private:
     // Fills one record and creates its children's records; `starts` receives
     // the first sorted entry of each child.
     Status build_one(const Pending &pending, std::vector<uint32_t> &starts) {
+        if (!pace_.go_on(1)) return Status::interrupted;
         VelarinNode &node = store_.nodes[pending.node];
         uint32_t lo = pending.lo;
         starts.clear();
+        // A record laid out again (by a native caller) gives up what it held.
+        std::free(node.word);
+        std::free(node.children_indices);
+        node = VelarinNode{};
         if (uint32_t(view_[lo].length) == pending.depth) {
             // Sorted before its extensions, a string ending here comes first.
             char *word = static_cast<char *>(std::malloc(pending.depth + 1));
@@ -202,6 +228,7 @@ private:
 
     TrieStore &store_;
     int32_t position_;
+    Pace pace_;
     std::vector<Entry> view_;
     std::vector<uint32_t> shared_;
     uint32_t next_ = 0;
@@ -225,28 +252,11 @@ void assign_alphabet(TrieStore &store, const bool (&present)[256]) {
     store.max_mask_bit = count;
 }
 
-Status build_root(TrieStore &store) {
-    auto *nodes = static_cast<VelarinNode *>(std::calloc(1, sizeof(VelarinNode)));
-    if (nodes == nullptr) return Status::no_memory_nodes;
-    auto *depths = static_cast<uint32_t *>(std::calloc(1, sizeof(uint32_t)));
-    if (depths == nullptr) {
-        std::free(nodes);
-        return Status::no_memory_nodes;
-    }
-    store.nodes = nodes;
-    store.depths = depths;
-    store.num_nodes = 1;
-    return Status::ok;
-}
+namespace {
 
-Status build_node(TrieStore &store, int32_t node_index, unsigned char *const *strings,
-                  const int32_t *lengths, int32_t num_strings, int32_t position) {
-    if (store.nodes == nullptr || node_index < 0 || node_index >= store.num_nodes || num_strings <= 0 || position < 0)
-        return Status::ok;
-    return Builder(store, position).run(node_index, strings, lengths, num_strings);
-}
-
-void release(TrieStore &store, StringFree free_string) {
+// Frees the node table with every block it owns and the code point index.
+void release_table(TrieStore &store) {
+    ++store.generation;
     if (store.nodes != nullptr && store.num_nodes > 0) {
         for (int32_t i = 0; i < store.num_nodes; ++i) {
             VelarinNode &node = store.nodes[i];
@@ -265,13 +275,43 @@ void release(TrieStore &store, StringFree free_string) {
     }
     std::free(store.depths);
     store.depths = nullptr;
-    free_table(store.char_index);
-    store.near_edges = store.far_edges = EdgeTable{};
-    store.first_code_points = nullptr;
-    store.path_filter = nullptr;
+    drop_char_index(store);
     store.match_slots = nullptr;  // the caller's cache is for this table's nodes
-    store.root_edges = nullptr;
-    store.char_index_state = CharIndexState::untried;
+}
+
+}  // namespace
+
+Status build_root(TrieStore &store) {
+    release_table(store);
+    auto *nodes = static_cast<VelarinNode *>(std::calloc(1, sizeof(VelarinNode)));
+    if (nodes == nullptr) return Status::no_memory_nodes;
+    auto *depths = static_cast<uint32_t *>(std::calloc(1, sizeof(uint32_t)));
+    if (depths == nullptr) {
+        std::free(nodes);
+        return Status::no_memory_nodes;
+    }
+    store.nodes = nodes;
+    store.depths = depths;
+    store.num_nodes = 1;
+    return Status::ok;
+}
+
+Status build_node(TrieStore &store, int32_t node_index, unsigned char *const *strings,
+                  const int32_t *lengths, int32_t num_strings, int32_t position, WorkMeter *meter) {
+    if (store.nodes == nullptr || node_index < 0 || node_index >= store.num_nodes || num_strings <= 0 || position < 0)
+        return Status::ok;
+    ++store.generation;
+    drop_char_index(store);
+    WorkMeter unmetered;
+    Builder builder(store, position, meter != nullptr ? *meter : unmetered);
+    const Status status = builder.run(node_index, strings, lengths, num_strings);
+    // The meter's caller may have built an index of the nodes laid out so far.
+    if (builder.same_table()) drop_char_index(store);
+    return status;
+}
+
+void release(TrieStore &store, StringFree free_string) {
+    release_table(store);
     if (store.bytes_strings != nullptr && store.num_strings > 0) {
         for (int32_t i = 0; i < store.num_strings; ++i) {
             if (store.bytes_strings[i] != nullptr) {

@@ -1,8 +1,11 @@
 // The code point index: one hash table probe per code point of a walk,
-// instead of one node record and one child block per byte.
+// instead of one node record and one child block per byte. It owns the
+// index's seed: random per process, and another one for each try of an index.
 #include <sys/mman.h>
+#include <sys/random.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <new>
 #include <vector>
@@ -12,19 +15,46 @@
 namespace velarin {
 namespace {
 
+// Seeds tried for one index before it is given up: with a random seed, a
+// second try is already unlikely.
+constexpr int seed_tries = 4;
+
+// The seed of this process: random, unless the environment fixes it for a
+// test (VELARIN_TEST_HASH_SEED, a number), so that a test can make a word
+// list that crowds the tables under a known seed.
+uint64_t process_seed() {
+    static const uint64_t seed = [] {
+        const char *fixed = std::getenv("VELARIN_TEST_HASH_SEED");
+        if (fixed != nullptr && *fixed != '\0') return uint64_t(std::strtoull(fixed, nullptr, 0));
+        uint64_t value = 0;
+        if (getrandom(&value, sizeof value, GRND_NONBLOCK) != ssize_t(sizeof value))
+            value = uint64_t(std::chrono::steady_clock::now().time_since_epoch().count()) * 0x9E3779B97F4A7C15ull ^
+                    uint64_t(reinterpret_cast<uintptr_t>(&value));
+        return value;
+    }();
+    return seed;
+}
+
+// The seed of try `k` of an index.
+uint64_t seed_of_try(int k) { return process_seed() + uint64_t(k) * 0x9E3779B97F4A7C15ull; }
+
+enum class Outcome { done, unsound, crowded, stopped };
+
 class CharIndexBuilder {
 public:
-    explicit CharIndexBuilder(TrieStore &store) : store_(store) {
+    CharIndexBuilder(TrieStore &store, uint64_t seed, WorkMeter &meter)
+        : store_(store), seed_(seed), pace_(meter, store) {
         for (int b = 0; b < 256; ++b) {
             const uint64_t m = store.byte_to_mask[b];
             if (m != 0) byte_of_bit_[store.byte_to_plane[b] * 64 + __builtin_ctzll(m)] = static_cast<unsigned char>(b);
         }
     }
 
-    // Collects every edge; false when a reachable word ends inside a code point.
-    bool collect() {
-        std::vector<Reached> pending{Reached{0, root_path_hash, no_edge, 0}};
+    // Collects every edge: `unsound` when a reachable word ends inside a code point.
+    Outcome collect() {
+        std::vector<Reached> pending{Reached{0, seed_, no_edge, 0}};
         while (!pending.empty()) {
+            if (!pace_.go_on(1)) return Outcome::stopped;
             const Reached parent = pending.back();
             pending.pop_back();
             bool sound = true;
@@ -33,19 +63,20 @@ public:
                 if (sound && continuations >= 0)
                     sound = follow(parent, child, continuations, continuations, lead_bits(b), pending);
             });
-            if (!sound) return false;
+            if (!sound) return Outcome::unsound;
         }
-        return true;
+        return Outcome::done;
     }
 
     // Lays the edges out, in one block: the root's in code point order,
     // ranked by their runs; the near and far ones in tables at most half
     // full; and the path filter, with eight bits or more for each edge past
-    // the root.
-    Status fill() {
+    // the root. `crowded` when a run of occupied slots would pass
+    // max_edge_run; the store then holds no index. Throws bad_alloc.
+    Outcome fill() {
         const Layout layout = plan();
-        const TableBlock table = allocate_table(layout.total_bytes());
-        if (table.data == nullptr) return Status::no_memory_char_index;
+        TableBlock table = allocate_table(layout.total_bytes());
+        if (table.data == nullptr) throw std::bad_alloc();
         char *block = static_cast<char *>(table.data);
         const Parts parts{{reinterpret_cast<CharEdge *>(block + layout.near_at()), layout.near_bits},
                           {reinterpret_cast<CharEdge *>(block + layout.far_at()), layout.far_bits},
@@ -54,7 +85,11 @@ public:
                           reinterpret_cast<uint64_t *>(block + layout.filter_at()),
                           64 - layout.filter_bits};
         rank_root_edges(parts.first);
-        place_edges(parts);
+        const Outcome placed = place_edges(parts);
+        if (placed != Outcome::done) {
+            free_table(table);
+            return placed;
+        }
         store_.char_index = table;
         store_.near_edges = EdgeTable{parts.near.slots, 64 - parts.near.bits};
         store_.far_edges = EdgeTable{parts.far.slots, 64 - parts.far.bits};
@@ -62,7 +97,8 @@ public:
         store_.first_code_points = parts.first;
         store_.path_filter = parts.filter;
         store_.path_filter_shift = parts.filter_shift;
-        return Status::ok;
+        store_.root_path_hash = seed_;
+        return Outcome::done;
     }
 
 private:
@@ -106,9 +142,24 @@ private:
         int filter_shift;
     };
 
+    // The longest run of occupied slots of a table at most half full, which
+    // has an empty slot to start from.
+    static size_t longest_run(const Table &table) {
+        const size_t size = size_t(1) << table.bits;
+        size_t start = 0;
+        while (table.slots[start].parent_plus_one != 0) ++start;
+        size_t longest = 0, run = 0;
+        for (size_t k = 1; k <= size; ++k) {
+            run = table.slots[(start + k) & (size - 1)].parent_plus_one != 0 ? run + 1 : 0;
+            longest = std::max(longest, run);
+        }
+        return longest;
+    }
+
     // Writes every edge into its part: a root edge at its rank, any other
-    // into its table and the path filter.
-    void place_edges(const Parts &parts) const {
+    // into its table and the path filter; `crowded` as soon as a probe
+    // passes max_edge_run slots, or a table ends with a longer run.
+    Outcome place_edges(const Parts &parts) {
         auto table_of = [&](size_t i) -> const Table & { return is_near(i) ? parts.near : parts.far; };
         // The writes land all over the tables: ask for each slot a few edges ahead.
         constexpr size_t ahead = 16;
@@ -117,6 +168,7 @@ private:
                 const Table &table = table_of(i + ahead);
                 __builtin_prefetch(table.slots + table.home(path_hashes_[i + ahead]), 1);
             }
+            if (!pace_.go_on(1)) return Outcome::stopped;
             const CharEdge &edge = edges_[i];
             if (edge.parent_plus_one == 1) {
                 const FirstCodePoints &run = parts.first[edge.code_point / 32];
@@ -129,10 +181,16 @@ private:
                 const Table &table = table_of(i);
                 const size_t mask = (size_t(1) << table.bits) - 1;
                 size_t slot = table.home(path_hashes_[i]);
-                while (table.slots[slot].parent_plus_one != 0) slot = (slot + 1) & mask;
+                for (size_t probes = 0; table.slots[slot].parent_plus_one != 0; slot = (slot + 1) & mask)
+                    if (++probes > max_edge_run) return Outcome::crowded;
                 table.slots[slot] = edge;
             }
         }
+        for (const Table *table : {&parts.near, &parts.far}) {
+            if (!pace_.go_on(size_t(1) << table->bits)) return Outcome::stopped;
+            if (longest_run(*table) > max_edge_run) return Outcome::crowded;
+        }
+        return Outcome::done;
     }
 
     // Marks the code points that begin an edge from the root in their runs,
@@ -230,6 +288,8 @@ private:
     }
 
     TrieStore &store_;
+    uint64_t seed_;
+    Pace pace_;
     unsigned char byte_of_bit_[256] = {};
     std::vector<CharEdge> edges_;
     std::vector<uint64_t> path_hashes_;        // of the path each edge ends
@@ -298,18 +358,38 @@ void free_table(TableBlock &block) {
     block = TableBlock{};
 }
 
-Status build_char_index(TrieStore &store) {
+Status build_char_index(TrieStore &store, WorkMeter *meter) {
     if (store.char_index_state != CharIndexState::untried || store.nodes == nullptr) return Status::ok;
+    const uint64_t generation = store.generation;
+    WorkMeter unmetered;
+    // Lookups meanwhile (from the meter's caller) walk bytes.
     store.char_index_state = CharIndexState::unavailable;
-    Status status = Status::ok;
+    Outcome outcome = Outcome::crowded;
     try {
-        CharIndexBuilder builder(store);
-        if (builder.collect()) status = builder.fill();
-        if (status == Status::ok && store.char_index.data != nullptr) store.char_index_state = CharIndexState::built;
+        for (int k = 0; k < seed_tries && outcome == Outcome::crowded; ++k) {
+            CharIndexBuilder builder(store, seed_of_try(k), meter != nullptr ? *meter : unmetered);
+            outcome = builder.collect();
+            if (outcome == Outcome::done) outcome = builder.fill();
+        }
     } catch (const std::bad_alloc &) {
-        status = Status::no_memory_char_index;
+        return Status::no_memory_char_index;
     }
-    return status;
+    if (outcome == Outcome::stopped) {
+        // A changed table has its own state, which is left as it is.
+        if (store.generation == generation) store.char_index_state = CharIndexState::untried;
+        return Status::interrupted;
+    }
+    if (outcome == Outcome::done) store.char_index_state = CharIndexState::built;
+    return Status::ok;
+}
+
+void drop_char_index(TrieStore &store) {
+    free_table(store.char_index);
+    store.near_edges = store.far_edges = EdgeTable{};
+    store.first_code_points = nullptr;
+    store.path_filter = nullptr;
+    store.root_edges = nullptr;
+    store.char_index_state = CharIndexState::untried;
 }
 
 }  // namespace velarin

@@ -8,6 +8,10 @@
 // advance in turn, each by one load per turn, with that load prefetched on the
 // lane's previous turn. Each walk gives exactly what
 // closest_prefix_code_points gives at its position, unless a limit cuts it.
+//
+// A scan counts its work on the caller's meter, and the caller's code may
+// run when the meter asks: whatever is large is kept in the caller's
+// ScanSpace, on the heap, so that scans nested that way do not fill the stack.
 #pragma once
 
 #include <algorithm>
@@ -21,13 +25,36 @@ namespace detail {
 
 constexpr unsigned scan_lanes = 16;
 
+// Positions a round walk takes at once; their walks' state stays in the
+// first cache level.
+constexpr size_t round_batch = 256;
+
+// A walk through the code point index in progress.
+struct RoundWalk {
+    uint64_t path_hash;  // of the path to the node and the code point to look up next
+    uint32_t node;       // the node reached
+    uint32_t k;          // the position's offset in the batch
+    size_t depth;        // the node's depth in bytes
+};
+
+}  // namespace detail
+
+// The working room of a scan.
+struct ScanSpace {
+    detail::RoundWalk walks[detail::round_batch];
+    RootEdge edges[detail::round_batch];
+};
+
+namespace detail {
+
 // Fills out[k] with the match at position first + k for k < count, keeping up
 // to scan_lanes walks in progress: walk.settle(position, &match) answers a
 // position without a walk when it can, walk.start(lane, position) begins one,
 // walk.advance(lane) does its next load and is false once it has ended, with
 // its answer in lane.match.
+// False when the pace says to stop.
 template <typename Walk>
-void run_lanes(Walk &walk, size_t first, size_t count, Match *out) {
+bool run_lanes(Walk &walk, size_t first, size_t count, Match *out, Pace &pace) {
     typename Walk::Lane lanes[scan_lanes];
     bool busy[scan_lanes];
     size_t next = first;
@@ -43,6 +70,7 @@ void run_lanes(Walk &walk, size_t first, size_t count, Match *out) {
         if (busy[l]) walk.start(lanes[l], next++), ++active;
     }
     while (active > 0) {
+        if (!pace.go_on(scan_lanes)) return false;
         for (unsigned l = 0; l < scan_lanes; ++l) {
             if (!busy[l] || walk.advance(lanes[l])) continue;
             out[lanes[l].start - first] = lanes[l].match;
@@ -50,6 +78,7 @@ void run_lanes(Walk &walk, size_t first, size_t count, Match *out) {
             else busy[l] = false, --active;
         }
     }
+    return true;
 }
 
 // Walks through the code point index, in rounds: round r makes the r-th
@@ -61,17 +90,18 @@ void run_lanes(Walk &walk, size_t first, size_t count, Match *out) {
 template <typename CodePoint>
 class CharEdgeRounds {
 public:
-    CharEdgeRounds(const TrieStore &store, const CodePoint *units, size_t n, size_t limit)
-        : store_(store), units_(units), n_(n), limit_(limit) {
+    CharEdgeRounds(const TrieStore &store, const CodePoint *units, size_t n, size_t limit, ScanSpace &space)
+        : store_(store), units_(units), n_(n), limit_(limit), walks_(space.walks), edges_(space.edges) {
         if (is_terminal(store.nodes[0])) root_match_ = Match{0, 0};
     }
 
-    // Positions taken at once; their walks' state stays in the first cache level.
-    static constexpr size_t batch = 256;
+    static constexpr size_t batch = round_batch;
 
-    // The matches at positions first + k, k < count <= batch.
-    void run(size_t first, size_t count, Match *out) const {
-        Walk walks[batch];
+    // The matches at positions first + k, k < count <= batch; false when the
+    // pace says to stop. A round's probes are its steps, a position one more.
+    bool run(size_t first, size_t count, Match *out, Pace &pace) const {
+        if (!pace.go_on(count)) return false;
+        Walk *walks = walks_;
         size_t active = 0;
         for (size_t k = 0; k < count; ++k) {
             out[k] = root_match_;
@@ -79,17 +109,15 @@ public:
             active += !starts_nothing(store_, units_[first + k]);
         }
         active = limit_ == 0 ? cut(walks, active, out) : first_step(first, walks, active, out);
-        for (size_t round = 1; active > 0; ++round)
+        for (size_t round = 1; active > 0; ++round) {
+            if (!pace.go_on(active)) return false;
             active = round == limit_ ? cut(walks, active, out) : step(first, round, walks, active, out);
+        }
+        return true;
     }
 
 private:
-    struct Walk {
-        uint64_t path_hash;  // of the path to the node and the code point to look up next
-        uint32_t node;       // the node reached
-        uint32_t k;          // the position's offset in the batch
-        size_t depth;        // the node's depth in bytes
-    };
+    using Walk = RoundWalk;
 
     // Ends the walks still going at the limit; returns 0.
     static size_t cut(const Walk *walks, size_t active, Match *out) {
@@ -121,14 +149,14 @@ private:
     // the round asks for every walk's filter word before it reads any, so
     // that their misses overlap. The few deeper walks read it at once.
     size_t first_step(size_t base, Walk *walks, size_t active, Match *out) const {
-        RootEdge edges[batch];
+        RootEdge *edges = edges_;
         for (size_t j = 0; j < active; ++j) edges[j] = root_edge(store_, units_[base + walks[j].k]);
         size_t kept = 0;
         for (size_t j = 0; j < active; ++j) {
             Walk walk = walks[j];
             const size_t at = base + walk.k;
             const uint32_t c = units_[at];
-            walk.path_hash = extend_path_hash(root_path_hash, c);
+            walk.path_hash = extend_path_hash(store_.root_path_hash, c);
             walk.depth = 0;
             if (!follow(walk, edges[j], c, at, 0, out)) continue;
             __builtin_prefetch(path_filter_word(walk));
@@ -166,6 +194,8 @@ private:
     const CodePoint *units_;
     size_t n_;
     size_t limit_;
+    Walk *walks_;
+    RootEdge *edges_;
     Match root_match_{};
 };
 
@@ -258,10 +288,10 @@ private:
 };
 
 template <typename Walk, typename CodePoint>
-inline void run_walk(const TrieStore &store, const CodePoint *units, size_t n, size_t first, size_t count,
-                     size_t limit, Match *out) {
+inline bool run_walk(const TrieStore &store, const CodePoint *units, size_t n, size_t first, size_t count,
+                     size_t limit, Match *out, Pace &pace) {
     Walk walk(store, units, n, limit);
-    run_lanes(walk, first, count, out);
+    return run_lanes(walk, first, count, out, pace);
 }
 
 }  // namespace detail
@@ -269,21 +299,25 @@ inline void run_walk(const TrieStore &store, const CodePoint *units, size_t n, s
 // out[k] = closest_prefix_code_points(store, units + first + k, n - first - k)
 // for every k < count; first + count must not pass n. A walk that reaches
 // `limit` code points with more text after them stops there instead, with the
-// match within them and `cut` set.
+// match within them and `cut` set. False, with out[] undefined, when the
+// meter says to stop or the table changed while it asked.
 template <typename CodePoint>
-inline void matches_at(const TrieStore &store, const CodePoint *units, size_t n, size_t first, size_t count,
-                       Match *out, size_t limit = SIZE_MAX) {
+inline bool matches_at(const TrieStore &store, const CodePoint *units, size_t n, size_t first, size_t count,
+                       Match *out, ScanSpace &space, WorkMeter &meter, size_t limit = SIZE_MAX) {
+    Pace pace(meter, store);
     if (store.nodes == nullptr) {
         for (size_t k = 0; k < count; ++k) out[k] = Match{};
-    } else if (store.char_index_state == CharIndexState::built) {
-        const detail::CharEdgeRounds<CodePoint> rounds(store, units, n, limit);
-        for (size_t k = 0; k < count; k += rounds.batch)
-            rounds.run(first + k, std::min(rounds.batch, count - k), out + k);
-    } else if (is_wide(store.max_mask_bit)) {
-        detail::run_walk<detail::ByteLanes<true, CodePoint>>(store, units, n, first, count, limit, out);
-    } else {
-        detail::run_walk<detail::ByteLanes<false, CodePoint>>(store, units, n, first, count, limit, out);
+        return pace.go_on(count);
     }
+    if (store.char_index_state == CharIndexState::built) {
+        const detail::CharEdgeRounds<CodePoint> rounds(store, units, n, limit, space);
+        for (size_t k = 0; k < count; k += rounds.batch)
+            if (!rounds.run(first + k, std::min(rounds.batch, count - k), out + k, pace)) return false;
+        return true;
+    }
+    if (is_wide(store.max_mask_bit))
+        return detail::run_walk<detail::ByteLanes<true, CodePoint>>(store, units, n, first, count, limit, out, pace);
+    return detail::run_walk<detail::ByteLanes<false, CodePoint>>(store, units, n, first, count, limit, out, pace);
 }
 
 }  // namespace velarin

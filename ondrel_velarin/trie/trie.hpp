@@ -106,8 +106,9 @@ inline bool may_continue(const Edge &edge, uint32_t c) {
     return (edge.next_code_points & next_code_point_bit<Edge::filter_bits>(c)) != 0;
 }
 
-// The hash of the root's (empty) path, and of a path one code point longer.
-constexpr uint64_t root_path_hash = 0;
+// The hash of a path one code point longer. The root's (empty) path hashes to
+// the index's seed, chosen at random per index (see build_char_index), so
+// that no word list can be made to crowd the tables' slots.
 inline uint64_t extend_path_hash(uint64_t path_hash, uint32_t code_point) {
     return (path_hash ^ code_point) * 0x9E3779B97F4A7C15ull;
 }
@@ -116,7 +117,13 @@ inline uint64_t extend_path_hash(uint64_t path_hash, uint32_t code_point) {
 // path with this hash.
 inline size_t char_edge_slot(uint64_t path_hash, int shift) { return size_t(path_hash >> shift); }
 
-// A table of 2^(64 - shift) CharEdge slots, probed linearly from home.
+// A table of 2^(64 - shift) CharEdge slots, probed linearly from home. No
+// run of occupied slots is longer than max_edge_run: an index whose edges
+// would make one is built again with another seed, so a probe is bounded.
+// Random homes make far shorter runs: in a half-full table of 2^20 slots the
+// longest is about 40 to 50.
+constexpr size_t max_edge_run = 128;
+
 struct EdgeTable {
     const CharEdge *slots;
     int32_t shift;
@@ -140,6 +147,28 @@ struct EdgeTable {
 constexpr size_t near_edge_depth = 4;
 
 enum class CharIndexState : int32_t { untried, built, unavailable };
+
+// How a long operation (a build, the index build, a scan) stays answerable:
+// every `interval` steps of work it asks the caller's go_on whether to go on,
+// and stops when told not to. Without a go_on it never stops. A step is a
+// unit of work of bounded cost (a probe, a node, a comparison), so the
+// questions come at about the same pace whatever the input.
+struct WorkMeter {
+    static constexpr size_t interval = size_t(1) << 16;
+    bool (*go_on)(void *context) = nullptr;
+    void *context = nullptr;
+    size_t left = interval;
+
+    // Counts `steps` of work; false when the caller says to stop.
+    bool spend(size_t steps) {
+        if (steps < left) {
+            left -= steps;
+            return true;
+        }
+        left = interval;
+        return go_on == nullptr || go_on(context);
+    }
+};
 
 // A zeroed block for a table; see allocate_table.
 struct TableBlock {
@@ -178,6 +207,12 @@ struct TrieStore {
     // matches (the surface's word cache): the walk asks for a word's entry
     // as it passes the word, so that it is on its way when the walk ends.
     const void *const *match_slots;
+    // The hash of the root's path in the code point index (its seed).
+    uint64_t root_path_hash;
+    // Counts the changes of the node table (a release, a new root, nodes laid
+    // out): an operation that let the caller run code meanwhile (WorkMeter)
+    // sees from it whether the table it was reading is still there.
+    uint64_t generation;
 };
 
 // The table holding the edges that take the code point at index i (i >= 1)
@@ -233,6 +268,25 @@ enum class Status {
     no_memory_working,           // the sorted view of the strings being built
     too_many_nodes,              // the table would pass the 32-bit node count
     no_memory_char_index,
+    interrupted,  // the caller's go_on said to stop, or the table changed meanwhile
+};
+
+// A meter held to one node table: an operation goes on while the meter
+// agrees and the table is the one it started with (the caller's code, run
+// when the meter asks, may have released or rebuilt it).
+class Pace {
+public:
+    Pace(WorkMeter &meter, const TrieStore &store) : meter_(meter), store_(store), generation_(store.generation) {}
+
+    bool go_on(size_t steps) { return meter_.spend(steps) && store_.generation == generation_; }
+
+    // Whether the table is still the one this pace started with.
+    bool same_table() const { return store_.generation == generation_; }
+
+private:
+    WorkMeter &meter_;
+    const TrieStore &store_;
+    uint64_t generation_;
 };
 
 using StringFree = void (*)(void *);
@@ -241,7 +295,8 @@ using StringFree = void (*)(void *);
 // every other byte gets mask 0.
 void assign_alphabet(TrieStore &store, const bool (&present)[256]);
 
-// Allocates the root record; the store must hold no table yet.
+// Allocates the root record, releasing any node table the store holds (its
+// strings stay).
 Status build_root(TrieStore &store);
 
 // Fills record `node_index`, whose path is `position` bytes long and is the
@@ -249,15 +304,25 @@ Status build_root(TrieStore &store);
 // table: each node's children as one consecutive block in ascending byte
 // order, created when that node is built, the children then built in that
 // order. Strings shorter than `position` are ignored. The arrays are only read.
+// The code point index, which the new nodes would make stale, is dropped.
+// With a meter, `interrupted` when it says to stop (the nodes laid out so far
+// stay) or when the table changed while it was asked (then nothing more is
+// touched).
 Status build_node(TrieStore &store, int32_t node_index, unsigned char *const *strings,
-                  const int32_t *lengths, int32_t num_strings, int32_t position);
+                  const int32_t *lengths, int32_t num_strings, int32_t position, WorkMeter *meter = nullptr);
 
 // Builds the code point index of a built store, once: char_index_state ends
 // `built`, or `unavailable` when a word that text can reach ends inside a
-// code point (a walk by whole code points would miss its match) or when
+// code point (a walk by whole code points would miss its match), when no seed
+// of a few tried keeps every run of its tables within max_edge_run, or when
 // memory runs out, which the result then names. Without the index, scans
-// walk bytes.
-Status build_char_index(TrieStore &store);
+// walk bytes. Stopped by the meter, it leaves the state `untried` (or, when
+// the table changed meanwhile, the store as it found it) and returns
+// `interrupted`.
+Status build_char_index(TrieStore &store, WorkMeter *meter = nullptr);
+
+// Frees the code point index, so that the next lookup builds it afresh.
+void drop_char_index(TrieStore &store);
 
 // A zeroed block for `bytes`, which free_table releases; its data is null
 // when there is no memory. A block of many pages is mapped on its own, so its
@@ -408,7 +473,7 @@ inline Match walk_char_edges(const TrieStore &store, const CodePoint *units, siz
     if (is_terminal(store.nodes[0])) match = Match{0, 0};
     if (n == 0 || starts_nothing(store, units[0])) return match;
     uint64_t hashes[16];  // of the paths ending at units[i], for the probes aimed but not yet made
-    uint64_t path_hash = extend_path_hash(root_path_hash, units[0]);
+    uint64_t path_hash = extend_path_hash(store.root_path_hash, units[0]);
     // The path filter's words for the first code points past the root, all
     // asked for before the root edge and before any is tested, so that
     // their misses overlap each other's and the root edge's.

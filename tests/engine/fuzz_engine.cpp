@@ -8,6 +8,68 @@
 #include <cstdlib>
 
 #include "harness.hpp"
+#include "scan.hpp"
+
+namespace {
+
+// A meter's caller that does, when asked, what a signal handler may: say
+// stop, or release the store and build it again from other words under the
+// operation that asked.
+struct Hostile {
+    velarin::TrieStore *store;
+    const std::vector<std::string> *other;
+    bool rebuild;
+    int asked = 0;
+};
+
+bool hostile_go_on(void *context) {
+    auto &hostile = *static_cast<Hostile *>(context);
+    ++hostile.asked;
+    if (!hostile.rebuild) return false;
+    velarin::release(*hostile.store, harness::free_copy);
+    return harness::build(*hostile.store, *hostile.other) == velarin::Status::ok;
+}
+
+// Builds, builds the index and scans with a hostile meter first asked after
+// `steps` steps: each operation must stop without touching a released
+// table, and the store must then answer as the words it holds say.
+int hostile_runs(const std::vector<std::string> &words, const std::vector<std::string> &other,
+                 const std::vector<std::string> &keys, const std::vector<uint32_t> &text, size_t steps) {
+    int wrong = 0;
+    for (int operation = 0; operation < 3; ++operation) {
+        for (bool rebuild : {false, true}) {
+            velarin::TrieStore store{};
+            Hostile hostile{&store, &other, rebuild};
+            velarin::WorkMeter meter{hostile_go_on, &hostile, steps};
+            velarin::Status status = velarin::Status::ok;
+            if (operation == 0) {
+                status = harness::build(store, words, &meter);
+            } else if (harness::build(store, words) == velarin::Status::ok) {
+                if (operation == 1) {
+                    status = velarin::build_char_index(store, &meter);
+                } else if (velarin::build_char_index(store) == velarin::Status::ok && !text.empty()) {
+                    std::vector<velarin::Match> out(text.size());
+                    const auto space = std::make_unique<velarin::ScanSpace>();
+                    if (!velarin::matches_at(store, text.data(), text.size(), 0, text.size(), out.data(), *space, meter))
+                        status = velarin::Status::interrupted;
+                }
+            }
+            if ((status == velarin::Status::interrupted) != (hostile.asked > 0)) ++wrong;
+            if (!rebuild && hostile.asked > 0) {
+                // Stopped: what the build left is released whole, then built again.
+                velarin::release(store, harness::free_copy);
+                if (harness::build(store, words) != velarin::Status::ok) ++wrong;
+            }
+            const harness::Reference ref(rebuild && hostile.asked > 0 ? other : words);
+            wrong += harness::compare(store, ref, keys);
+            wrong += harness::compare_scan(store, text);
+            velarin::release(store, harness::free_copy);
+        }
+    }
+    return wrong;
+}
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size < 2) return 0;
@@ -63,6 +125,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     velarin::release(store, harness::free_copy);
     if (store.nodes != nullptr || store.bytes_strings != nullptr || store.num_nodes != 0) ++wrong;
     velarin::release(store, harness::free_copy);  // a second release frees nothing
+    wrong += hostile_runs(words, std::vector<std::string>(words.rbegin(), words.rend() - long(words.size() / 2)), keys,
+                          std::vector<uint32_t>(text.begin(), text.begin() + long(std::min<size_t>(text.size(), 200))),
+                          1 + size % 97);
     if (wrong) std::abort();
     return 0;
 }

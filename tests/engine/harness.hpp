@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -22,10 +23,13 @@ using velarin::TrieStore;
 
 inline void free_copy(void *p) { std::free(p); }
 
-// Copies the strings into `store` and builds it; the store owns the copies
-// even when the build fails, so release() always frees everything.
-inline Status build(TrieStore &store, const std::vector<std::string> &words) {
+// Copies the strings into `store`, which holds nothing, and builds it; the
+// store owns the copies even when the build fails, so release() always frees
+// everything. The store's count of table changes goes on from where it was.
+inline Status build(TrieStore &store, const std::vector<std::string> &words, velarin::WorkMeter *meter = nullptr) {
+    const uint64_t generation = store.generation;
     store = TrieStore{};
+    store.generation = generation;
     if (words.empty()) return Status::ok;
     const size_t n = words.size();
     // release() frees the string array only with its count set, as the module sets it.
@@ -46,7 +50,7 @@ inline Status build(TrieStore &store, const std::vector<std::string> &words) {
     velarin::assign_alphabet(store, present);
     Status status = velarin::build_root(store);
     if (status != Status::ok) return status;
-    return velarin::build_node(store, 0, store.bytes_strings, store.bytes_lengths, store.num_strings, 0);
+    return velarin::build_node(store, 0, store.bytes_strings, store.bytes_lengths, store.num_strings, 0, meter);
 }
 
 // The reference answers: a set of the words.
@@ -170,8 +174,10 @@ inline int compare_code_points(const TrieStore &store, const std::vector<uint32_
 inline int compare_scan(const TrieStore &store, const std::vector<uint32_t> &units) {
     const size_t n = units.size();
     std::vector<velarin::Match> together(n);
+    const auto space = std::make_unique<velarin::ScanSpace>();
+    velarin::WorkMeter meter;
     for (size_t limit : {SIZE_MAX, size_t(1), size_t(2), size_t(3)}) {
-        velarin::matches_at(store, units.data(), n, 0, n, together.data(), limit);
+        if (!velarin::matches_at(store, units.data(), n, 0, n, together.data(), *space, meter, limit)) return 1;
         for (size_t k = 0; k < n; ++k) {
             const size_t within = std::min(limit, n - k);
             const velarin::Match alone = velarin::closest_prefix_code_points(store, units.data() + k, within);
