@@ -5,6 +5,7 @@
 #include <Python.h>
 #include <frameobject.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -97,42 +98,100 @@ void build_trie(VelarinObject *self) {
 
 // ---- Construction -----------------------------------------------------------
 
-// Copies one exact str's UTF-8 form into a block of the interpreter's
-// allocator, without making a bytes object. Returns 0, or -1 with an exception
-// set (the interpreter's own UnicodeEncodeError for a lone surrogate).
-template <typename CodePoint>
-int encode_units(PyObject *text, const CodePoint *units, Py_ssize_t n, unsigned char **copy, Py_ssize_t *length) {
-    if (has_surrogate(units, size_t(n)) && raise_encode_error(text) < 0) return -1;
-    *length = Py_ssize_t(utf8_length(units, size_t(n)));
-    if (*length > INT32_MAX) return 0;
-    *copy = static_cast<unsigned char *>(PyMem_Malloc(size_t(*length)));
-    if (*copy != nullptr) utf8_encode(units, size_t(n), *copy);
-    return 0;
+// The copies of the strings, one after another in one block of the
+// interpreter's allocator, which grows as they come (interpreter code runs
+// between them, so their total is not known ahead). Entry i begins where
+// entry i - 1 ends; the pointers are set once the block has stopped moving.
+class StringCopies {
+public:
+    explicit StringCopies(TrieStore &local) : local_(local) {}
+
+    // Room for `length` more bytes, or null with MemoryError set.
+    unsigned char *room(size_t length) {
+        if (local_.strings_block == nullptr || capacity_ - local_.strings_bytes < length) {
+            size_t grown = std::max<size_t>(2 * capacity_, 4096);
+            while (grown - local_.strings_bytes < length) grown *= 2;
+            auto *data = static_cast<unsigned char *>(PyMem_Realloc(local_.strings_block, grown));
+            if (data == nullptr) {
+                PyErr_SetString(PyExc_MemoryError, "Failed to allocate memory for bytes_strings[i].");
+                return nullptr;
+            }
+            local_.strings_block = data;
+            capacity_ = grown;
+        }
+        return local_.strings_block + local_.strings_bytes;
+    }
+
+    void add(size_t length) {
+        local_.strings_bytes += length;
+        ++copied_;
+    }
+
+    // Gives the block back its spare room and points every entry copied at
+    // its copy; the others stay null.
+    void finish() {
+        if (capacity_ > local_.strings_bytes) {
+            auto *data = static_cast<unsigned char *>(PyMem_Realloc(local_.strings_block, std::max<size_t>(local_.strings_bytes, 1)));
+            if (data != nullptr) local_.strings_block = data;
+        }
+        size_t at = 0;
+        for (int32_t i = 0; i < copied_; ++i) {
+            local_.bytes_strings[i] = local_.strings_block + at;
+            at += size_t(local_.bytes_lengths[i]);
+        }
+    }
+
+private:
+    TrieStore &local_;
+    size_t capacity_ = 0;
+    int32_t copied_ = 0;  // entries copied, from the first on
+};
+
+// The length check every copy makes: the store's lengths are 32-bit.
+int check_length(Py_ssize_t i, size_t length) {
+    if (length <= INT32_MAX) return 0;
+    PyErr_Format(PyExc_OverflowError, "string %zd is %zu bytes long in UTF-8; at most 2147483647 are supported", i,
+                 length);
+    return -1;
 }
 
-int encode_str(PyObject *text, unsigned char **copy, Py_ssize_t *length) {
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+// Copies one exact str's UTF-8 form, without making a bytes object. Returns
+// its length, or -1 with an exception set (the interpreter's own
+// UnicodeEncodeError for a lone surrogate).
+template <typename CodePoint>
+Py_ssize_t encode_units(PyObject *text, Py_ssize_t i, const CodePoint *units, size_t n, StringCopies &copies) {
+    if (has_surrogate(units, n) && raise_encode_error(text) < 0) return -1;
+    const size_t length = utf8_length(units, n);
+    if (check_length(i, length) < 0) return -1;
+    unsigned char *at = copies.room(length);
+    if (at == nullptr) return -1;
+    utf8_encode(units, n, at);
+    return Py_ssize_t(length);
+}
+
+Py_ssize_t encode_str(PyObject *text, Py_ssize_t i, StringCopies &copies) {
+    const size_t n = size_t(PyUnicode_GET_LENGTH(text));
     const void *data = PyUnicode_DATA(text);
     if (PyUnicode_IS_ASCII(text)) {
-        *length = n;
-        if (n > INT32_MAX) return 0;
-        *copy = static_cast<unsigned char *>(PyMem_Malloc(size_t(n)));
-        if (*copy != nullptr) std::memcpy(*copy, data, size_t(n));
-        return 0;
+        if (check_length(i, n) < 0) return -1;
+        unsigned char *at = copies.room(n);
+        if (at == nullptr) return -1;
+        std::memcpy(at, data, n);
+        return Py_ssize_t(n);
     }
     switch (PyUnicode_KIND(text)) {
     case PyUnicode_1BYTE_KIND:
-        return encode_units(text, static_cast<const Py_UCS1 *>(data), n, copy, length);
+        return encode_units(text, i, static_cast<const Py_UCS1 *>(data), n, copies);
     case PyUnicode_2BYTE_KIND:
-        return encode_units(text, static_cast<const Py_UCS2 *>(data), n, copy, length);
+        return encode_units(text, i, static_cast<const Py_UCS2 *>(data), n, copies);
     default:
-        return encode_units(text, static_cast<const Py_UCS4 *>(data), n, copy, length);
+        return encode_units(text, i, static_cast<const Py_UCS4 *>(data), n, copies);
     }
 }
 
 // Encodes any other item through its own encode("utf-8"), which must give
 // exactly bytes.
-int encode_other(PyObject *item, unsigned char **copy, Py_ssize_t *length) {
+Py_ssize_t encode_other(PyObject *item, Py_ssize_t i, StringCopies &copies) {
     OwnedRef method = OwnedRef::steal(PyObject_GetAttrString(item, "encode"));
     if (!method) return -1;
     OwnedRef utf8 = OwnedRef::steal(PyUnicode_FromString("utf-8"));
@@ -146,11 +205,12 @@ int encode_other(PyObject *item, unsigned char **copy, Py_ssize_t *length) {
             PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "bytes", Py_TYPE(encoded.borrow())->tp_name);
         return -1;
     }
-    *length = PyBytes_GET_SIZE(encoded.borrow());
-    if (*length > INT32_MAX) return 0;
-    *copy = static_cast<unsigned char *>(PyMem_Malloc(size_t(*length)));
-    if (*copy != nullptr) std::memcpy(*copy, PyBytes_AS_STRING(encoded.borrow()), size_t(*length));
-    return 0;
+    const size_t length = size_t(PyBytes_GET_SIZE(encoded.borrow()));
+    if (check_length(i, length) < 0) return -1;
+    unsigned char *at = copies.room(length);
+    if (at == nullptr) return -1;
+    std::memcpy(at, PyBytes_AS_STRING(encoded.borrow()), length);
+    return Py_ssize_t(length);
 }
 
 // Item i of the argument: lists and tuples read in place while they are long
@@ -164,29 +224,20 @@ PyObject *fetch_item(PyObject *strings, Py_ssize_t i) {
     return index ? PyObject_GetItem(strings, index.borrow()) : nullptr;
 }
 
-// Copies item i into entry i of `local`, marking the bytes it holds.
-int copy_item(PyObject *strings, Py_ssize_t i, TrieStore &local, bool (&present)[256]) {
-    unsigned char *copy = nullptr;
-    Py_ssize_t length = 0;
+// Copies item i after the copies before it, marking the bytes it holds.
+int copy_item(PyObject *strings, Py_ssize_t i, TrieStore &local, StringCopies &copies, bool (&present)[256]) {
+    Py_ssize_t length;
     {
         OwnedRef item = OwnedRef::steal(fetch_item(strings, i));
         if (!item) return -1;
-        const int rc = PyUnicode_CheckExact(item.borrow()) ? encode_str(item.borrow(), &copy, &length)
-                                                           : encode_other(item.borrow(), &copy, &length);
-        if (rc < 0) return -1;
+        length = PyUnicode_CheckExact(item.borrow()) ? encode_str(item.borrow(), i, copies)
+                                                     : encode_other(item.borrow(), i, copies);
+        if (length < 0) return -1;
     }
-    if (length > INT32_MAX) {
-        PyErr_Format(PyExc_OverflowError, "string %zd is %zd bytes long in UTF-8; at most 2147483647 are supported",
-                     i, length);
-        return -1;
-    }
-    if (copy == nullptr) {
-        PyErr_SetString(PyExc_MemoryError, "Failed to allocate memory for bytes_strings[i].");
-        return -1;
-    }
-    local.bytes_strings[i] = copy;
-    local.bytes_lengths[i] = int32_t(length);
+    const unsigned char *copy = local.strings_block + local.strings_bytes;
     for (Py_ssize_t k = 0; k < length; ++k) present[copy[k]] = true;
+    local.bytes_lengths[i] = int32_t(length);
+    copies.add(size_t(length));
     return 0;
 }
 
@@ -197,6 +248,8 @@ void adopt(VelarinObject *self, TrieStore &local) {
     self->store.bytes_strings = std::exchange(local.bytes_strings, nullptr);
     self->store.bytes_lengths = std::exchange(local.bytes_lengths, nullptr);
     self->store.num_strings = std::exchange(local.num_strings, 0);
+    self->store.strings_block = std::exchange(local.strings_block, nullptr);
+    self->store.strings_bytes = std::exchange(local.strings_bytes, 0);
 }
 
 bool is_exception(PyObject *raised) { return PyObject_TypeCheck(raised, reinterpret_cast<PyTypeObject *>(PyExc_Exception)); }
@@ -250,14 +303,18 @@ int construct(VelarinObject *self, PyObject *strings) {
     std::memset(local.bytes_strings, 0, size_t(n) * sizeof(unsigned char *));
     local.num_strings = int32_t(n);
 
+    std::memset(local.bytes_lengths, 0, size_t(n) * sizeof(int32_t));
     bool present[256] = {};
+    StringCopies copies(local);
     for (Py_ssize_t i = 0; i < n; ++i) {
         const bool stop = i % items_per_signal_check == items_per_signal_check - 1 && PyErr_CheckSignals() < 0;
-        if (stop || copy_item(strings, i, local, present) < 0) {
+        if (stop || copy_item(strings, i, local, copies, present) < 0) {
+            copies.finish();
             undo_failed_construction(self, local);
             return -1;
         }
     }
+    copies.finish();
     adopt(self, local);
     assign_alphabet(self->store, present);
     self->vtab->_build_trie(self);
@@ -319,7 +376,6 @@ int velarin_init(PyObject *o, PyObject *args, PyObject *kwds) {
         // Constructing again replaces the store; the earlier one is released.
         self->vtab->_cleanup(self);
         std::memset(self->store.byte_to_mask, 0, sizeof self->store.byte_to_mask);
-        std::memset(self->store.byte_to_plane, 0, sizeof self->store.byte_to_plane);
         self->store.max_mask_bit = 0;
         rc = construct(self, strings);
     }

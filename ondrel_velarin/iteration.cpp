@@ -96,7 +96,7 @@ PyObject *step(VelarinGenerator *generator) {
         return nullptr;
     }
     state->ix = int32_t(ix);
-    PyObject *word = word_object(state->self, ix, store.depths[ix]);
+    PyObject *word = word_object(state->self, ix, word_length(store.nodes[ix].word));
     if (word == nullptr) {
         add_traceback("__iter__", __LINE__);
         finish(generator);

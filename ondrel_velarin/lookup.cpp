@@ -61,7 +61,7 @@ PyObject *lookup(VelarinObject *self, PyObject *key) {
     }
     // The first lookup pays for the code point index once; without memory
     // for it, lookups walk bytes. Its build answers Ctrl-C.
-    if (self->store.char_index_state == CharIndexState::untried && build_index(self) < 0) return nullptr;
+    if (self->store.index.state == CharIndexState::untried && build_index(self) < 0) return nullptr;
     Match match;
     if (walk(self->store, key, &match) < 0) return nullptr;
     if (match.node < 0) return Py_NewRef(empty_str);

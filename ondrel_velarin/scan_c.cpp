@@ -97,26 +97,33 @@ bool has_lone_surrogate(const Text &text) {
            with_code_units(text.kind, text.data, [&](const auto *units) { return has_surrogate(units, text.length); });
 }
 
-// Checks the arguments of `function`: a Velarin (or subclass) instance and a
-// str. Returns 0 with *text filled, or -1 with TypeError (or the interpreter's
-// UnicodeEncodeError, for a text holding a lone surrogate) set.
-int bind(PyObject *module, const char *function, PyObject *const *args, Py_ssize_t nargs, Text *text) {
+// Checks argument 1 of `function`: a Velarin (or subclass) instance.
+// Returns 0, or -1 with an exception set.
+int check_trie(PyObject *module, const char *function, PyObject *trie) {
     const ScanState *state = state_of(module);
     if (state == nullptr || state->velarin_type == nullptr) {
         PyErr_Format(PyExc_RuntimeError, "%s() called through a module object of ondrel_velarin.scan_c that was "
                      "never executed; import the module instead", function);
         return -1;
     }
-    PyTypeObject *velarin_type = reinterpret_cast<PyTypeObject *>(state->velarin_type);
-    if (nargs != 2) {
+    auto *velarin_type = reinterpret_cast<PyTypeObject *>(state->velarin_type);
+    if (!PyObject_TypeCheck(trie, velarin_type)) {
+        PyErr_Format(PyExc_TypeError, "%s() argument 1 must be %s, not %.200s", function, velarin_type->tp_name,
+                     Py_TYPE(trie)->tp_name);
+        return -1;
+    }
+    return 0;
+}
+
+// Checks the arguments of `function`: a Velarin (or subclass) instance and a
+// str. Returns 0 with *text filled, or -1 with TypeError (or the interpreter's
+// UnicodeEncodeError, for a text holding a lone surrogate) set.
+int bind(PyObject *module, const char *function, PyObject *const *args, Py_ssize_t nargs, Text *text) {
+    if (nargs != 2 && state_of(module) != nullptr && state_of(module)->velarin_type != nullptr) {
         PyErr_Format(PyExc_TypeError, "%s expected 2 arguments, got %zd", function, nargs);
         return -1;
     }
-    if (!PyObject_TypeCheck(args[0], velarin_type)) {
-        PyErr_Format(PyExc_TypeError, "%s() argument 1 must be %s, not %.200s", function, velarin_type->tp_name,
-                     Py_TYPE(args[0])->tp_name);
-        return -1;
-    }
+    if (check_trie(module, function, nargs > 0 ? args[0] : nullptr) < 0) return -1;
     if (!PyUnicode_Check(args[1])) {
         PyErr_Format(PyExc_TypeError, "%s() argument 2 must be str, not %.200s", function, Py_TYPE(args[1])->tp_name);
         return -1;
@@ -451,6 +458,11 @@ PyObject *longest_matches(PyObject *module, PyObject *const *args, Py_ssize_t na
     return lengths.release();
 }
 
+PyObject *nbytes(PyObject *module, PyObject *trie) {
+    if (check_trie(module, "nbytes", trie) < 0) return nullptr;
+    return PyLong_FromSize_t(object_bytes(reinterpret_cast<VelarinObject *>(trie)));
+}
+
 PyMethodDef scan_methods[] = {
     {"segment", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(segment)), METH_FASTCALL | METH_KEYWORDS,
      "segment($module, trie, text, /, *, alnum_runs=False)\n--\n\n"
@@ -466,6 +478,11 @@ PyMethodDef scan_methods[] = {
      "longest_matches($module, trie, text, /)\n--\n\n"
      "For every character position i of text, the length in characters of\n"
      "trie.get_closest_prefix(text[i:]), as a list of ints."},
+    {"nbytes", nbytes, METH_O,
+     "nbytes($module, trie, /)\n--\n\n"
+     "The bytes of memory trie holds: its node table and the blocks the nodes\n"
+     "point into, its copies of the strings, the index its lookups build, and\n"
+     "its cache of matched words."},
     {nullptr, nullptr, 0, nullptr},
 };
 

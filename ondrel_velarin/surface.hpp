@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "refs.hpp"
+#include "trie/lookup.hpp"
 #include "trie/trie.hpp"
 
 namespace velarin {
@@ -29,11 +30,13 @@ struct VelarinObject {
     PyObject_HEAD
     VelarinVTable *vtab;
     TrieStore store;
-    // One decoded word per node, made on first use and released with the
-    // store, so a repeated match costs a new reference instead of a decode.
+    // One decoded word per terminal node, made on first use and released
+    // with the store, so a repeated match costs a new reference instead of a
+    // decode. A node's slot is its rank among the terminal nodes.
+    const TerminalRun *word_ranks;
     PyObject **word_objects;
-    int32_t num_word_objects;
-    TableBlock word_table;  // the block word_objects lies in
+    size_t num_word_objects;
+    TableBlock word_rank_table, word_table;  // the blocks word_ranks and word_objects lie in
 };
 
 static_assert(offsetof(VelarinObject, vtab) == sizeof(PyObject));
@@ -138,9 +141,10 @@ PyObject *bind_one(const char *function, const char *parameter, PyObject *const 
 // reference, or NULL with an exception set.
 PyObject *make_word_object(VelarinObject *self, int64_t node, size_t length);
 
-// The cached str of node `node`'s word, borrowed, or NULL when not made yet.
+// The cached str of terminal node `node`'s word, borrowed, or NULL when not
+// made yet.
 inline PyObject *cached_word(const VelarinObject *self, int64_t node) {
-    return node < self->num_word_objects ? self->word_objects[node] : nullptr;
+    return self->word_objects != nullptr ? self->word_objects[terminal_slot(self->word_ranks, uint32_t(node))] : nullptr;
 }
 
 // Returns a new reference to the str of node `node`'s word (`length` bytes),
@@ -154,11 +158,16 @@ inline PyObject *word_object(VelarinObject *self, int64_t node, size_t length) {
 // Starts loading the cache slot of a match's word, so that handing out many
 // words overlaps their misses.
 inline void prefetch_word_slot(const VelarinObject *self, const Match &match) {
-    if (match.node >= 0 && match.node < self->num_word_objects) __builtin_prefetch(self->word_objects + match.node);
+    if (match.node >= 0 && self->word_objects != nullptr)
+        __builtin_prefetch(self->word_objects + terminal_slot(self->word_ranks, uint32_t(match.node)));
 }
 
 // Drops every cached word object.
 void release_word_objects(VelarinObject *self);
+
+// The bytes a Velarin object holds: its store, its word cache and the words
+// cached in it.
+size_t object_bytes(const VelarinObject *self);
 
 // The native lookup entry; returns a new reference or NULL with an exception set.
 PyObject *get_closest_prefix(VelarinObject *self, PyObject *key, int skip_dispatch);

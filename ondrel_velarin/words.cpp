@@ -1,35 +1,74 @@
-// The cache of decoded words, one str per node. Both native modules of the
+// The cache of decoded words, one str per word. Both native modules of the
 // package fill it, so a word matched by either is decoded once.
 #include <Python.h>
+
+#include <algorithm>
 
 #include "surface.hpp"
 
 namespace velarin {
 
-PyObject *make_word_object(VelarinObject *self, int64_t node, size_t length) {
-    if (self->word_objects == nullptr && self->store.num_nodes > 0) {
-        // Without room for the cache every match is decoded afresh.
-        self->word_table = allocate_table(size_t(self->store.num_nodes) * sizeof(PyObject *));
-        self->word_objects = static_cast<PyObject **>(self->word_table.data);
-        self->num_word_objects = self->word_objects ? self->store.num_nodes : 0;
-        self->store.match_slots = reinterpret_cast<const void *const *>(self->word_objects);
+namespace {
+
+// Makes the cache's blocks: the ranks of the terminal nodes, then a slot per
+// terminal node. Without room for them every match is decoded afresh.
+void make_word_cache(VelarinObject *self) {
+    const TrieStore &store = self->store;
+    TableBlock ranks = allocate_table((size_t(store.num_nodes) + 63) / 64 * sizeof(TerminalRun), false);
+    if (ranks.data == nullptr) return;
+    auto *runs = static_cast<TerminalRun *>(ranks.data);
+    const size_t words = rank_terminals(store, runs);
+    TableBlock slots = allocate_table(std::max<size_t>(words, 1) * sizeof(PyObject *), false);
+    if (slots.data == nullptr) {
+        free_table(ranks);
+        return;
     }
+    self->word_rank_table = ranks;
+    self->word_table = slots;
+    self->word_ranks = runs;
+    self->word_objects = static_cast<PyObject **>(slots.data);
+    self->num_word_objects = words;
+    self->store.terminal_runs = runs;
+    self->store.match_slots = reinterpret_cast<const void *const *>(self->word_objects);
+}
+
+// A compact str's size, as sys.getsizeof gives it.
+size_t str_bytes(PyObject *word) {
+    const size_t header = PyUnicode_IS_ASCII(word) ? sizeof(PyASCIIObject) : sizeof(PyCompactUnicodeObject);
+    return header + (size_t(PyUnicode_GET_LENGTH(word)) + 1) * size_t(PyUnicode_KIND(word));
+}
+
+}  // namespace
+
+PyObject *make_word_object(VelarinObject *self, int64_t node, size_t length) {
+    if (self->word_objects == nullptr && self->store.num_nodes > 0) make_word_cache(self);
     if (PyObject *made = cached_word(self, node)) return Py_NewRef(made);
     PyObject *word = PyUnicode_DecodeUTF8(self->store.nodes[node].word, Py_ssize_t(length), nullptr);
-    if (word != nullptr && node < self->num_word_objects) self->word_objects[node] = Py_NewRef(word);
+    if (word != nullptr && self->word_objects != nullptr)
+        self->word_objects[terminal_slot(self->word_ranks, uint32_t(node))] = Py_NewRef(word);
     return word;
 }
 
 void release_word_objects(VelarinObject *self) {
     PyObject **objects = self->word_objects;
-    const int32_t count = self->num_word_objects;
-    TableBlock table = self->word_table;
-    self->word_table = TableBlock{};
+    const size_t count = self->num_word_objects;
+    TableBlock ranks = self->word_rank_table, slots = self->word_table;
+    self->word_rank_table = self->word_table = TableBlock{};
+    self->word_ranks = nullptr;
     self->word_objects = nullptr;
     self->num_word_objects = 0;
+    self->store.terminal_runs = nullptr;
     self->store.match_slots = nullptr;
-    for (int32_t i = 0; objects != nullptr && i < count; ++i) Py_XDECREF(objects[i]);
-    free_table(table);
+    for (size_t i = 0; objects != nullptr && i < count; ++i) Py_XDECREF(objects[i]);
+    free_table(slots);
+    free_table(ranks);
+}
+
+size_t object_bytes(const VelarinObject *self) {
+    size_t bytes = sizeof(VelarinObject) + bytes_held(self->store) + self->word_rank_table.bytes + self->word_table.bytes;
+    for (size_t i = 0; i < self->num_word_objects; ++i)
+        if (PyObject *word = self->word_objects[i]) bytes += str_bytes(word);
+    return bytes;
 }
 
 }  // namespace velarin

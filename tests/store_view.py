@@ -26,7 +26,6 @@ class Store(ctypes.Structure):
         ("bytes_lengths", ctypes.POINTER(ctypes.c_int32)),
         ("num_strings", ctypes.c_int32),
         ("max_mask_bit", ctypes.c_int32),
-        ("depths", ctypes.POINTER(ctypes.c_uint32)),
     ]
 
 
@@ -36,6 +35,12 @@ class Record:
     children: list[int]
     is_terminal: int
     word: bytes | None
+
+
+def word_length(word: int) -> int:
+    """A word's length, kept before its bytes: one byte, or 255 after four."""
+    mark = ctypes.c_uint8.from_address(word - 1).value
+    return mark if mark != 255 else ctypes.c_uint32.from_address(word - 5).value
 
 
 def store(obj) -> Store:
@@ -52,7 +57,7 @@ def records(obj) -> list[Record]:
     for i in range(s.num_nodes):
         n = s.nodes[i]
         children = [n.children_indices[k] for k in range(n.num_children)]
-        word = ctypes.string_at(n.word, s.depths[i] + 1) if n.word else None
+        word = ctypes.string_at(n.word, word_length(n.word) + 1) if n.word else None
         out.append(Record(n.mask, children, n.is_terminal, word))
     return out
 

@@ -47,6 +47,9 @@ TIMED_SCAN = """
         {call}
     finally:
         signal.setitimer(signal.ITIMER_REAL, 0)
+        # A handler still pending may have armed it again.
+        signal.signal(signal.SIGALRM, signal.SIG_IGN)
+        signal.setitimer(signal.ITIMER_REAL, 0)
     print("survived")
 """
 

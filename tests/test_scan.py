@@ -308,5 +308,5 @@ def test_a_handler_that_rebuilds_or_empties_the_trie_mid_scan(function):
 
 def test_the_module_keeps_to_its_functions():
     public = {name for name in vars(scan_c) if not name.startswith("__")}
-    assert public == {"segment", "longest_matches"}
+    assert public == {"segment", "longest_matches", "nbytes"}
     assert scan_c.segment.__text_signature__ == "($module, trie, text, /, *, alnum_runs=False)"

@@ -136,24 +136,32 @@ private:
     }
 
     // Each sorted string adds one record per byte beyond what it shares with
-    // its predecessor; the table grows by exactly that many.
+    // its predecessor, and one word: the table, its children array and its
+    // words block grow by exactly that much.
     Status reserve() {
-        uint64_t added = 0;
-        for (size_t i = 0; i < view_.size(); ++i) added += uint64_t(view_[i].length - position_) - shared_[i];
+        uint64_t added = 0, word_bytes = 0;
+        for (size_t i = 0; i < view_.size(); ++i) {
+            added += uint64_t(view_[i].length - position_) - shared_[i];
+            word_bytes += word_entry_bytes(size_t(view_[i].length));
+        }
         const uint64_t total = uint64_t(store_.num_nodes) + added;
         if (total > uint64_t(INT32_MAX)) return Status::too_many_nodes;
-        if (added == 0) return Status::ok;
-        if (!grow_zeroed(store_.nodes, size_t(store_.num_nodes), total) ||
-            !grow_zeroed(store_.depths, size_t(store_.num_nodes), total))
-            return Status::no_memory_nodes_grow;
         const size_t old = size_t(store_.num_nodes);
+        if (added > 0) {
+            if (!grow_zeroed(store_.nodes, old, total)) return Status::no_memory_nodes_grow;
+            if (store_.node_planes != nullptr && !grow_zeroed(store_.node_planes, (old + 1) / 2, (total + 1) / 2))
+                return Status::no_memory_nodes_grow;
+            children_ = static_cast<uint32_t *>(add_store_block(store_, added * sizeof(uint32_t)));
+            if (children_ == nullptr) return Status::no_memory_children_indices;
+        }
+        words_ = static_cast<char *>(add_store_block(store_, word_bytes));
+        if (words_ == nullptr) return Status::no_memory_word;
         next_ = uint32_t(old);
         store_.num_nodes = int32_t(total);
         return Status::ok;
     }
 
     Status lay_out(uint32_t root) {
-        store_.depths[root] = uint32_t(position_);
         std::vector<Pending> stack{Pending{root, 0, uint32_t(view_.size()), uint32_t(position_)}};
         std::vector<uint32_t> starts;
         while (!stack.empty()) {
@@ -177,23 +185,17 @@ private:
     }
 
     // Fills one record and creates its children's records; `starts` receives
-    // the first sorted entry of each child.
+    // the first sorted entry of each child. A record laid out again (by a
+    // native caller) leaves what it pointed at to the store's blocks.
     Status build_one(const Pending &pending, std::vector<uint32_t> &starts) {
         if (!pace_.go_on(1)) return Status::interrupted;
         VelarinNode &node = store_.nodes[pending.node];
         uint32_t lo = pending.lo;
         starts.clear();
-        // A record laid out again (by a native caller) gives up what it held.
-        std::free(node.word);
-        std::free(node.children_indices);
         node = VelarinNode{};
         if (uint32_t(view_[lo].length) == pending.depth) {
             // Sorted before its extensions, a string ending here comes first.
-            char *word = static_cast<char *>(std::malloc(pending.depth + 1));
-            if (word == nullptr) return Status::no_memory_word;
-            std::memcpy(word, view_[lo].data, pending.depth);
-            word[pending.depth] = 0;
-            node.word = word;
+            node.word = take_word(view_[lo].data, pending.depth);
             node.is_terminal = 1;
             ++lo;
         }
@@ -202,28 +204,68 @@ private:
         if (starts.empty()) return Status::ok;
 
         const int32_t count = int32_t(starts.size());
-        const bool wide_alphabet = is_wide(store_.max_mask_bit);
-        const size_t bytes = wide_alphabet ? wide_mask_offset(count) + sizeof(WideMask) : size_t(count) * sizeof(uint32_t);
-        auto *children = static_cast<uint32_t *>(std::malloc(bytes));
-        if (children == nullptr) return Status::no_memory_children_indices;
-        uint64_t mask = 0;
+        const unsigned first_plane = plane_of(view_[starts.front()].data[pending.depth]);
+        const bool multi = store_.node_planes != nullptr &&
+                           plane_of(view_[starts.back()].data[pending.depth]) != first_plane;
+        uint32_t *children = children_;
         WideMask *wide = nullptr;
-        if (wide_alphabet) {
+        if (multi) {
+            children = static_cast<uint32_t *>(spill(wide_mask_offset(count) + sizeof(WideMask)));
+            if (children == nullptr) return Status::no_memory_children_indices;
             wide = reinterpret_cast<WideMask *>(reinterpret_cast<char *>(children) + wide_mask_offset(count));
             *wide = WideMask{};
         }
+        children_ += count;  // a multi-plane node leaves its share of the array unused
+        if (store_.node_planes != nullptr) set_plane(pending.node, multi ? multi_plane : first_plane);
+        uint64_t mask = 0;
         for (size_t k = 0; k < starts.size(); ++k) {
             const unsigned char b = view_[starts[k]].data[pending.depth];
             mask |= store_.byte_to_mask[b];
-            if (wide != nullptr) wide->words[store_.byte_to_plane[b]] |= store_.byte_to_mask[b];
-            children[k] = next_;
-            store_.depths[next_] = pending.depth + 1;
-            ++next_;
+            if (wide != nullptr) wide->words[plane_of(b)] |= store_.byte_to_mask[b];
+            children[k] = next_++;
         }
         node.mask = mask;
         node.children_indices = children;
         node.num_children = count;
         return Status::ok;
+    }
+
+    // Copies a word into the words block, after its length and before a 0 byte.
+    char *take_word(const unsigned char *data, uint32_t length) {
+        if (length < long_word_mark) {
+            *words_++ = char(length);
+        } else {
+            std::memcpy(words_, &length, sizeof length);
+            words_[sizeof length] = char(long_word_mark);
+            words_ += sizeof length + 1;
+        }
+        char *word = words_;
+        std::memcpy(word, data, length);
+        word[length] = 0;
+        words_ += length + 1;
+        return word;
+    }
+
+    void set_plane(uint32_t index, unsigned plane) {
+        uint8_t &pair = store_.node_planes[index / 2];
+        const unsigned shift = index % 2 * 4;
+        pair = uint8_t((pair & ~(0xF << shift)) | plane << shift);
+    }
+
+    // Room for a multi-plane node's children and bitmap, from blocks that
+    // grow with their number; null when there is no memory.
+    void *spill(size_t bytes) {
+        if (spill_left_ < bytes) {
+            spill_chunk_ = std::min<size_t>(spill_chunk_ * 2, size_t(1) << 18);
+            const size_t size = std::max(spill_chunk_, bytes);
+            spill_ = static_cast<char *>(add_store_block(store_, size));
+            if (spill_ == nullptr) return nullptr;
+            spill_left_ = size;
+        }
+        void *at = spill_;
+        spill_ += bytes;
+        spill_left_ -= bytes;
+        return at;
     }
 
     TrieStore &store_;
@@ -232,69 +274,13 @@ private:
     std::vector<Entry> view_;
     std::vector<uint32_t> shared_;
     uint32_t next_ = 0;
+    uint32_t *children_ = nullptr;  // the children array's next free entry
+    char *words_ = nullptr;         // the words block's next free byte
+    char *spill_ = nullptr;
+    size_t spill_left_ = 0, spill_chunk_ = 256;
 };
 
 }  // namespace
-
-void assign_alphabet(TrieStore &store, const bool (&present)[256]) {
-    int count = 0;
-    for (bool p : present) count += p;
-    const bool wide = count > narrow_alphabet_limit;
-    int k = 0;
-    for (int b = 0; b < 256; ++b) {
-        store.byte_to_mask[b] = 0;
-        store.byte_to_plane[b] = 0;
-        if (!present[b]) continue;
-        store.byte_to_mask[b] = uint64_t(1) << (wide ? k % 64 : k);
-        store.byte_to_plane[b] = uint8_t(wide ? k / 64 : 0);
-        ++k;
-    }
-    store.max_mask_bit = count;
-}
-
-namespace {
-
-// Frees the node table with every block it owns and the code point index.
-void release_table(TrieStore &store) {
-    ++store.generation;
-    if (store.nodes != nullptr && store.num_nodes > 0) {
-        for (int32_t i = 0; i < store.num_nodes; ++i) {
-            VelarinNode &node = store.nodes[i];
-            if (node.children_indices != nullptr) {
-                std::free(node.children_indices);
-                node.children_indices = nullptr;
-            }
-            if (node.word != nullptr) {
-                std::free(node.word);
-                node.word = nullptr;
-            }
-        }
-        std::free(store.nodes);
-        store.nodes = nullptr;
-        store.num_nodes = 0;
-    }
-    std::free(store.depths);
-    store.depths = nullptr;
-    drop_char_index(store);
-    store.match_slots = nullptr;  // the caller's cache is for this table's nodes
-}
-
-}  // namespace
-
-Status build_root(TrieStore &store) {
-    release_table(store);
-    auto *nodes = static_cast<VelarinNode *>(std::calloc(1, sizeof(VelarinNode)));
-    if (nodes == nullptr) return Status::no_memory_nodes;
-    auto *depths = static_cast<uint32_t *>(std::calloc(1, sizeof(uint32_t)));
-    if (depths == nullptr) {
-        std::free(nodes);
-        return Status::no_memory_nodes;
-    }
-    store.nodes = nodes;
-    store.depths = depths;
-    store.num_nodes = 1;
-    return Status::ok;
-}
 
 Status build_node(TrieStore &store, int32_t node_index, unsigned char *const *strings,
                   const int32_t *lengths, int32_t num_strings, int32_t position, WorkMeter *meter) {
@@ -303,30 +289,17 @@ Status build_node(TrieStore &store, int32_t node_index, unsigned char *const *st
     ++store.generation;
     drop_char_index(store);
     WorkMeter unmetered;
-    Builder builder(store, position, meter != nullptr ? *meter : unmetered);
-    const Status status = builder.run(node_index, strings, lengths, num_strings);
+    Status status;
+    bool same_table;
+    {
+        Builder builder(store, position, meter != nullptr ? *meter : unmetered);
+        status = builder.run(node_index, strings, lengths, num_strings);
+        same_table = builder.same_table();
+    }
+    if (num_strings >= large_build) return_free_memory();
     // The meter's caller may have built an index of the nodes laid out so far.
-    if (builder.same_table()) drop_char_index(store);
+    if (same_table) drop_char_index(store);
     return status;
-}
-
-void release(TrieStore &store, StringFree free_string) {
-    release_table(store);
-    if (store.bytes_strings != nullptr && store.num_strings > 0) {
-        for (int32_t i = 0; i < store.num_strings; ++i) {
-            if (store.bytes_strings[i] != nullptr) {
-                free_string(store.bytes_strings[i]);
-                store.bytes_strings[i] = nullptr;
-            }
-        }
-        std::free(store.bytes_strings);
-        store.bytes_strings = nullptr;
-        store.num_strings = 0;
-    }
-    if (store.bytes_lengths != nullptr) {
-        std::free(store.bytes_lengths);
-        store.bytes_lengths = nullptr;
-    }
 }
 
 }  // namespace velarin

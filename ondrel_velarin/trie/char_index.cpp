@@ -1,7 +1,6 @@
-// The code point index: one hash table probe per code point of a walk,
-// instead of one node record and one child block per byte. It owns the
-// index's seed: random per process, and another one for each try of an index.
-#include <sys/mman.h>
+// Building the code point index (char_index.hpp) of a node table: its edges,
+// its tails, its tables and its seed, random per process and another one for
+// each try of an index.
 #include <sys/random.h>
 
 #include <algorithm>
@@ -42,12 +41,34 @@ enum class Outcome { done, unsound, crowded, stopped };
 
 class CharIndexBuilder {
 public:
-    CharIndexBuilder(TrieStore &store, uint64_t seed, WorkMeter &meter)
-        : store_(store), seed_(seed), pace_(meter, store) {
+    CharIndexBuilder(TrieStore &store, uint64_t seed, const std::vector<uint32_t> &tail_last, WorkMeter &meter)
+        : store_(store), seed_(seed), tail_last_(tail_last), pace_(meter, store) {
         for (int b = 0; b < 256; ++b) {
             const uint64_t m = store.byte_to_mask[b];
-            if (m != 0) byte_of_bit_[store.byte_to_plane[b] * 64 + __builtin_ctzll(m)] = static_cast<unsigned char>(b);
+            if (m != 0 && !is_wide(store.max_mask_bit)) byte_of_bit_[__builtin_ctzll(m)] = static_cast<unsigned char>(b);
         }
+    }
+
+    // For every node, the last node of the tail it begins: itself for a leaf,
+    // else, for a node with one child whose subtree is one path laid out at
+    // consecutive indices, that path's leaf; no_tail otherwise. Children
+    // have higher indices than their parents, so one pass from the end
+    // settles each node from its child. Empty when stopped.
+    static std::vector<uint32_t> find_tails(const TrieStore &store, Pace &pace) {
+        std::vector<uint32_t> last(size_t(store.num_nodes), no_tail);
+        for (int64_t i = int64_t(store.num_nodes) - 1; i >= 0; --i) {
+            if (!pace.go_on(1)) return {};
+            const VelarinNode &node = store.nodes[i];
+            if (node.num_children == 0) {
+                if (detail::is_terminal(node)) last[size_t(i)] = uint32_t(i);
+            } else if (node.num_children == 1) {
+                const uint32_t child = node.children_indices[0];
+                const uint32_t below = last[child];
+                const bool consecutive = below == child || store.nodes[child].children_indices[0] == child + 1;
+                if (below != no_tail && consecutive) last[size_t(i)] = below;
+            }
+        }
+        return last;
     }
 
     // Collects every edge: `unsound` when a reachable word ends inside a code point.
@@ -65,6 +86,7 @@ public:
             });
             if (!sound) return Outcome::unsound;
         }
+        mark_dead_ends();
         return Outcome::done;
     }
 
@@ -75,43 +97,46 @@ public:
     // max_edge_run; the store then holds no index. Throws bad_alloc.
     Outcome fill() {
         const Layout layout = plan();
-        TableBlock table = allocate_table(layout.total_bytes());
+        TableBlock table = allocate_table(layout.total_bytes(), true);
         if (table.data == nullptr) throw std::bad_alloc();
         char *block = static_cast<char *>(table.data);
-        const Parts parts{{reinterpret_cast<CharEdge *>(block + layout.near_at()), layout.near_bits},
-                          {reinterpret_cast<CharEdge *>(block + layout.far_at()), layout.far_bits},
+        const Parts parts{{reinterpret_cast<CharEdge *>(block + layout.near_at()), layout.near_size},
+                          {reinterpret_cast<CharEdge *>(block + layout.far_at()), layout.far_size},
                           reinterpret_cast<RootEdge *>(block + layout.roots_at()),
                           reinterpret_cast<FirstCodePoints *>(block + layout.first_at()),
                           reinterpret_cast<uint64_t *>(block + layout.filter_at()),
                           64 - layout.filter_bits};
-        rank_root_edges(parts.first);
+        rank_root_edges(parts.first, layout.first_runs);
         const Outcome placed = place_edges(parts);
         if (placed != Outcome::done) {
             free_table(table);
             return placed;
         }
-        store_.char_index = table;
-        store_.near_edges = EdgeTable{parts.near.slots, 64 - parts.near.bits};
-        store_.far_edges = EdgeTable{parts.far.slots, 64 - parts.far.bits};
-        store_.root_edges = parts.roots;
-        store_.first_code_points = parts.first;
-        store_.path_filter = parts.filter;
-        store_.path_filter_shift = parts.filter_shift;
-        store_.root_path_hash = seed_;
+        CharIndex &index = store_.index;
+        index.block = table;
+        index.near_edges = EdgeTable{parts.near.slots, parts.near.size};
+        index.far_edges = EdgeTable{parts.far.slots, parts.far.size};
+        index.root_edges = parts.roots;
+        index.first_code_points = parts.first;
+        index.num_first_runs = uint32_t(layout.first_runs);
+        index.path_filter = parts.filter;
+        index.path_filter_shift = parts.filter_shift;
+        index.root_path_hash = seed_;
         return Outcome::done;
     }
 
 private:
     // The sizes of the index's parts, which lie in this order in its block.
     struct Layout {
-        int near_bits, far_bits, filter_bits;
-        size_t root_count;
+        size_t near_size, far_size;
+        int filter_bits;
+        size_t root_count, first_runs;
 
         size_t near_at() const { return 0; }
-        size_t far_at() const { return near_at() + (size_t(1) << near_bits) * sizeof(CharEdge); }
-        size_t roots_at() const { return far_at() + (size_t(1) << far_bits) * sizeof(CharEdge); }
+        size_t far_at() const { return near_at() + near_size * sizeof(CharEdge); }
+        size_t roots_at() const { return far_at() + far_size * sizeof(CharEdge); }
         size_t first_at() const { return roots_at() + std::max<size_t>(root_count, 1) * sizeof(RootEdge); }
-        size_t filter_at() const { return first_at() + code_point_limit / 32 * sizeof(FirstCodePoints); }
+        size_t filter_at() const { return first_at() + std::max<size_t>(first_runs, 1) * sizeof(FirstCodePoints); }
         size_t total_bytes() const { return filter_at() + (size_t(1) << filter_bits) / 8; }
     };
 
@@ -122,15 +147,23 @@ private:
             near_count += edges_[i].parent_plus_one != 1 && is_near(i);
         }
         const size_t past_root = edges_.size() - root_count;
-        return Layout{table_bits(near_count), table_bits(past_root - near_count),
-                      std::max(6, table_bits(4 * past_root)), root_count};
+        return Layout{table_size(near_count), table_size(past_root - near_count),
+                      std::max(6, filter_bits(4 * past_root)), root_count, first_runs()};
     }
 
-    // A table of 2^bits slots being filled.
+    // Runs of first_code_points up to the last code point that begins an edge.
+    size_t first_runs() const {
+        size_t runs = 0;
+        for (const CharEdge &edge : edges_)
+            if (edge.parent_plus_one == 1) runs = std::max<size_t>(runs, edge.code_point / 32 + 1);
+        return runs;
+    }
+
+    // A table of `size` slots being filled.
     struct Table {
         CharEdge *slots;
-        int bits;
-        size_t home(uint64_t path_hash) const { return char_edge_slot(path_hash, 64 - bits); }
+        size_t size;
+        size_t home(uint64_t path_hash) const { return char_edge_slot(path_hash, size); }
     };
 
     // Where the parts lie in the block.
@@ -145,12 +178,12 @@ private:
     // The longest run of occupied slots of a table at most half full, which
     // has an empty slot to start from.
     static size_t longest_run(const Table &table) {
-        const size_t size = size_t(1) << table.bits;
+        const size_t size = table.size;
         size_t start = 0;
         while (table.slots[start].parent_plus_one != 0) ++start;
         size_t longest = 0, run = 0;
         for (size_t k = 1; k <= size; ++k) {
-            run = table.slots[(start + k) & (size - 1)].parent_plus_one != 0 ? run + 1 : 0;
+            run = table.slots[(start + k) % size].parent_plus_one != 0 ? run + 1 : 0;
             longest = std::max(longest, run);
         }
         return longest;
@@ -179,15 +212,14 @@ private:
                 const PathFilterKey key = path_filter_key(path_hashes_[i], parts.filter_shift);
                 parts.filter[key.word] |= key.bits;
                 const Table &table = table_of(i);
-                const size_t mask = (size_t(1) << table.bits) - 1;
                 size_t slot = table.home(path_hashes_[i]);
-                for (size_t probes = 0; table.slots[slot].parent_plus_one != 0; slot = (slot + 1) & mask)
+                for (size_t probes = 0; table.slots[slot].parent_plus_one != 0; slot = slot + 1 == table.size ? 0 : slot + 1)
                     if (++probes > max_edge_run) return Outcome::crowded;
                 table.slots[slot] = edge;
             }
         }
         for (const Table *table : {&parts.near, &parts.far}) {
-            if (!pace_.go_on(size_t(1) << table->bits)) return Outcome::stopped;
+            if (!pace_.go_on(table->size)) return Outcome::stopped;
             if (longest_run(*table) > max_edge_run) return Outcome::crowded;
         }
         return Outcome::done;
@@ -197,11 +229,11 @@ private:
     // and counts for each run the edges of the runs before it. Only runs with
     // an edge need the count (a walk reads it only past a present bit), so
     // the runs of code points that start no word are never written.
-    void rank_root_edges(FirstCodePoints *first) const {
+    void rank_root_edges(FirstCodePoints *first, size_t runs) const {
         for (const CharEdge &edge : edges_)
             if (edge.parent_plus_one == 1) first[edge.code_point / 32].present |= uint32_t(1) << (edge.code_point % 32);
         uint32_t before = 0;
-        for (size_t r = 0; r < code_point_limit / 32; ++r) {
+        for (size_t r = 0; r < runs; ++r) {
             if (first[r].present == 0) continue;
             first[r].before = before;
             before += unsigned(__builtin_popcount(first[r].present));
@@ -211,11 +243,14 @@ private:
     // Whether edge i ends a path short enough for the near table.
     bool is_near(size_t i) const { return code_point_depths_[i] < near_edge_depth; }
 
-    // log2 of the slots of a table at most half full with `count` edges.
-    static int table_bits(size_t count) {
-        int bits = 4;
-        while ((size_t(1) << bits) < 2 * count) ++bits;
-        return bits;
+    // The slots of a table half full with `count` edges.
+    static size_t table_size(size_t count) { return std::max<size_t>(16, 2 * count); }
+
+    // log2 of the bits of a path filter with at least `bits` of them.
+    static int filter_bits(size_t bits) {
+        int log = 4;
+        while ((size_t(1) << log) < bits) ++log;
+        return log;
     }
 
     // A node on a code point boundary, with the hash of its path, the edge
@@ -227,6 +262,7 @@ private:
         size_t code_point_depth;
     };
     static constexpr size_t no_edge = SIZE_MAX;
+    static constexpr uint32_t no_tail = UINT32_MAX;
 
     // Continuation bytes after a lead byte of valid UTF-8, or -1 for a byte no
     // text's UTF-8 starts a code point with (text walks never go there).
@@ -253,15 +289,20 @@ private:
         if (left == 0) {
             if (is_text_code_point(bits, continuations)) {
                 const bool terminal = detail::is_terminal(store_.nodes[node]);
+                // A tail begins at a node that is not a word itself; a leaf's
+                // edge is a tail's, of no bytes, too.
+                const bool tail = !terminal && tail_last_[node] != no_tail;
                 const uint64_t path_hash = extend_path_hash(parent.path_hash, bits);
                 if (parent.code_point_depth == 1)
                     root_next_code_points_[parent.edge] |= next_code_point_bit<RootEdge::filter_bits>(bits);
                 else if (parent.edge != no_edge)
                     edges_[parent.edge].next_code_points |= next_code_point_bit<CharEdge::filter_bits>(bits);
-                edges_.push_back(CharEdge{parent.node + 1, bits, 0, node | (terminal ? char_edge_terminal : 0)});
+                const uint32_t child = tail ? tail_last_[node] : node | (terminal ? char_edge_terminal : 0);
+                edges_.push_back(CharEdge{parent.node + 1, bits, 0, child});
                 root_next_code_points_.push_back(0);
                 path_hashes_.push_back(path_hash);
-                code_point_depths_.push_back(parent.code_point_depth + 1);
+                code_point_depths_.push_back(uint8_t(std::min(parent.code_point_depth + 1, near_edge_depth)));
+                if (tail) return sound_tail(node);
                 pending.push_back(Reached{node, path_hash, edges_.size() - 1, parent.code_point_depth + 1});
             }
             return true;
@@ -275,121 +316,117 @@ private:
         return sound;
     }
 
+    // Whether a walk may compare the tail that node `first` begins: no word
+    // in it ends inside a code point, where a walk by whole code points
+    // would pass it by.
+    bool sound_tail(uint32_t first) const {
+        const uint32_t last = tail_last_[first];
+        const char *word = store_.nodes[last].word;
+        const size_t length = word_length(word);
+        const uint32_t below = store_.nodes[first].children_indices[0];
+        const size_t depth = length - (last + 1 - below);  // of `first`
+        for (uint32_t node = below; node <= last; ++node) {
+            const size_t end = depth + (node - below) + 1;
+            if (detail::is_terminal(store_.nodes[node]) && ends_inside_code_point(word, end)) return false;
+        }
+        return true;
+    }
+
+    // Whether bytes[0..end) stop inside a code point's UTF-8 form.
+    static bool ends_inside_code_point(const char *bytes, size_t end) {
+        size_t lead = end;
+        while (lead > 0 && end - lead < 4 && is_continuation_byte(static_cast<unsigned char>(bytes[lead - 1]))) --lead;
+        if (lead == 0) return end > 0;
+        const int continuations = lead_continuations(static_cast<unsigned char>(bytes[lead - 1]));
+        return continuations < 0 || size_t(continuations) != end - lead;
+    }
+
+    // An edge with an empty filter whose child is neither a word nor a tail
+    // (the child's bytes go on, but no text code point does) would be taken
+    // for a tail's: a full filter lets walks probe, and find nothing, there.
+    void mark_dead_ends() {
+        auto dead_end = [&](uint32_t filter, uint32_t child) {
+            return filter == 0 && (child & char_edge_terminal) == 0 && store_.nodes[child].num_children > 0;
+        };
+        for (size_t i = 0; i < edges_.size(); ++i) {
+            if (edges_[i].parent_plus_one == 1) {
+                if (dead_end(root_next_code_points_[i], edges_[i].child)) root_next_code_points_[i] = ~uint32_t(0);
+            } else if (dead_end(edges_[i].next_code_points, edges_[i].child)) {
+                edges_[i].next_code_points = (uint32_t(1) << CharEdge::filter_bits) - 1;
+            }
+        }
+    }
+
+    // Visits each child of a node with the byte that leads to it, in byte order.
     template <typename Visit>
     void for_each_child(uint32_t node_index, Visit visit) const {
         const VelarinNode &node = store_.nodes[node_index];
         if (node.children_indices == nullptr) return;
-        const uint64_t *words = is_wide(store_.max_mask_bit) ? wide_mask(node)->words : &node.mask;
-        const int planes = is_wide(store_.max_mask_bit) ? 4 : 1;
         uint32_t slot = 0;
-        for (int p = 0; p < planes; ++p)
+        if (!is_wide(store_.max_mask_bit)) {
+            for (uint64_t w = node.mask; w != 0; w &= w - 1)
+                visit(byte_of_bit_[__builtin_ctzll(w)], node.children_indices[slot++]);
+            return;
+        }
+        const unsigned plane = node_plane(store_, node_index);
+        if (plane != multi_plane) {
+            for (uint64_t w = node.mask; w != 0; w &= w - 1)
+                visit(static_cast<unsigned char>(plane * 64 + unsigned(__builtin_ctzll(w))), node.children_indices[slot++]);
+            return;
+        }
+        const uint64_t *words = wide_mask(node)->words;
+        for (unsigned p = 0; p < 4; ++p)
             for (uint64_t w = words[p]; w != 0; w &= w - 1)
-                visit(byte_of_bit_[p * 64 + __builtin_ctzll(w)], node.children_indices[slot++]);
+                visit(static_cast<unsigned char>(p * 64 + unsigned(__builtin_ctzll(w))), node.children_indices[slot++]);
     }
 
     TrieStore &store_;
     uint64_t seed_;
+    const std::vector<uint32_t> &tail_last_;
     Pace pace_;
-    unsigned char byte_of_bit_[256] = {};
+    unsigned char byte_of_bit_[64] = {};  // narrow alphabets: the byte of each mask bit
     std::vector<CharEdge> edges_;
     std::vector<uint64_t> path_hashes_;        // of the path each edge ends
-    std::vector<size_t> code_point_depths_;  // of that path
+    std::vector<uint8_t> code_point_depths_;  // of that path, up to near_edge_depth
     std::vector<uint32_t> root_next_code_points_;  // an edge's filter when it leaves the root
 };
 
 }  // namespace
 
-namespace {
-
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool address_sanitized = true;
-#elif defined(__has_feature)
-constexpr bool address_sanitized = __has_feature(address_sanitizer);
-#else
-constexpr bool address_sanitized = false;
-#endif
-
-constexpr size_t huge_page = size_t(1) << 21;
-// Smaller blocks come from the heap: a mapping of its own would cost more
-// than the pages it could leave untouched. The sanitizer's heap checks every
-// table's bounds, so sanitized builds take all of them from it.
-constexpr size_t mapped_table_min = address_sanitized ? SIZE_MAX : size_t(1) << 16;
-
-// A mapping of `bytes`, aligned to a huge page when that large; empty when
-// none is to be had.
-TableBlock map_table(size_t bytes) {
-    const bool huge = bytes >= huge_page;
-    const size_t mapped = huge ? (bytes + huge_page - 1) & ~(huge_page - 1) : bytes;
-    const size_t slack = huge ? huge_page : 0;
-    void *raw = mmap(nullptr, mapped + slack, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (raw == MAP_FAILED) return TableBlock{};
-    char *start = static_cast<char *>(raw);
-    if (huge) {
-        // Keep the aligned part; the slack on either side goes back.
-        char *aligned = reinterpret_cast<char *>((reinterpret_cast<uintptr_t>(start) + huge_page - 1) & ~(huge_page - 1));
-        const size_t head = size_t(aligned - start), tail = slack - head;
-        if (head > 0) munmap(start, head);
-        if (tail > 0) munmap(aligned + mapped, tail);
-        start = aligned;
-#ifdef MADV_HUGEPAGE
-        madvise(start, mapped, MADV_HUGEPAGE);  // only advice: small pages work too
-#endif
-    }
-    return TableBlock{start, mapped};
-}
-
-}  // namespace
-
-TableBlock allocate_table(size_t bytes) {
-    if (bytes >= mapped_table_min) {
-        const TableBlock block = map_table(bytes);
-        if (block.data != nullptr) return block;
-    }
-    // Also where no mapping is to be had (the process's count of them is
-    // bounded): the heap's block is zeroed in full, but it works.
-    return TableBlock{std::calloc(bytes, 1), 0};
-}
-
-void free_table(TableBlock &block) {
-    if (block.mapped != 0)
-        munmap(block.data, block.mapped);
-    else
-        std::free(block.data);
-    block = TableBlock{};
-}
-
 Status build_char_index(TrieStore &store, WorkMeter *meter) {
-    if (store.char_index_state != CharIndexState::untried || store.nodes == nullptr) return Status::ok;
+    CharIndex &index = store.index;
+    if (index.state != CharIndexState::untried || store.nodes == nullptr) return Status::ok;
     const uint64_t generation = store.generation;
     WorkMeter unmetered;
+    WorkMeter &used = meter != nullptr ? *meter : unmetered;
     // Lookups meanwhile (from the meter's caller) walk bytes.
-    store.char_index_state = CharIndexState::unavailable;
+    index.state = CharIndexState::unavailable;
     Outcome outcome = Outcome::crowded;
     try {
+        Pace pace(used, store);
+        const std::vector<uint32_t> tail_last = CharIndexBuilder::find_tails(store, pace);
+        if (tail_last.size() != size_t(store.num_nodes)) outcome = Outcome::stopped;
         for (int k = 0; k < seed_tries && outcome == Outcome::crowded; ++k) {
-            CharIndexBuilder builder(store, seed_of_try(k), meter != nullptr ? *meter : unmetered);
+            CharIndexBuilder builder(store, seed_of_try(k), tail_last, used);
             outcome = builder.collect();
             if (outcome == Outcome::done) outcome = builder.fill();
         }
     } catch (const std::bad_alloc &) {
         return Status::no_memory_char_index;
     }
+    if (store.num_nodes >= large_build) return_free_memory();
     if (outcome == Outcome::stopped) {
         // A changed table has its own state, which is left as it is.
-        if (store.generation == generation) store.char_index_state = CharIndexState::untried;
+        if (store.generation == generation) index.state = CharIndexState::untried;
         return Status::interrupted;
     }
-    if (outcome == Outcome::done) store.char_index_state = CharIndexState::built;
+    if (outcome == Outcome::done) index.state = CharIndexState::built;
     return Status::ok;
 }
 
 void drop_char_index(TrieStore &store) {
-    free_table(store.char_index);
-    store.near_edges = store.far_edges = EdgeTable{};
-    store.first_code_points = nullptr;
-    store.path_filter = nullptr;
-    store.root_edges = nullptr;
-    store.char_index_state = CharIndexState::untried;
+    free_table(store.index.block);
+    store.index = CharIndex{};
 }
 
 }  // namespace velarin

@@ -18,7 +18,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "trie.hpp"
+#include "lookup.hpp"
 
 namespace velarin {
 namespace detail {
@@ -106,7 +106,7 @@ public:
         for (size_t k = 0; k < count; ++k) {
             out[k] = root_match_;
             walks[active].k = uint32_t(k);
-            active += !starts_nothing(store_, units_[first + k]);
+            active += !store_.index.starts_nothing(units_[first + k]);
         }
         active = limit_ == 0 ? cut(walks, active, out) : first_step(first, walks, active, out);
         for (size_t round = 1; active > 0; ++round) {
@@ -133,14 +133,34 @@ private:
         walk.node = edge.child & ~char_edge_terminal;
         walk.depth += utf8_width(c);
         if (edge.child & char_edge_terminal) out[walk.k] = Match{int32_t(walk.node), uint32_t(walk.depth), uint32_t(round + 1)};
+        if (begins_tail(edge)) {
+            out[walk.k] = in_tail(walk, at, round, out[walk.k]);
+            return false;
+        }
         if (at + 1 == n_ || !may_continue(edge, units_[at + 1])) return false;
         walk.path_hash = extend_path_hash(walk.path_hash, units_[at + 1]);
         return true;
     }
 
+    // The match of a walk that entered a tail taking code point `round` at
+    // `at`, which had found `match` so far; it takes at most the code points
+    // its limit leaves, and is cut when that stops it inside the tail.
+    Match in_tail(const Walk &walk, size_t at, size_t round, Match match) const {
+        const size_t left = limit_ - (round + 1), after = n_ - at - 1;
+        size_t taken;
+        Match found = follow_tail(store_, walk.node, walk.depth, units_ + at + 1, after, left, match, &taken);
+        if (found.length > walk.depth) {
+            size_t characters;
+            code_points_in(units_ + at + 1, taken, found.length - walk.depth, &characters);
+            found.characters = uint32_t(round + 1 + characters);
+        }
+        found.cut = taken == left && left < after && found.node != int32_t(walk.node);
+        return found;
+    }
+
     // The path filter's word that holds the bits of a walk's next path.
     const uint64_t *path_filter_word(const Walk &walk) const {
-        return store_.path_filter + path_filter_key(walk.path_hash, store_.path_filter_shift).word;
+        return store_.index.path_filter + path_filter_key(walk.path_hash, store_.index.path_filter_shift).word;
     }
 
     // The first step of each walk, through the root's edges; the walk at
@@ -150,23 +170,23 @@ private:
     // that their misses overlap. The few deeper walks read it at once.
     size_t first_step(size_t base, Walk *walks, size_t active, Match *out) const {
         RootEdge *edges = edges_;
-        for (size_t j = 0; j < active; ++j) edges[j] = root_edge(store_, units_[base + walks[j].k]);
+        for (size_t j = 0; j < active; ++j) edges[j] = store_.index.root_edge(units_[base + walks[j].k]);
         size_t kept = 0;
         for (size_t j = 0; j < active; ++j) {
             Walk walk = walks[j];
             const size_t at = base + walk.k;
             const uint32_t c = units_[at];
-            walk.path_hash = extend_path_hash(store_.root_path_hash, c);
+            walk.path_hash = extend_path_hash(store_.index.root_path_hash, c);
             walk.depth = 0;
             if (!follow(walk, edges[j], c, at, 0, out)) continue;
             __builtin_prefetch(path_filter_word(walk));
             walks[kept++] = walk;
         }
-        const EdgeTable &next = edges_at(store_, 1);
+        const EdgeTable &next = store_.index.edges_at(1);
         size_t screened = 0;
         for (size_t j = 0; j < kept; ++j) {
             const Walk &walk = walks[j];
-            if (!may_have_path(store_, walk.path_hash)) continue;
+            if (!store_.index.may_have_path(walk.path_hash)) continue;
             __builtin_prefetch(next.home(walk.path_hash));
             walks[screened++] = walk;
         }
@@ -176,14 +196,14 @@ private:
     // Probe `round` (1 or more) of each walk, the walk at offset k taking the
     // code point at first + round + k; returns how many go on, moved to the front.
     size_t step(size_t first, size_t round, Walk *walks, size_t active, Match *out) const {
-        const EdgeTable &table = edges_at(store_, round), &next = edges_at(store_, round + 1);
+        const EdgeTable &table = store_.index.edges_at(round), &next = store_.index.edges_at(round + 1);
         size_t kept = 0;
         for (size_t j = 0; j < active; ++j) {
             Walk walk = walks[j];
             const size_t at = first + round + walk.k;
             const uint32_t c = units_[at];
             const CharEdge *edge = table.find(walk.path_hash, walk.node, c);
-            if (edge == nullptr || !follow(walk, *edge, c, at, round, out) || !may_have_path(store_, walk.path_hash)) continue;
+            if (edge == nullptr || !follow(walk, *edge, c, at, round, out) || !store_.index.may_have_path(walk.path_hash)) continue;
             __builtin_prefetch(next.home(walk.path_hash));
             walks[kept++] = walk;
         }
@@ -212,6 +232,7 @@ public:
         bool at_block;           // the next load is the node's child block, not its record
         uint64_t bit;            // the next byte's mask bit
         unsigned plane;          // and its plane, for a wide alphabet
+        bool multi;              // the node's children lie in several planes
         size_t depth;
         Match match;
     };
@@ -244,8 +265,15 @@ public:
             lane.bit = store_.byte_to_mask[b];
             if constexpr (Wide) {
                 if (node.children_indices == nullptr || lane.bit == 0) return false;
-                lane.plane = store_.byte_to_plane[b];
-                __builtin_prefetch(wide_mask(node)->words + lane.plane);
+                lane.plane = plane_of(b);
+                const unsigned kept = node_plane(store_, lane.index);
+                lane.multi = kept == multi_plane;
+                if (lane.multi) {
+                    __builtin_prefetch(wide_mask(node)->words + lane.plane);
+                } else {
+                    if (kept != lane.plane || (node.mask & lane.bit) == 0) return false;
+                    __builtin_prefetch(node.children_indices + __builtin_popcountll(node.mask & (lane.bit - 1)));
+                }
             } else {
                 if ((node.mask & lane.bit) == 0) return false;
                 __builtin_prefetch(node.children_indices + __builtin_popcountll(node.mask & (lane.bit - 1)));
@@ -254,7 +282,7 @@ public:
             return true;
         }
         unsigned slot;
-        if constexpr (Wide) {
+        if (Wide && lane.multi) {
             const uint64_t *words = wide_mask(node)->words;
             if ((words[lane.plane] & lane.bit) == 0) return false;
             slot = unsigned(__builtin_popcountll(words[lane.plane] & (lane.bit - 1)));
@@ -309,7 +337,7 @@ inline bool matches_at(const TrieStore &store, const CodePoint *units, size_t n,
         for (size_t k = 0; k < count; ++k) out[k] = Match{};
         return pace.go_on(count);
     }
-    if (store.char_index_state == CharIndexState::built) {
+    if (store.index.state == CharIndexState::built) {
         const detail::CharEdgeRounds<CodePoint> rounds(store, units, n, limit, space);
         for (size_t k = 0; k < count; k += rounds.batch)
             if (!rounds.run(first + k, std::min(rounds.batch, count - k), out + k, pace)) return false;

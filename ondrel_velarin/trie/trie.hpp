@@ -1,27 +1,41 @@
-// The trie engine: store layout, node record, build, lookup and walk.
+// The trie engine's chief header: the store and the node record that native
+// callers read, where the store keeps what they point at, and the engine's
+// operations on it (build, release, the walk in node order). Lookups are in
+// lookup.hpp, whole-text scans in scan.hpp, the code point index in
+// char_index.hpp, UTF-8 helpers in utf8.hpp.
 //
 // Plain C++ without the interpreter: failures come back as a Status value that
 // names what failed, and the one allocator that belongs to the interpreter (the
-// per-string copies) is passed in by the caller. The surface turns Status values
-// into exceptions.
+// block of string copies) is passed in by the caller. The surface turns Status
+// values into exceptions.
 //
 // Child rule. For a node n and a byte b, m = byte_to_mask[b]; no child when
 // m == 0 or (n.mask & m) == 0; otherwise the child is
 // n.children_indices[popcount(n.mask & (m - 1))].
 //
-// Wide alphabets. When more than 64 distinct byte values occur, the k-th
-// smallest byte gets bit k of a 256-bit child bitmap (a WideMask), which each
-// node with children keeps in its own children_indices block, right after the
-// indices (at the next 8-byte boundary), so a step reads no other memory:
-// byte_to_mask[b] is then the bit within its 64-bit word (1 << (k % 64)),
-// byte_to_plane[b] the word (k / 64), and a node's `mask` is only the OR of its
-// children's byte_to_mask entries, which the walk does not read. max_mask_bit
-// is the alphabet size in both cases.
+// Storage. The node table is one array. Everything its records point at lies
+// in a few large blocks per layout (store_blocks): the children indices of
+// all nodes in one array, in node order, and the words in one arena, each
+// word after its length (word_length) and before a 0 byte. A release frees a
+// block at a time.
+//
+// Wide alphabets. When more than 64 distinct byte values occur, byte b has
+// bit b % 64 of plane b / 64 (byte_to_mask and plane_of), so the bytes
+// that continue a UTF-8 code point share one plane. A node whose children's
+// bytes share a plane keeps the in-plane bits in its `mask`, as a narrow node
+// does; node_planes names that plane. A node with children in several planes
+// is marked multi_plane and keeps a 256-bit child bitmap (a WideMask) in its
+// own children block, right after the indices (at the next 8-byte boundary).
+// max_mask_bit is the alphabet size in both cases.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+
+#include "char_index.hpp"
+#include "table.hpp"
+#include "utf8.hpp"
 
 namespace velarin {
 
@@ -48,7 +62,7 @@ constexpr int narrow_alphabet_limit = 64;
 
 inline bool is_wide(int32_t max_mask_bit) { return max_mask_bit > narrow_alphabet_limit; }
 
-// Where a wide node's bitmap follows its children's indices.
+// Where a multi-plane node's bitmap follows its children's indices.
 inline size_t wide_mask_offset(int32_t num_children) { return (size_t(num_children) + 1) / 2 * 8; }
 
 inline const WideMask *wide_mask(const VelarinNode &node) {
@@ -56,97 +70,42 @@ inline const WideMask *wide_mask(const VelarinNode &node) {
                                               wide_mask_offset(node.num_children));
 }
 
-// One edge of the code point index: from a node on a code point boundary,
-// through one code point's UTF-8 bytes, to the node they reach. Slots of a
-// hash table keyed by (parent, code point); a zero parent_plus_one is empty.
-// An edge's home slot comes from a hash of the whole path it ends, not of the
-// pair: the slots a key's walk probes then follow from the key alone, so the
-// walk can load those of the code points ahead while a probe is in flight.
-// An edge also keeps a small Bloom filter of the code points of the edges
-// leaving its child: most walks end at a code point the child has no edge
-// for, and the filter ends them without that probe, which misses the cache.
-struct CharEdge {
-    static constexpr int filter_bits = 11;
-    uint32_t parent_plus_one;
-    uint32_t code_point : 21;
-    uint32_t next_code_points : filter_bits;  // bit next_code_point_bit<filter_bits>(c) for each such c
-    uint32_t child;                           // node index, with char_edge_terminal set when that node is terminal
-};
+// A node_planes entry for a node whose children's bytes lie in several planes.
+constexpr uint8_t multi_plane = 4;
 
-constexpr uint32_t char_edge_terminal = uint32_t(1) << 31;
+// The length of a word in a words block: the byte before it, or, when that
+// byte is long_word_mark, the four bytes before that.
+constexpr unsigned char long_word_mark = 255;
 
-// An edge leaving the root, kept apart: every walk begins with one. They
-// lie in code point order, where first_code_points ranks them, and have room
-// for a wider filter.
-struct RootEdge {
-    static constexpr int filter_bits = 32;
-    uint32_t next_code_points;  // as in CharEdge
-    uint32_t child;             // as in CharEdge
-};
-
-// Which code points of a run of 32 begin an edge from the root, and how many
-// edges the earlier runs begin: the rank of code point c's edge is then
-// `before` plus the bits below c's, one load from a table that stays cached.
-struct FirstCodePoints {
-    uint32_t present;
-    uint32_t before;
-};
-
-constexpr uint32_t code_point_limit = 0x110000;
-
-// Code point c's bit in a next_code_points filter of `bits` bits.
-template <int bits>
-inline uint32_t next_code_point_bit(uint32_t c) {
-    return uint32_t(1) << ((uint64_t(c * 0x9E3779B1u) * bits) >> 32);
+inline uint32_t word_length(const char *word) {
+    const auto mark = static_cast<unsigned char>(word[-1]);
+    if (mark != long_word_mark) return mark;
+    uint32_t length;
+    std::memcpy(&length, word - 5, sizeof length);
+    return length;
 }
 
-// False when no edge leaves this edge's child through code point c.
-template <typename Edge>
-inline bool may_continue(const Edge &edge, uint32_t c) {
-    return (edge.next_code_points & next_code_point_bit<Edge::filter_bits>(c)) != 0;
-}
+// Bytes a word of `length` bytes takes in a words block.
+inline size_t word_entry_bytes(size_t length) { return (length < long_word_mark ? 1 : 5) + length + 1; }
 
-// The hash of a path one code point longer. The root's (empty) path hashes to
-// the index's seed, chosen at random per index (see build_char_index), so
-// that no word list can be made to crowd the tables' slots.
-inline uint64_t extend_path_hash(uint64_t path_hash, uint32_t code_point) {
-    return (path_hash ^ code_point) * 0x9E3779B97F4A7C15ull;
-}
-
-// The home slot, in a table of 2^(64 - shift) slots, of the edge ending the
-// path with this hash.
-inline size_t char_edge_slot(uint64_t path_hash, int shift) { return size_t(path_hash >> shift); }
-
-// A table of 2^(64 - shift) CharEdge slots, probed linearly from home. No
-// run of occupied slots is longer than max_edge_run: an index whose edges
-// would make one is built again with another seed, so a probe is bounded.
-// Random homes make far shorter runs: in a half-full table of 2^20 slots the
-// longest is about 40 to 50.
-constexpr size_t max_edge_run = 128;
-
-struct EdgeTable {
-    const CharEdge *slots;
-    int32_t shift;
-
-    const CharEdge *home(uint64_t path_hash) const { return slots + char_edge_slot(path_hash, shift); }
-
-    // The edge (parent, code_point) ending the path with this hash, or null.
-    const CharEdge *find(uint64_t path_hash, uint32_t parent, uint32_t code_point) const {
-        const size_t mask = (size_t(1) << (64 - shift)) - 1;
-        for (size_t slot = char_edge_slot(path_hash, shift);; slot = (slot + 1) & mask) {
-            const CharEdge &edge = slots[slot];
-            if (edge.parent_plus_one == parent + 1 && edge.code_point == code_point) return &edge;
-            if (edge.parent_plus_one == 0) return nullptr;
-        }
-    }
+// A block the store owns besides its node table; its data follows the header.
+struct StoreBlock {
+    StoreBlock *next;
+    size_t bytes;  // of the data
 };
 
-// Edges ending a path of fewer code points than this, past the root's, are
-// kept in a table of their own: walks reach them most often, and in a table
-// of the shallow edges alone the ones a text uses stay cached.
-constexpr size_t near_edge_depth = 4;
+// Which of 64 nodes are terminal, and how many terminal nodes precede them:
+// the slot of a terminal node in a per-word table (the surface's word cache)
+// is its rank among the terminal nodes.
+struct TerminalRun {
+    uint64_t terminals;
+    uint64_t before;
+};
 
-enum class CharIndexState : int32_t { untried, built, unavailable };
+inline size_t terminal_slot(const TerminalRun *runs, uint32_t node) {
+    const TerminalRun &run = runs[node / 64];
+    return size_t(run.before) + size_t(__builtin_popcountll(run.terminals & ((uint64_t(1) << (node % 64)) - 1)));
+}
 
 // How a long operation (a build, the index build, a scan) stays answerable:
 // every `interval` steps of work it asks the caller's go_on whether to go on,
@@ -170,12 +129,6 @@ struct WorkMeter {
     }
 };
 
-// A zeroed block for a table; see allocate_table.
-struct TableBlock {
-    void *data = nullptr;
-    size_t mapped = 0;  // bytes mapped for it, or 0 when it came from the heap
-};
-
 struct TrieStore {
     uint64_t byte_to_mask[256];
     VelarinNode *nodes;
@@ -184,72 +137,27 @@ struct TrieStore {
     int32_t *bytes_lengths;
     int32_t num_strings;
     int32_t max_mask_bit;
-    // Engine data beyond the fields native peers read; each array below has
-    // num_nodes entries whenever nodes is non-null.
-    uint32_t *depths;  // length of each node's path, which is its word's length
-    uint8_t byte_to_plane[256];
-    // The code point index, made by the first lookup or scan and freed with
-    // the table, in one block: the edges ending paths shorter than
-    // near_edge_depth code points; the deeper ones; the edges leaving the
-    // root; the runs that rank them (code_point_limit / 32); the path filter.
-    TableBlock char_index;
-    CharIndexState char_index_state;
-    const RootEdge *root_edges;
-    const FirstCodePoints *first_code_points;
-    EdgeTable near_edges, far_edges;
-    // A Bloom filter of the paths the edges past the root end, two bits each
-    // in 2^(64 - path_filter_shift): most walks of a text end at a code point
-    // no edge takes, and in this small bitmap a scan learns that without the
-    // probe into a table, which misses the cache.
-    const uint64_t *path_filter;
-    int32_t path_filter_shift;
-    // Null, or num_nodes entries that the caller reads for the node a lookup
-    // matches (the surface's word cache): the walk asks for a word's entry
-    // as it passes the word, so that it is on its way when the walk ends.
+    // Engine data beyond the fields native peers read.
+    // Wide alphabets only: a nibble per node, (num_nodes + 1) / 2 bytes: the
+    // plane of the node's children's bytes, or multi_plane.
+    uint8_t *node_planes;
+    StoreBlock *blocks;   // the children and word blocks of every layout, newest first
+    size_t block_bytes;   // their size, headers included
+    // The one block (of the caller's allocator) that every entry of
+    // bytes_strings points into, and its size.
+    unsigned char *strings_block;
+    size_t strings_bytes;
+    CharIndex index;
+    // Null, or set by the caller's word cache for this table: the ranks of the
+    // terminal nodes and a slot per terminal node, which the walk asks for as
+    // it passes a word, so that it is on its way when the walk ends.
+    const TerminalRun *terminal_runs;
     const void *const *match_slots;
-    // The hash of the root's path in the code point index (its seed).
-    uint64_t root_path_hash;
     // Counts the changes of the node table (a release, a new root, nodes laid
     // out): an operation that let the caller run code meanwhile (WorkMeter)
     // sees from it whether the table it was reading is still there.
     uint64_t generation;
 };
-
-// The table holding the edges that take the code point at index i (i >= 1)
-// of a walk.
-inline const EdgeTable &edges_at(const TrieStore &store, size_t i) {
-    return i + 1 < near_edge_depth ? store.near_edges : store.far_edges;
-}
-
-// Whether no stored path begins with code point c: a walk from c finds
-// nothing past the root.
-inline bool starts_nothing(const TrieStore &store, uint32_t c) {
-    return (store.first_code_points[c / 32].present >> (c % 32) & 1) == 0;
-}
-
-// Where a path with this hash has its two bits in the path filter: both in
-// one word, so that a test costs one load. A second multiply keeps them apart
-// from the edge's home slot, which the same hash's top bits choose.
-struct PathFilterKey {
-    size_t word;
-    uint64_t bits;
-};
-
-inline PathFilterKey path_filter_key(uint64_t path_hash, int shift) {
-    const uint64_t h = path_hash * 0xD6E8FEB86659FD93ull;
-    const size_t bit = size_t(h >> shift);
-    return PathFilterKey{bit / 64, uint64_t(1) << (bit % 64) | uint64_t(1) << (h >> 20 & 63)};
-}
-
-// False when the path filter's word `word` shows that no edge ends the path
-// of this key.
-inline bool holds_path(uint64_t word, const PathFilterKey &key) { return (word & key.bits) == key.bits; }
-
-// False when no edge past the root ends the path with this hash.
-inline bool may_have_path(const TrieStore &store, uint64_t path_hash) {
-    const PathFilterKey key = path_filter_key(path_hash, store.path_filter_shift);
-    return holds_path(store.path_filter[key.word], key);
-}
 
 static_assert(offsetof(TrieStore, byte_to_mask) == 0);
 static_assert(offsetof(TrieStore, nodes) == 2048);
@@ -258,6 +166,14 @@ static_assert(offsetof(TrieStore, bytes_strings) == 2064);
 static_assert(offsetof(TrieStore, bytes_lengths) == 2072);
 static_assert(offsetof(TrieStore, num_strings) == 2080);
 static_assert(offsetof(TrieStore, max_mask_bit) == 2084);
+
+// The plane of byte b in a wide alphabet.
+inline unsigned plane_of(unsigned char b) { return b / 64u; }
+
+// The plane of node `index`'s children (wide alphabets), or multi_plane.
+inline unsigned node_plane(const TrieStore &store, uint32_t index) {
+    return (store.node_planes[index / 2] >> (index % 2 * 4)) & 0xF;
+}
 
 enum class Status {
     ok,
@@ -291,8 +207,9 @@ private:
 
 using StringFree = void (*)(void *);
 
-// Gives the k-th smallest byte value marked in `present` its alphabet bit;
-// every other byte gets mask 0.
+// Gives every byte value marked in `present` its alphabet bit: the k-th
+// smallest bit k when there are at most 64 of them, else bit b % 64 of
+// plane b / 64. Every other byte gets mask 0.
 void assign_alphabet(TrieStore &store, const bool (&present)[256]);
 
 // Allocates the root record, releasing any node table the store holds (its
@@ -311,7 +228,7 @@ Status build_root(TrieStore &store);
 Status build_node(TrieStore &store, int32_t node_index, unsigned char *const *strings,
                   const int32_t *lengths, int32_t num_strings, int32_t position, WorkMeter *meter = nullptr);
 
-// Builds the code point index of a built store, once: char_index_state ends
+// Builds the code point index of a built store, once: index.state ends
 // `built`, or `unavailable` when a word that text can reach ends inside a
 // code point (a walk by whole code points would miss its match), when no seed
 // of a few tried keeps every run of its tables within max_edge_run, or when
@@ -324,44 +241,33 @@ Status build_char_index(TrieStore &store, WorkMeter *meter = nullptr);
 // Frees the code point index, so that the next lookup builds it afresh.
 void drop_char_index(TrieStore &store);
 
-// A zeroed block for `bytes`, which free_table releases; its data is null
-// when there is no memory. A block of many pages is mapped on its own, so its
-// pages take memory only once written: the tables are written sparsely (the
-// code point index's rank runs where some word starts, the word cache where
-// a word is matched), and a small trie then costs a few pages, not the whole
-// fixed-size rank table. A large block is asked for in huge pages: walks read
-// such tables at random, and with small pages nearly every read would miss
-// the address translation cache too.
-TableBlock allocate_table(size_t bytes);
+// A block of `bytes` that the store owns until its table is released, or
+// null when there is no memory. Its data is aligned for any record.
+void *add_store_block(TrieStore &store, size_t bytes);
 
-// Releases a block from allocate_table and leaves it empty; an empty one is
-// left as it is.
-void free_table(TableBlock &block);
-
-// Frees the node table with every block it owns, then the strings (each copy
-// through `free_string`) and the length array. Pointers end null and counts 0,
-// so a second call frees nothing. The alphabet is left as it is. The string
-// array is freed only with a positive num_strings: whoever allocates it sets
-// the count at once.
+// Frees the node table with every block it owns, then the strings (their
+// block through `free_string`) and the pointer and length arrays. Pointers
+// end null and counts 0, so a second call frees nothing. The alphabet is left
+// as it is. The string array is freed only with a positive num_strings:
+// whoever allocates it sets the count at once.
 void release(TrieStore &store, StringFree free_string);
 
-// ---- Lookup -------------------------------------------------------------
+// Gives the heap's free pages back to the system: a large build's working
+// arrays, freed, would otherwise stay with the process. A build of this many
+// strings or nodes or more calls it; for smaller ones it costs more than it
+// gives.
+void return_free_memory();
+constexpr int32_t large_build = 1 << 16;
 
-// Sixteen bytes: node indices and word lengths fit 32 bits, as the store's
-// counts do, and a scan's window of matches stays in the first cache level.
-struct Match {
-    int32_t node = -1;    // deepest terminal node on the key's path, or -1
-    uint32_t length = 0;  // its depth: the matched word's byte length
-    // For a scan's match, the code points its bytes touch (the last one
-    // perhaps only in part); lookups leave it 0.
-    uint32_t characters = 0;
-    bool cut = false;  // a scan stopped the walk at its limit: a longer match may follow
-};
+// The bytes of memory the store holds: its node table and every block the
+// records point into, the strings, and the code point index.
+size_t bytes_held(const TrieStore &store);
 
-static_assert(sizeof(Match) == 16);
+// Counts the terminal nodes into runs[(num_nodes + 63) / 64]; returns how
+// many there are.
+size_t rank_terminals(const TrieStore &store, TerminalRun *runs);
 
-// Bytes in the UTF-8 form of code point c.
-inline unsigned utf8_width(uint32_t c) { return 1u + (c >= 0x80) + (c >= 0x800) + (c >= 0x10000); }
+// ---- Walk in node order -------------------------------------------------
 
 namespace detail {
 
@@ -369,254 +275,7 @@ inline bool is_terminal(const VelarinNode &node) {
     return node.is_terminal != 0 && node.word != nullptr;
 }
 
-// One step down the tree per byte; step() is false when no child exists.
-template <bool Wide>
-struct Cursor {
-    const TrieStore &store;
-    uint32_t index = 0;
-    Match match{};
-
-    void note(size_t position) {
-        if (is_terminal(store.nodes[index])) match = Match{int32_t(index), uint32_t(position)};
-    }
-
-    bool step(unsigned char b) {
-        const VelarinNode &node = store.nodes[index];
-        const uint64_t m = store.byte_to_mask[b];
-        unsigned slot;
-        if constexpr (Wide) {
-            if (node.children_indices == nullptr) return false;
-            const uint64_t *words = wide_mask(node)->words;
-            const unsigned plane = store.byte_to_plane[b];
-            if ((words[plane] & m) == 0) return false;
-            slot = unsigned(__builtin_popcountll(words[plane] & (m - 1)));
-            // Bits of the lower planes count before this one; masking keeps it branch-free.
-            slot += unsigned(__builtin_popcountll(words[0] & -uint64_t(plane > 0)));
-            slot += unsigned(__builtin_popcountll(words[1] & -uint64_t(plane > 1)));
-            slot += unsigned(__builtin_popcountll(words[2] & -uint64_t(plane > 2)));
-        } else {
-            if ((node.mask & m) == 0) return false;
-            slot = unsigned(__builtin_popcountll(node.mask & (m - 1)));
-        }
-        index = node.children_indices[slot];
-        return true;
-    }
-};
-
-// Encodes one code point (not a surrogate) as UTF-8 into out; returns its length.
-inline unsigned encode_code_point(uint32_t c, unsigned char *out) {
-    if (c < 0x80) {
-        out[0] = static_cast<unsigned char>(c);
-        return 1;
-    }
-    if (c < 0x800) {
-        out[0] = static_cast<unsigned char>(0xC0 | (c >> 6));
-        out[1] = static_cast<unsigned char>(0x80 | (c & 0x3F));
-        return 2;
-    }
-    if (c < 0x10000) {
-        out[0] = static_cast<unsigned char>(0xE0 | (c >> 12));
-        out[1] = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
-        out[2] = static_cast<unsigned char>(0x80 | (c & 0x3F));
-        return 3;
-    }
-    out[0] = static_cast<unsigned char>(0xF0 | (c >> 18));
-    out[1] = static_cast<unsigned char>(0x80 | ((c >> 12) & 0x3F));
-    out[2] = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
-    out[3] = static_cast<unsigned char>(0x80 | (c & 0x3F));
-    return 4;
-}
-
-// Encodes code points only as far as the walk goes, so a long key costs what
-// its match costs.
-template <bool Wide, typename CodePoint>
-inline Match walk_code_points(const TrieStore &store, const CodePoint *units, size_t n) {
-    Cursor<Wide> cursor{store};
-    size_t position = 0;
-    unsigned char buffer[4];
-    for (size_t i = 0;; ++i) {
-        cursor.note(position);
-        if (i == n) return cursor.match;
-        const unsigned length = encode_code_point(units[i], buffer);
-        for (unsigned j = 0; j < length; ++j) {
-            if (j > 0) cursor.note(position);
-            if (!cursor.step(buffer[j])) return cursor.match;
-            ++position;
-        }
-    }
-}
-
-// The edge leaving the root through code point c, which one must.
-inline const RootEdge &root_edge(const TrieStore &store, uint32_t c) {
-    const FirstCodePoints &run = store.first_code_points[c / 32];
-    return store.root_edges[run.before + unsigned(__builtin_popcount(run.present & ((uint32_t(1) << (c % 32)) - 1)))];
-}
-
-// The match of a walk that passes node, a word of `depth` bytes.
-inline Match matched(const TrieStore &store, uint32_t node, size_t depth) {
-    if (store.match_slots != nullptr) __builtin_prefetch(store.match_slots + node);
-    return Match{int32_t(node), uint32_t(depth)};
-}
-
-// The code point walk through the code point index: one probe per code
-// point, with the probes of the next few code points already loading. The
-// path filter's words for the first four code points past the root are read
-// before the root edge, so their misses overlap; a probe is aimed only past
-// a path the filter holds, and no further than four code points ahead. Most
-// walks end within a few code points: loading further ahead only crowds the
-// memory system.
-
-template <typename CodePoint>
-inline Match walk_char_edges(const TrieStore &store, const CodePoint *units, size_t n) {
-    constexpr size_t ahead = 4;
-    Match match{};
-    if (is_terminal(store.nodes[0])) match = Match{0, 0};
-    if (n == 0 || starts_nothing(store, units[0])) return match;
-    uint64_t hashes[16];  // of the paths ending at units[i], for the probes aimed but not yet made
-    uint64_t path_hash = extend_path_hash(store.root_path_hash, units[0]);
-    // The path filter's words for the first code points past the root, all
-    // asked for before the root edge and before any is tested, so that
-    // their misses overlap each other's and the root edge's.
-    const size_t first_aims = n < 1 + ahead ? n : 1 + ahead;
-    PathFilterKey keys[1 + ahead];
-    uint64_t words[1 + ahead];
-    for (size_t k = 1; k < first_aims; ++k) {
-        path_hash = extend_path_hash(path_hash, units[k]);
-        hashes[k] = path_hash;
-        keys[k] = path_filter_key(path_hash, store.path_filter_shift);
-        words[k] = store.path_filter[keys[k].word];
-    }
-    const RootEdge &first = root_edge(store, units[0]);
-    uint32_t node = first.child & ~char_edge_terminal;
-    size_t depth = utf8_width(units[0]);
-    if (first.child & char_edge_terminal) match = matched(store, node, depth);
-    if (n == 1 || !may_continue(first, units[1])) return match;
-    size_t aimed = 1, reachable = n;  // no edge takes units[reachable], as the path filter shows
-    for (; aimed < first_aims; ++aimed) {
-        if (!holds_path(words[aimed], keys[aimed])) {
-            reachable = aimed;
-            break;
-        }
-        __builtin_prefetch(edges_at(store, aimed).home(hashes[aimed]));
-    }
-    auto aim_until = [&](size_t end) {
-        for (; aimed < end && aimed < reachable; ++aimed) {
-            path_hash = extend_path_hash(path_hash, units[aimed]);
-            if (!may_have_path(store, path_hash)) {
-                reachable = aimed;
-                break;
-            }
-            hashes[aimed % 16] = path_hash;
-            __builtin_prefetch(edges_at(store, aimed).home(path_hash));
-        }
-    };
-    for (size_t i = 1; i < reachable; ++i) {
-        const uint32_t c = units[i];
-        const CharEdge *edge = edges_at(store, i).find(hashes[i % 16], node, c);
-        if (edge == nullptr) break;
-        node = edge->child & ~char_edge_terminal;
-        depth += utf8_width(c);
-        if (edge->child & char_edge_terminal) match = matched(store, node, depth);
-        if (i + 1 < n && !may_continue(*edge, units[i + 1])) break;
-        aim_until(i + 1 + ahead);
-    }
-    return match;
-}
-
 }  // namespace detail
-
-// The same for a key given as code points (none of them a surrogate).
-template <typename CodePoint>
-inline Match closest_prefix_code_points(const TrieStore &store, const CodePoint *units, size_t n) {
-    if (store.nodes == nullptr) return Match{};
-    if (store.char_index_state == CharIndexState::built) return detail::walk_char_edges(store, units, n);
-    return is_wide(store.max_mask_bit) ? detail::walk_code_points<true>(store, units, n)
-                            : detail::walk_code_points<false>(store, units, n);
-}
-
-// ---- UTF-8 of code point arrays ---------------------------------------------
-
-namespace detail {
-
-// Sixteen bytes of code units as one value the compiler keeps in a vector
-// register, with lane-wise operators.
-template <typename CodePoint>
-struct LanesOf;
-typedef uint16_t Lanes16 __attribute__((vector_size(16)));
-typedef uint32_t Lanes32 __attribute__((vector_size(16)));
-template <>
-struct LanesOf<uint16_t> {
-    using type = Lanes16;
-};
-template <>
-struct LanesOf<uint32_t> {
-    using type = Lanes32;
-};
-
-constexpr size_t surrogate_block_bytes = 64;
-
-// Whether the 64 bytes of units at `at` hold a surrogate.
-template <typename CodePoint>
-inline bool block_has_surrogate(const CodePoint *at) {
-    using Lanes = typename LanesOf<CodePoint>::type;
-    Lanes hits{};
-    for (size_t k = 0; k < surrogate_block_bytes / sizeof(Lanes); ++k) {
-        Lanes units;
-        std::memcpy(&units, at + k * (sizeof(Lanes) / sizeof(CodePoint)), sizeof units);
-        hits |= (Lanes)((units & CodePoint(~CodePoint(0x7FF))) == CodePoint(0xD800));
-    }
-    uint64_t words[2];
-    std::memcpy(words, &hits, sizeof words);
-    return (words[0] | words[1]) != 0;
-}
-
-}  // namespace detail
-
-// True when any unit is a surrogate code point, which has no UTF-8 form.
-// Tested a cache line at a time in vector registers; the last block
-// overlaps the one before it, so a key of a block or more has no
-// unit-by-unit tail.
-template <typename CodePoint>
-inline bool has_surrogate(const CodePoint *units, size_t n) {
-    if constexpr (sizeof(CodePoint) == 1) {
-        return false;  // no unit of one byte is a surrogate
-    } else {
-        constexpr size_t block = detail::surrogate_block_bytes / sizeof(CodePoint);
-        if (n < block) {
-            CodePoint hits = 0;
-            for (size_t i = 0; i < n; ++i) hits |= CodePoint((units[i] & ~CodePoint(0x7FF)) == CodePoint(0xD800));
-            return hits != 0;
-        }
-        size_t i = 0;
-        for (; i + block <= n; i += block)
-            if (detail::block_has_surrogate(units + i)) return true;
-        return i < n && detail::block_has_surrogate(units + n - block);
-    }
-}
-
-template <typename CodePoint>
-inline size_t utf8_length(const CodePoint *units, size_t n) {
-    size_t length = 0;
-    for (size_t i = 0; i < n; ++i) length += utf8_width(units[i]);
-    return length;
-}
-
-template <typename CodePoint>
-inline void utf8_encode(const CodePoint *units, size_t n, unsigned char *out) {
-    for (size_t i = 0; i < n; ++i) out += detail::encode_code_point(units[i], out);
-}
-
-// How many of the code points units[0..n) make up their first `bytes` UTF-8
-// bytes, in *count; false when those bytes end inside a code point.
-template <typename CodePoint>
-inline bool code_points_in(const CodePoint *units, size_t n, size_t bytes, size_t *count) {
-    size_t covered = 0, i = 0;
-    for (; i < n && covered < bytes; ++i) covered += utf8_width(units[i]);
-    *count = i;
-    return covered == bytes;
-}
-
-// ---- Walk in node order -------------------------------------------------
 
 // The first terminal node at or after `from` and below `limit`, or -1.
 inline int64_t next_terminal(const TrieStore &store, int64_t from, int64_t limit) {

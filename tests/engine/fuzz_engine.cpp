@@ -118,7 +118,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
     if (harness::build(store, encoded) != velarin::Status::ok || velarin::build_char_index(store) != velarin::Status::ok)
         std::abort();
-    if (store.nodes != nullptr && store.char_index_state != velarin::CharIndexState::built) ++wrong;
+    if (store.nodes != nullptr && store.index.state != velarin::CharIndexState::built) ++wrong;
     wrong += harness::compare_scan(store, text);
     for (size_t k = 0; k < text.size(); ++k)
         wrong += harness::compare_code_points(store, std::vector<uint32_t>(text.begin() + long(k), text.end()));

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "lookup.hpp"
 #include "scan.hpp"
 #include "trie.hpp"
 
@@ -38,13 +39,19 @@ inline Status build(TrieStore &store, const std::vector<std::string> &words, vel
     store.num_strings = int32_t(n);
     store.bytes_lengths = static_cast<int32_t *>(std::calloc(n, sizeof(int32_t)));
     if (store.bytes_lengths == nullptr) return Status::no_memory_working;
+    // The copies lie one after another in one block, as the module keeps them.
+    size_t total = 0;
+    for (const auto &w : words) total += w.size();
+    store.strings_block = static_cast<unsigned char *>(std::malloc(total + 1));
+    if (store.strings_block == nullptr) return Status::no_memory_working;
+    store.strings_bytes = total;
     bool present[256] = {};
+    size_t at = 0;
     for (size_t i = 0; i < n; ++i) {
-        auto *copy = static_cast<unsigned char *>(std::malloc(words[i].size() + 1));
-        if (copy == nullptr) return Status::no_memory_working;
-        std::memcpy(copy, words[i].data(), words[i].size());
-        store.bytes_strings[i] = copy;
+        std::memcpy(store.strings_block + at, words[i].data(), words[i].size());
+        store.bytes_strings[i] = store.strings_block + at;
         store.bytes_lengths[i] = int32_t(words[i].size());
+        at += words[i].size();
         for (unsigned char c : words[i]) present[c] = true;
     }
     velarin::assign_alphabet(store, present);
@@ -113,7 +120,7 @@ inline int compare(const TrieStore &store, const Reference &ref, const std::vect
     for (int64_t i = 0; i < store.num_nodes && i < int64_t(paths.size()); ++i) {
         const bool terminal = ref.words.count(paths[size_t(i)]) > 0;
         if (velarin::detail::is_terminal(store.nodes[i]) != terminal) fail("terminal flag", paths[size_t(i)]);
-        if (store.depths[i] != paths[size_t(i)].size()) fail("depth", paths[size_t(i)]);
+        if (terminal && velarin::word_length(store.nodes[i].word) != paths[size_t(i)].size()) fail("length", paths[size_t(i)]);
         if (terminal && std::memcmp(store.nodes[i].word, paths[size_t(i)].data(), paths[size_t(i)].size() + 1) != 0)
             fail("word", paths[size_t(i)]);
     }
@@ -130,7 +137,7 @@ inline int compare(const TrieStore &store, const Reference &ref, const std::vect
         const velarin::Match m = closest_prefix_bytes(store, bytes, key.size());
         const long expected = ref.closest(key);
         if ((m.node < 0 ? -1 : long(m.length)) != expected) fail("lookup", key);
-        if (m.node >= 0 && store.depths[m.node] != m.length) fail("match depth", key);
+        if (m.node >= 0 && velarin::word_length(store.nodes[m.node].word) != m.length) fail("match depth", key);
     }
     return wrong;
 }
@@ -188,7 +195,7 @@ inline int compare_scan(const TrieStore &store, const std::vector<uint32_t> &uni
                                                : together[k].node == whole.node && together[k].length == whole.length;
             if (!sound) {
                 std::fprintf(stderr, "mismatch: scan at %zu of %zu units (index %d, limit %zu)\n", k, n,
-                             int(store.char_index_state), limit);
+                             int(store.index.state), limit);
                 return 1;
             }
         }

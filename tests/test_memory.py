@@ -1,0 +1,186 @@
+"""Where a trie's memory lies and what it costs: the records point into a few
+large blocks, a release frees each once, and nbytes() tells what a trie holds."""
+
+import ctypes
+import gc
+import os
+import random
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+from leaks import SANITIZED
+from model import Model
+from ondrel_velarin import Velarin, longest_matches, nbytes, segment
+from store_view import store, word_length
+
+WORDS = ["ab", "abc", "abcdef", "b", "中文", "中文字典", "é", "x" * 300, "x" * 300 + "y", ""]
+
+
+def native_cleanup():
+    capsule = Velarin.__dict__["__pyx_vtable__"]
+    get_pointer = ctypes.pythonapi.PyCapsule_GetPointer
+    get_pointer.restype, get_pointer.argtypes = ctypes.c_void_p, [ctypes.py_object, ctypes.c_char_p]
+    table = ctypes.cast(get_pointer(capsule, None), ctypes.POINTER(ctypes.c_void_p))
+    return ctypes.PYFUNCTYPE(None, ctypes.py_object)(table[0])
+
+
+def assert_packed(v, words):
+    """The string copies lie one after another; every record's children lie
+    in one array of one entry per node below the root, every word in one
+    arena after its length."""
+    s = store(v)
+    encoded = [w.encode() for w in words]
+    address = ctypes.cast(s.bytes_strings[0], ctypes.c_void_p).value
+    for i, data in enumerate(encoded):
+        assert s.bytes_lengths[i] == len(data)
+        assert ctypes.cast(s.bytes_strings[i], ctypes.c_void_p).value == address
+        assert ctypes.string_at(s.bytes_strings[i], len(data)) == data
+        address += len(data)
+    spans, word_bytes = [], 0
+    for i in range(s.num_nodes):
+        n = s.nodes[i]
+        assert bin(n.mask).count("1") == n.num_children or s.max_mask_bit > 64
+        if n.num_children:
+            start = ctypes.cast(n.children_indices, ctypes.c_void_p).value
+            spans.append((start, start + 4 * n.num_children))
+        if n.word:
+            length = word_length(n.word)
+            assert ctypes.string_at(n.word, length + 1)[-1:] == b"\0"
+            word_bytes += length
+    spans.sort()
+    assert all(a[1] <= b[0] for a, b in zip(spans, spans[1:])), "children blocks overlap"
+    if s.max_mask_bit <= 64:
+        assert spans[-1][1] - spans[0][0] == 4 * (s.num_nodes - 1)
+    assert word_bytes == sum(len(w) for w in set(encoded))
+
+
+@pytest.mark.parametrize("words", [WORDS, ["a", "a", "ab"], [chr(c) * 2 for c in range(0x20, 0x7F)] + ["é", "中"]])
+def test_records_point_into_packed_blocks(words):
+    v = Velarin(words)
+    assert_packed(v, words)
+    v.__init__(words[::-1])
+    assert_packed(v, words[::-1])
+    assert sorted(v) == sorted(set(words))
+
+
+def test_failed_and_released_stores_hold_nothing():
+    class Fails:
+        def encode(self, encoding):
+            raise ValueError("no")
+
+    v = Velarin(WORDS)
+    with pytest.raises(ValueError):
+        v.__init__(WORDS + [Fails()])
+    s = store(v)
+    assert (bool(s.nodes), s.num_nodes, bool(s.bytes_strings), bool(s.bytes_lengths), s.num_strings) == (
+        False, 0, False, False, 0)
+    v.__init__(WORDS)
+    cleanup = native_cleanup()
+    cleanup(v)
+    s = store(v)
+    assert (bool(s.nodes), s.num_nodes, bool(s.bytes_strings), s.num_strings) == (False, 0, False, 0)
+    assert v.get_closest_prefix("abc") == "" and list(v) == []
+    assert nbytes(v) == nbytes(Velarin.__new__(Velarin))
+
+
+CLEANUP_TWICE = """
+import sys
+sys.path.insert(0, {tests!r})
+from test_memory import native_cleanup, WORDS
+from leaks import native_heap_in_use
+from ondrel_velarin import Velarin, segment
+cleanup = native_cleanup()
+
+
+def change(trie):
+    # What one more _cleanup changes in the native heap, besides the call's own cost.
+    before = native_heap_in_use()
+    cleanup(trie)
+    return native_heap_in_use() - before
+
+
+v = Velarin(WORDS * 1000 + [str(i) for i in range(100000)])
+assert v.get_closest_prefix("中文字典x") == "中文字典" and segment(v, "abcx")
+cleanup(v)
+empty = Velarin.__new__(Velarin)
+change(empty)
+print(change(v) == change(empty) == change(v))
+"""
+
+
+def test_cleanup_twice_frees_nothing_twice():
+    # The allocator aborts on most blocks freed twice; the heap must not shrink either.
+    code = CLEANUP_TWICE.format(tests=str(Path(__file__).parent))
+    done = subprocess.run([sys.executable, "-P", "-c", code], capture_output=True, text=True,
+                          env={**os.environ, "MALLOC_CHECK_": "3"}, timeout=120)
+    assert (done.returncode, done.stdout.strip()) == (0, "True"), done.stderr[-2000:]
+
+
+TAIL_WORDS = ["a", "a" * 1000, "a" * 100_000, "b" * 5000 + "c", "tail", "tailgate", "tailgates", "tally",
+              "中华", "中华人民共和国", "中华人民共和国万岁", "end of a phrase", "end of a phrase and more"]
+
+
+@pytest.mark.parametrize(
+    "key",
+    ["a" * 100_001, "a" * 99_999, "a" * 1000 + "b", "a" * 1001, "b" * 5000 + "c!", "b" * 5000, "tailgatesx",
+     "tailgat", "tailg", "tails", "中华人民共和", "中华人民共和国万", "中华人民共和国万岁！", "end of a phrase and mor",
+     "end of a phrase and more.", "end of a phras", "\U0010ffff", ""],
+)
+def test_tails_are_compared_to_the_end(key):
+    v = Velarin(TAIL_WORDS)
+    assert v.get_closest_prefix(key) == Model(TAIL_WORDS).get_closest_prefix(key)
+
+
+def longest_at_each_position(words, text):
+    """What longest_matches should give: with few distinct word lengths, only those are tried."""
+    lengths = sorted({len(w) for w in words}, reverse=True)
+    found = []
+    for i in range(len(text)):
+        found.append(next((n for n in lengths if i + n <= len(text) and text[i:i + n] in words), 0))
+    return found
+
+
+def test_scans_match_inside_tails():
+    v = Velarin(TAIL_WORDS)
+    text = "xtailgates中华人民共和国万岁end of a phrase and mortailgatetallyz" + "a" * 1500 + "b" * 5000 + "c"
+    assert longest_matches(v, text) == longest_at_each_position(set(TAIL_WORDS), text)
+    assert "".join(segment(v, text)) == text
+    assert segment(v, "tailgatesa" + "a" * 1000) == ["tailgates", "a" * 1000, "a"]
+
+
+def random_words(count, seed):
+    r = random.Random(seed)
+    letters = "abcdefghijklmnopqrstuvwxyzäöü中文字典词语"
+    return ["".join(r.choice(letters) for _ in range(r.randint(1, 12))) for _ in range(count)]
+
+
+def resident_bytes():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * 4096
+
+
+@pytest.mark.skipif(not Path("/proc/self/statm").exists(), reason="needs Linux's /proc")
+@pytest.mark.skipif(SANITIZED, reason="the sanitizer's heap fills its blocks")
+def test_nbytes_agrees_with_the_memory_a_trie_takes():
+    words = random_words(300_000, 7)
+    gc.collect()
+    before = resident_bytes()
+    v = Velarin(words)
+    assert v.get_closest_prefix(words[0] + "x") == words[0]
+    grown = resident_bytes() - before
+    held = nbytes(v)
+    assert 0.8 * grown < held < 1.25 * grown, (held, grown)
+
+
+def test_nbytes_counts_what_lookups_add():
+    v = Velarin(random_words(5000, 3))
+    empty = nbytes(Velarin([]))
+    built = nbytes(v)
+    v.get_closest_prefix("abc")
+    looked_up = nbytes(v)
+    assert empty < built < looked_up
+    with pytest.raises(TypeError, match="argument 1 must be ondrel_velarin.impl_c.Velarin, not list"):
+        nbytes([])
