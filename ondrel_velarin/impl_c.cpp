@@ -99,18 +99,21 @@ void build_trie(VelarinObject *self) {
 // ---- Construction -----------------------------------------------------------
 
 // The copies of the strings, one after another in one block of the
-// interpreter's allocator, which grows as they come (interpreter code runs
-// between them, so their total is not known ahead). Entry i begins where
-// entry i - 1 ends; the pointers are set once the block has stopped moving.
+// interpreter's allocator, each as a word entry (its length, its bytes, a 0
+// byte) so that the nodes' words can be these copies. The block grows as
+// they come (interpreter code runs between them, so their total is not known
+// ahead); the pointers are set once it has stopped moving.
 class StringCopies {
 public:
     explicit StringCopies(TrieStore &local) : local_(local) {}
 
-    // Room for `length` more bytes, or null with MemoryError set.
+    // Room for a copy of `length` bytes, after its length; null with
+    // MemoryError set.
     unsigned char *room(size_t length) {
-        if (local_.strings_block == nullptr || capacity_ - local_.strings_bytes < length) {
+        const size_t entry = word_entry_bytes(length);
+        if (local_.strings_block == nullptr || capacity_ - local_.strings_bytes < entry) {
             size_t grown = std::max<size_t>(2 * capacity_, 4096);
-            while (grown - local_.strings_bytes < length) grown *= 2;
+            while (grown - local_.strings_bytes < entry) grown *= 2;
             auto *data = static_cast<unsigned char *>(PyMem_Realloc(local_.strings_block, grown));
             if (data == nullptr) {
                 PyErr_SetString(PyExc_MemoryError, "Failed to allocate memory for bytes_strings[i].");
@@ -119,11 +122,17 @@ public:
             local_.strings_block = data;
             capacity_ = grown;
         }
-        return local_.strings_block + local_.strings_bytes;
+        copy_ = start_word_entry(local_.strings_block + local_.strings_bytes, uint32_t(length));
+        return copy_;
     }
 
+    // The copy room() last made room for.
+    const unsigned char *copy() const { return copy_; }
+
+    // Ends that copy, `length` bytes long.
     void add(size_t length) {
-        local_.strings_bytes += length;
+        copy_[length] = 0;
+        local_.strings_bytes += word_entry_bytes(length);
         ++copied_;
     }
 
@@ -136,8 +145,9 @@ public:
         }
         size_t at = 0;
         for (int32_t i = 0; i < copied_; ++i) {
-            local_.bytes_strings[i] = local_.strings_block + at;
-            at += size_t(local_.bytes_lengths[i]);
+            const size_t length = size_t(local_.bytes_lengths[i]);
+            local_.bytes_strings[i] = local_.strings_block + at + (word_entry_bytes(length) - length - 1);
+            at += word_entry_bytes(length);
         }
     }
 
@@ -145,6 +155,7 @@ private:
     TrieStore &local_;
     size_t capacity_ = 0;
     int32_t copied_ = 0;  // entries copied, from the first on
+    unsigned char *copy_ = nullptr;
 };
 
 // The length check every copy makes: the store's lengths are 32-bit.
@@ -234,7 +245,7 @@ int copy_item(PyObject *strings, Py_ssize_t i, TrieStore &local, StringCopies &c
                                                      : encode_other(item.borrow(), i, copies);
         if (length < 0) return -1;
     }
-    const unsigned char *copy = local.strings_block + local.strings_bytes;
+    const unsigned char *copy = copies.copy();
     for (Py_ssize_t k = 0; k < length; ++k) present[copy[k]] = true;
     local.bytes_lengths[i] = int32_t(length);
     copies.add(size_t(length));

@@ -300,6 +300,7 @@ struct SegmentSpace {
     size_t starts[max_segment_window];
     int64_t words[max_segment_window];  // each segment's node, or single_character or letter_run
     PyObject *objects[max_segment_window];
+    PyObject *const *slots[max_segment_window];  // each word segment's cache slot
     SingleCharacters singles;
 };
 
@@ -319,6 +320,7 @@ bool collect_segments(VelarinObject *trie, PyObject *source, const Text &text, c
     size_t *starts = space.starts;
     int64_t *words = space.words;
     PyObject **objects = space.objects;
+    PyObject *const **slots = space.slots;
     SingleCharacters &singles = space.singles;
     WorkMeter meter = signal_meter();
     size_t width = min_segment_window;
@@ -329,7 +331,7 @@ bool collect_segments(VelarinObject *trie, PyObject *source, const Text &text, c
         for (; found > 0 && pos < first + count; ++made) {
             Match &match = window[pos - first];
             if (match.cut && (found = find_matches(trie, text, pos, 1, &match, space.scan, meter)) <= 0) break;
-            prefetch_word_slot(trie, match);
+            slots[made] = word_slot(trie, match);
             bool word = is_word(match);
             size_t characters = word ? match.characters : 1;
             if (runs) characters = run_segment_length(units, text.length, pos, word ? match.characters : 0, &word);
@@ -343,7 +345,7 @@ bool collect_segments(VelarinObject *trie, PyObject *source, const Text &text, c
             continue;
         }
         for (size_t j = 0; j < made; ++j)
-            objects[j] = words[j] >= 0                   ? cached_word(trie, words[j])
+            objects[j] = words[j] >= 0                   ? (slots[j] != nullptr ? *slots[j] : nullptr)
                          : words[j] == single_character ? singles.find(units[starts[j]])
                                                         : nullptr;
         if (!segments.reserve(made)) return false;

@@ -155,11 +155,13 @@ inline PyObject *word_object(VelarinObject *self, int64_t node, size_t length) {
     return cached != nullptr ? Py_NewRef(cached) : make_word_object(self, node, length);
 }
 
-// Starts loading the cache slot of a match's word, so that handing out many
-// words overlaps their misses.
-inline void prefetch_word_slot(const VelarinObject *self, const Match &match) {
-    if (match.node >= 0 && self->word_objects != nullptr)
-        __builtin_prefetch(self->word_objects + terminal_slot(self->word_ranks, uint32_t(match.node)));
+// The cache slot of a match's word, already loading, so that handing out
+// many words overlaps their misses; null without a word or a cache.
+inline PyObject *const *word_slot(const VelarinObject *self, const Match &match) {
+    if (match.node < 0 || self->word_objects == nullptr) return nullptr;
+    PyObject *const *slot = self->word_objects + terminal_slot(self->word_ranks, uint32_t(match.node));
+    __builtin_prefetch(slot);
+    return slot;
 }
 
 // Drops every cached word object.

@@ -142,7 +142,7 @@ private:
         uint64_t added = 0, word_bytes = 0;
         for (size_t i = 0; i < view_.size(); ++i) {
             added += uint64_t(view_[i].length - position_) - shared_[i];
-            word_bytes += word_entry_bytes(size_t(view_[i].length));
+            if (!is_stored_entry(view_[i])) word_bytes += word_entry_bytes(size_t(view_[i].length));
         }
         const uint64_t total = uint64_t(store_.num_nodes) + added;
         if (total > uint64_t(INT32_MAX)) return Status::too_many_nodes;
@@ -154,8 +154,10 @@ private:
             children_ = static_cast<uint32_t *>(add_store_block(store_, added * sizeof(uint32_t)));
             if (children_ == nullptr) return Status::no_memory_children_indices;
         }
-        words_ = static_cast<char *>(add_store_block(store_, word_bytes));
-        if (words_ == nullptr) return Status::no_memory_word;
+        if (word_bytes > 0) {
+            words_ = static_cast<unsigned char *>(add_store_block(store_, word_bytes));
+            if (words_ == nullptr) return Status::no_memory_word;
+        }
         next_ = uint32_t(old);
         store_.num_nodes = int32_t(total);
         return Status::ok;
@@ -195,7 +197,7 @@ private:
         node = VelarinNode{};
         if (uint32_t(view_[lo].length) == pending.depth) {
             // Sorted before its extensions, a string ending here comes first.
-            node.word = take_word(view_[lo].data, pending.depth);
+            node.word = take_word(view_[lo]);
             node.is_terminal = 1;
             ++lo;
         }
@@ -230,20 +232,27 @@ private:
         return Status::ok;
     }
 
-    // Copies a word into the words block, after its length and before a 0 byte.
-    char *take_word(const unsigned char *data, uint32_t length) {
-        if (length < long_word_mark) {
-            *words_++ = char(length);
-        } else {
-            std::memcpy(words_, &length, sizeof length);
-            words_[sizeof length] = char(long_word_mark);
-            words_ += sizeof length + 1;
-        }
-        char *word = words_;
-        std::memcpy(word, data, length);
+    // Whether a string is an entry of the store's strings block: its length
+    // before it and a 0 byte after.
+    bool is_stored_entry(const Entry &entry) const {
+        const auto at = reinterpret_cast<uintptr_t>(entry.data), block = reinterpret_cast<uintptr_t>(store_.strings_block);
+        if (store_.strings_block == nullptr || at <= block || at - block + size_t(entry.length) >= store_.strings_bytes)
+            return false;
+        const size_t header = entry.data[-1] == long_word_mark ? 5 : 1;
+        return at - block >= header && word_length(reinterpret_cast<const char *>(entry.data)) == uint32_t(entry.length) &&
+               entry.data[entry.length] == 0;
+    }
+
+    // The word of a string: its entry in the strings block, or a copy in the
+    // words block.
+    char *take_word(const Entry &entry) {
+        if (is_stored_entry(entry)) return const_cast<char *>(reinterpret_cast<const char *>(entry.data));
+        const auto length = uint32_t(entry.length);
+        unsigned char *word = start_word_entry(words_, length);
+        std::memcpy(word, entry.data, length);
         word[length] = 0;
-        words_ += length + 1;
-        return word;
+        words_ = word + length + 1;
+        return reinterpret_cast<char *>(word);
     }
 
     void set_plane(uint32_t index, unsigned plane) {
@@ -275,7 +284,7 @@ private:
     std::vector<uint32_t> shared_;
     uint32_t next_ = 0;
     uint32_t *children_ = nullptr;  // the children array's next free entry
-    char *words_ = nullptr;         // the words block's next free byte
+    unsigned char *words_ = nullptr;  // the words block's next free byte
     char *spill_ = nullptr;
     size_t spill_left_ = 0, spill_chunk_ = 256;
 };

@@ -90,10 +90,11 @@ public:
         return Outcome::done;
     }
 
-    // Lays the edges out, in one block: the root's in code point order,
-    // ranked by their runs; the near and far ones in tables at most half
-    // full; and the path filter, with eight bits or more for each edge past
-    // the root. `crowded` when a run of occupied slots would pass
+    // Lays the edges out, in one block: the path filter, with eight bits or
+    // more for each edge past the root; the root's edges in code point order,
+    // ranked by their runs; the near and far ones in tables half full. Every
+    // walk reads the first parts, which are small: at the block's start they
+    // share its first huge page. `crowded` when a run of occupied slots would pass
     // max_edge_run; the store then holds no index. Throws bad_alloc.
     Outcome fill() {
         const Layout layout = plan();
@@ -132,12 +133,12 @@ private:
         int filter_bits;
         size_t root_count, first_runs;
 
-        size_t near_at() const { return 0; }
-        size_t far_at() const { return near_at() + near_size * sizeof(CharEdge); }
-        size_t roots_at() const { return far_at() + far_size * sizeof(CharEdge); }
+        size_t filter_at() const { return 0; }
+        size_t roots_at() const { return filter_at() + (size_t(1) << filter_bits) / 8; }
         size_t first_at() const { return roots_at() + std::max<size_t>(root_count, 1) * sizeof(RootEdge); }
-        size_t filter_at() const { return first_at() + std::max<size_t>(first_runs, 1) * sizeof(FirstCodePoints); }
-        size_t total_bytes() const { return filter_at() + (size_t(1) << filter_bits) / 8; }
+        size_t near_at() const { return first_at() + std::max<size_t>(first_runs, 1) * sizeof(FirstCodePoints); }
+        size_t far_at() const { return near_at() + near_size * sizeof(CharEdge); }
+        size_t total_bytes() const { return far_at() + far_size * sizeof(CharEdge); }
     };
 
     Layout plan() const {
@@ -148,7 +149,7 @@ private:
         }
         const size_t past_root = edges_.size() - root_count;
         return Layout{table_size(near_count), table_size(past_root - near_count),
-                      std::max(6, filter_bits(4 * past_root)), root_count, first_runs()};
+                      std::max(6, filter_bits(8 * past_root)), root_count, first_runs()};
     }
 
     // Runs of first_code_points up to the last code point that begins an edge.
@@ -263,6 +264,7 @@ private:
     };
     static constexpr size_t no_edge = SIZE_MAX;
     static constexpr uint32_t no_tail = UINT32_MAX;
+    static constexpr size_t min_tail = 4;  // code points
 
     // Continuation bytes after a lead byte of valid UTF-8, or -1 for a byte no
     // text's UTF-8 starts a code point with (text walks never go there).
@@ -289,9 +291,12 @@ private:
         if (left == 0) {
             if (is_text_code_point(bits, continuations)) {
                 const bool terminal = detail::is_terminal(store_.nodes[node]);
-                // A tail begins at a node that is not a word itself; a leaf's
-                // edge is a tail's, of no bytes, too.
-                const bool tail = !terminal && tail_last_[node] != no_tail;
+                // A tail begins at a node that is not a word itself (a leaf's
+                // edge is a tail's, of no bytes, too), and is taken only when
+                // long: comparing it reads the last node's record and word,
+                // two loads that wait on each other, where the probes of a few
+                // code points ahead are already on their way together.
+                const bool tail = !terminal && tail_last_[node] != no_tail && tail_code_points(node) >= min_tail;
                 const uint64_t path_hash = extend_path_hash(parent.path_hash, bits);
                 if (parent.code_point_depth == 1)
                     root_next_code_points_[parent.edge] |= next_code_point_bit<RootEdge::filter_bits>(bits);
@@ -314,6 +319,18 @@ private:
                 sound = follow(parent, child, continuations, left - 1, bits << 6 | (b & 0x3Fu), pending);
         });
         return sound;
+    }
+
+    // Code points in the tail that node `first` begins, up to min_tail.
+    size_t tail_code_points(uint32_t first) const {
+        const uint32_t last = tail_last_[first];
+        const char *word = store_.nodes[last].word;
+        const size_t length = word_length(word);
+        const size_t bytes = last + 1 - store_.nodes[first].children_indices[0];
+        size_t count = 0;
+        for (size_t at = length - bytes; at < length && count < min_tail; ++at)
+            count += !is_continuation_byte(static_cast<unsigned char>(word[at]));
+        return count;
     }
 
     // Whether a walk may compare the tail that node `first` begins: no word

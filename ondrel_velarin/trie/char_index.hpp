@@ -105,7 +105,12 @@ struct EdgeTable {
 
     // The edge (parent, code_point) ending the path with this hash, or null.
     const CharEdge *find(uint64_t path_hash, uint32_t parent, uint32_t code_point) const {
-        for (size_t slot = char_edge_slot(path_hash, size);; slot = slot + 1 == size ? 0 : slot + 1) {
+        return find_from(char_edge_slot(path_hash, size), parent, code_point);
+    }
+
+    // The same, from the path's home slot, found already.
+    const CharEdge *find_from(size_t home_slot, uint32_t parent, uint32_t code_point) const {
+        for (size_t slot = home_slot;; slot = slot + 1 == size ? 0 : slot + 1) {
             const CharEdge &edge = slots[slot];
             if (edge.parent_plus_one == parent + 1 && edge.code_point == code_point) return &edge;
             if (edge.parent_plus_one == 0) return nullptr;
@@ -139,10 +144,10 @@ inline PathFilterKey path_filter_key(uint64_t path_hash, int shift) {
 inline bool holds_path(uint64_t word, const PathFilterKey &key) { return (word & key.bits) == key.bits; }
 
 // The index of one node table, made by the first lookup or scan and freed
-// with the table, in one block: the edges ending paths shorter than
-// near_edge_depth code points; the deeper ones; the edges leaving the root;
+// with the table, in one block: the path filter; the edges leaving the root;
 // the runs that rank them, up to the last code point that begins a word; the
-// path filter.
+// edges ending paths shorter than near_edge_depth code points; the deeper
+// ones.
 struct CharIndex {
     TableBlock block;
     CharIndexState state;

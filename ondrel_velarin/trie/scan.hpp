@@ -34,7 +34,16 @@ struct RoundWalk {
     uint64_t path_hash;  // of the path to the node and the code point to look up next
     uint32_t node;       // the node reached
     uint32_t k;          // the position's offset in the batch
-    size_t depth;        // the node's depth in bytes
+    uint32_t depth;      // the node's depth in bytes
+    uint32_t home;       // that path's home slot, found when its probe was aimed
+};
+
+// A walk that entered a tail, waiting for its comparison: its node is the
+// tail's last.
+struct TailWalk {
+    RoundWalk walk;
+    size_t at;     // the position of the code point that entered the tail
+    size_t round;  // that code point's place in the walk
 };
 
 }  // namespace detail
@@ -43,6 +52,7 @@ struct RoundWalk {
 struct ScanSpace {
     detail::RoundWalk walks[detail::round_batch];
     RootEdge edges[detail::round_batch];
+    detail::TailWalk tails[detail::round_batch];
 };
 
 namespace detail {
@@ -91,7 +101,8 @@ template <typename CodePoint>
 class CharEdgeRounds {
 public:
     CharEdgeRounds(const TrieStore &store, const CodePoint *units, size_t n, size_t limit, ScanSpace &space)
-        : store_(store), units_(units), n_(n), limit_(limit), walks_(space.walks), edges_(space.edges) {
+        : store_(store), units_(units), n_(n), limit_(limit), walks_(space.walks), edges_(space.edges),
+          tails_(space.tails) {
         if (is_terminal(store.nodes[0])) root_match_ = Match{0, 0};
     }
 
@@ -108,11 +119,14 @@ public:
             walks[active].k = uint32_t(k);
             active += !store_.index.starts_nothing(units_[first + k]);
         }
-        active = limit_ == 0 ? cut(walks, active, out) : first_step(first, walks, active, out);
+        size_t tails = 0;
+        active = limit_ == 0 ? cut(walks, active, out) : first_step(first, walks, active, out, tails);
         for (size_t round = 1; active > 0; ++round) {
             if (!pace.go_on(active)) return false;
-            active = round == limit_ ? cut(walks, active, out) : step(first, round, walks, active, out);
+            active = round == limit_ ? cut(walks, active, out) : step(first, round, walks, active, out, tails);
         }
+        if (!pace.go_on(tails)) return false;
+        settle_tails(tails, out);
         return true;
     }
 
@@ -129,17 +143,30 @@ private:
     // code point `round` of the walk; false when it ends there. One that may
     // go on has its next path's hash.
     template <typename Edge>
-    bool follow(Walk &walk, const Edge &edge, uint32_t c, size_t at, size_t round, Match *out) const {
+    bool follow(Walk &walk, const Edge &edge, uint32_t c, size_t at, size_t round, Match *out, size_t &tails) const {
         walk.node = edge.child & ~char_edge_terminal;
         walk.depth += utf8_width(c);
         if (edge.child & char_edge_terminal) out[walk.k] = Match{int32_t(walk.node), uint32_t(walk.depth), uint32_t(round + 1)};
         if (begins_tail(edge)) {
-            out[walk.k] = in_tail(walk, at, round, out[walk.k]);
+            // Compared once the rounds are done, so that the loads of many
+            // tails overlap; the tail's last record is on its way meanwhile.
+            __builtin_prefetch(store_.nodes + walk.node);
+            tails_[tails++] = TailWalk{walk, at, round};
             return false;
         }
         if (at + 1 == n_ || !may_continue(edge, units_[at + 1])) return false;
         walk.path_hash = extend_path_hash(walk.path_hash, units_[at + 1]);
         return true;
+    }
+
+    // Compares the tails the walks entered, each after the word it ends in
+    // has been asked for.
+    void settle_tails(size_t tails, Match *out) const {
+        for (size_t i = 0; i < tails; ++i) __builtin_prefetch(store_.nodes[tails_[i].walk.node].word - 1);
+        for (size_t i = 0; i < tails; ++i) {
+            const TailWalk &t = tails_[i];
+            out[t.walk.k] = in_tail(t.walk, t.at, t.round, out[t.walk.k]);
+        }
     }
 
     // The match of a walk that entered a tail taking code point `round` at
@@ -158,6 +185,12 @@ private:
         return found;
     }
 
+    // Finds the home slot of a walk's next probe, in `table`, and asks for it.
+    static void aim(Walk &walk, const EdgeTable &table) {
+        walk.home = uint32_t(char_edge_slot(walk.path_hash, table.size));
+        __builtin_prefetch(table.slots + walk.home);
+    }
+
     // The path filter's word that holds the bits of a walk's next path.
     const uint64_t *path_filter_word(const Walk &walk) const {
         return store_.index.path_filter + path_filter_key(walk.path_hash, store_.index.path_filter_shift).word;
@@ -168,7 +201,7 @@ private:
     // Most walks end at their second code point, many by the path filter:
     // the round asks for every walk's filter word before it reads any, so
     // that their misses overlap. The few deeper walks read it at once.
-    size_t first_step(size_t base, Walk *walks, size_t active, Match *out) const {
+    size_t first_step(size_t base, Walk *walks, size_t active, Match *out, size_t &tails) const {
         RootEdge *edges = edges_;
         for (size_t j = 0; j < active; ++j) edges[j] = store_.index.root_edge(units_[base + walks[j].k]);
         size_t kept = 0;
@@ -178,16 +211,16 @@ private:
             const uint32_t c = units_[at];
             walk.path_hash = extend_path_hash(store_.index.root_path_hash, c);
             walk.depth = 0;
-            if (!follow(walk, edges[j], c, at, 0, out)) continue;
+            if (!follow(walk, edges[j], c, at, 0, out, tails)) continue;
             __builtin_prefetch(path_filter_word(walk));
             walks[kept++] = walk;
         }
         const EdgeTable &next = store_.index.edges_at(1);
         size_t screened = 0;
         for (size_t j = 0; j < kept; ++j) {
-            const Walk &walk = walks[j];
+            Walk walk = walks[j];
             if (!store_.index.may_have_path(walk.path_hash)) continue;
-            __builtin_prefetch(next.home(walk.path_hash));
+            aim(walk, next);
             walks[screened++] = walk;
         }
         return screened;
@@ -195,16 +228,18 @@ private:
 
     // Probe `round` (1 or more) of each walk, the walk at offset k taking the
     // code point at first + round + k; returns how many go on, moved to the front.
-    size_t step(size_t first, size_t round, Walk *walks, size_t active, Match *out) const {
+    size_t step(size_t first, size_t round, Walk *walks, size_t active, Match *out, size_t &tails) const {
         const EdgeTable &table = store_.index.edges_at(round), &next = store_.index.edges_at(round + 1);
         size_t kept = 0;
         for (size_t j = 0; j < active; ++j) {
             Walk walk = walks[j];
             const size_t at = first + round + walk.k;
             const uint32_t c = units_[at];
-            const CharEdge *edge = table.find(walk.path_hash, walk.node, c);
-            if (edge == nullptr || !follow(walk, *edge, c, at, round, out) || !store_.index.may_have_path(walk.path_hash)) continue;
-            __builtin_prefetch(next.home(walk.path_hash));
+            const CharEdge *edge = table.find_from(walk.home, walk.node, c);
+            if (edge == nullptr || !follow(walk, *edge, c, at, round, out, tails) ||
+                !store_.index.may_have_path(walk.path_hash))
+                continue;
+            aim(walk, next);
             walks[kept++] = walk;
         }
         return kept;
@@ -216,6 +251,7 @@ private:
     size_t limit_;
     Walk *walks_;
     RootEdge *edges_;
+    TailWalk *tails_;
     Match root_match_{};
 };
 

@@ -14,10 +14,12 @@
 // n.children_indices[popcount(n.mask & (m - 1))].
 //
 // Storage. The node table is one array. Everything its records point at lies
-// in a few large blocks per layout (store_blocks): the children indices of
-// all nodes in one array, in node order, and the words in one arena, each
-// word after its length (word_length) and before a 0 byte. A release frees a
-// block at a time.
+// in a few large blocks: the children indices of all nodes of a layout in
+// one array, in node order, and the words. A word is its string's copy in
+// the strings block, which holds each copy after its length (word_length) and
+// before a 0 byte; a word from strings of a native caller's own is copied,
+// in that form, into a words block of its layout. A release frees a block at
+// a time.
 //
 // Wide alphabets. When more than 64 distinct byte values occur, byte b has
 // bit b % 64 of plane b / 64 (byte_to_mask and plane_of), so the bytes
@@ -88,6 +90,18 @@ inline uint32_t word_length(const char *word) {
 // Bytes a word of `length` bytes takes in a words block.
 inline size_t word_entry_bytes(size_t length) { return (length < long_word_mark ? 1 : 5) + length + 1; }
 
+// Writes the length of a word entry at `at`; returns where its bytes go,
+// which the 0 byte follows.
+inline unsigned char *start_word_entry(unsigned char *at, uint32_t length) {
+    if (length < long_word_mark) {
+        *at = static_cast<unsigned char>(length);
+        return at + 1;
+    }
+    std::memcpy(at, &length, sizeof length);
+    at[sizeof length] = long_word_mark;
+    return at + sizeof length + 1;
+}
+
 // A block the store owns besides its node table; its data follows the header.
 struct StoreBlock {
     StoreBlock *next;
@@ -102,9 +116,23 @@ struct TerminalRun {
     uint64_t before;
 };
 
+// The bits set in x. Word cache slots are counted outside the walks, which
+// are built for processors with and without a population count instruction:
+// without one, the compiler's built-in would be a library call.
+inline unsigned count_bits(uint64_t x) {
+#ifdef __POPCNT__
+    return unsigned(__builtin_popcountll(x));
+#else
+    x -= (x >> 1) & 0x5555555555555555ull;
+    x = (x & 0x3333333333333333ull) + ((x >> 2) & 0x3333333333333333ull);
+    x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0Full;
+    return unsigned((x * 0x0101010101010101ull) >> 56);
+#endif
+}
+
 inline size_t terminal_slot(const TerminalRun *runs, uint32_t node) {
     const TerminalRun &run = runs[node / 64];
-    return size_t(run.before) + size_t(__builtin_popcountll(run.terminals & ((uint64_t(1) << (node % 64)) - 1)));
+    return size_t(run.before) + count_bits(run.terminals & ((uint64_t(1) << (node % 64)) - 1));
 }
 
 // How a long operation (a build, the index build, a scan) stays answerable:
@@ -144,7 +172,9 @@ struct TrieStore {
     StoreBlock *blocks;   // the children and word blocks of every layout, newest first
     size_t block_bytes;   // their size, headers included
     // The one block (of the caller's allocator) that every entry of
-    // bytes_strings points into, and its size.
+    // bytes_strings points into, and its size. Each copy lies there as a
+    // word entry (its length, its bytes, a 0 byte), so that a terminal
+    // node's word can be the first copy of its string instead of one more.
     unsigned char *strings_block;
     size_t strings_bytes;
     CharIndex index;

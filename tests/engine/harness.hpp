@@ -39,19 +39,22 @@ inline Status build(TrieStore &store, const std::vector<std::string> &words, vel
     store.num_strings = int32_t(n);
     store.bytes_lengths = static_cast<int32_t *>(std::calloc(n, sizeof(int32_t)));
     if (store.bytes_lengths == nullptr) return Status::no_memory_working;
-    // The copies lie one after another in one block, as the module keeps them.
+    // The copies lie one after another in one block, as word entries, as
+    // the module keeps them.
     size_t total = 0;
-    for (const auto &w : words) total += w.size();
-    store.strings_block = static_cast<unsigned char *>(std::malloc(total + 1));
+    for (const auto &w : words) total += velarin::word_entry_bytes(w.size());
+    store.strings_block = static_cast<unsigned char *>(std::malloc(total));
     if (store.strings_block == nullptr) return Status::no_memory_working;
     store.strings_bytes = total;
     bool present[256] = {};
-    size_t at = 0;
+    unsigned char *at = store.strings_block;
     for (size_t i = 0; i < n; ++i) {
-        std::memcpy(store.strings_block + at, words[i].data(), words[i].size());
-        store.bytes_strings[i] = store.strings_block + at;
+        unsigned char *copy = velarin::start_word_entry(at, uint32_t(words[i].size()));
+        std::memcpy(copy, words[i].data(), words[i].size());
+        copy[words[i].size()] = 0;
+        store.bytes_strings[i] = copy;
         store.bytes_lengths[i] = int32_t(words[i].size());
-        at += words[i].size();
+        at = copy + words[i].size() + 1;
         for (unsigned char c : words[i]) present[c] = true;
     }
     velarin::assign_alphabet(store, present);
