@@ -47,6 +47,13 @@ def _med(entries, name):
     return e.get("median")
 
 
+def target_table(rows):
+    """Markdown lines for (workload, target, measured, met) rows."""
+    return (["| workload | target | measured | result |", "|---|---|---|---|"]
+            + ["| %s | %s | %s | %s |" % (w, g, fig, "**met**" if ok else "**MISSED**")
+               for w, g, fig, ok in rows])
+
+
 def _segment_targets(res):
     out = []
     t = res.get("segment", {}).get("texts", {}).get("zh")
@@ -116,10 +123,7 @@ def segment_markdown(res, with_targets=False):
         lines += table(t["longest_matches"], ("scan", "answers"), t["chars"]) + [""]
     tg = _segment_targets(res) if with_targets else []
     if tg:
-        lines += ["| workload | target | measured | result |", "|---|---|---|---|"]
-        lines += ["| %s | %s | %s | %s |" % (w, g, fig, "**met**" if ok else "**MISSED**")
-                  for w, g, fig, ok in tg]
-        lines.append("")
+        lines += target_table(tg) + [""]
     return "\n".join(lines)
 
 
@@ -188,10 +192,8 @@ def markdown(res, stem):
              "Run %s on `%s`; %s, %s RAM; Python %s. %s." % (
                  m["date"], m["uname"], m["cpu"], m["memory"], m["python"].split()[0],
                  "Quick smoke run" if s["quick"] else "Full run"),
-             "", "![chart](%s.png)" % stem, "", "## Targets", "",
-             "| workload | target | measured | result |", "|---|---|---|---|"]
-    for w, t, fig, ok in targets(res):
-        lines.append("| %s | %s | %s | %s |" % (w, t, fig, "**met**" if ok else "**MISSED**"))
+             "", "![chart](%s.png)" % stem, "", "## Targets", ""]
+    lines += target_table(targets(res))
 
     lines += ["", "## Lookup", "",
               "Nanoseconds per call: the median of %d rounds, with the fastest and slowest round. "
