@@ -37,7 +37,7 @@ LISTS = {
     "de": ("German (wngerman)", lambda: data.words("de"), "Donaudampfschifffahrt", 1),
     "th": ("Thai (hunspell-th)", lambda: data.words("th"), "ภาษาไทยเป็นภาษา", 1),
     "de1m": ("1M German words and two-word phrases", data.german_phrases,
-             "Haus Donaudampfschifffahrt", 3),
+             "Haus Donaudampfschifffahrt", 2),
     "tries10": ("10,000 tries of 10 English words", data.small_tries, "undergraduate", 1),
 }
 # Resident growth the engine aims at, bytes (per trie for the small tries).
@@ -49,14 +49,18 @@ TARGETS = {"jieba": 65e6, "de": 60e6, "de1m": 1e9, "tries10": 4e3}
 def measure(lib, wordlist):
     """Build one library from one word list in this process; the figures."""
     lib._import()
-    label, load, key, _ = LISTS[wordlist]
-    lists = load()
+    _label, load, key, _ = LISTS[wordlist]
     many = wordlist == "tries10"
-    if not many:
-        lists = [lists]
+    return measure_words(lib, load(), key, per_list=many)
+
+
+def measure_words(lib, words, key, per_list=False):
+    """Build `words` (a list of word lists when `per_list`: an object each)
+    and look up `key` (after each list's first word, for many objects)."""
+    lists = words if per_list else [words]
     longest = max(len(w) for ws in lists for w in ws)
     # Every lookup key is made now: the measured growth is the objects' alone.
-    keys = [ws[0] + key for ws in lists] if many else [key]
+    keys = [ws[0] + key for ws in lists] if per_list else [key]
     nbytes = getattr(sys.modules.get("ondrel_velarin"), "nbytes", None) if lib.name == OURS else None
     settle()
     reset_hwm()
@@ -72,7 +76,7 @@ def measure(lib, wordlist):
     peak = hwm() - before
     settle()
     grown = rss() - before
-    out = {"lib": lib.name, "list": wordlist, "objects": len(objs),
+    out = {"lib": lib.name, "objects": len(objs),
            "words": sum(map(len, lists)), "distinct": sum(len(set(ws)) for ws in lists),
            "resident": grown, "peak": peak, "build_s": t1 - t0, "first_s": t2 - t1}
     if nbytes is not None:
@@ -137,7 +141,7 @@ def _cell(x, per):
 
 
 def markdown(table, meta=None):
-    """The memory table (a row per word list, a column per library), then a
+    """The memory table (a row per library, a column per word list), then a
     table per word list with times, peak and ondrel_velarin's own count."""
     libs = []
     for row in table.values():
@@ -149,19 +153,22 @@ def markdown(table, meta=None):
         lines += [meta, ""]
     lines += ["Resident memory added by the finished object after its first lookup, with the "
               "words kept alive (their own strings do not count), each in a fresh process; per "
-              "word, or per trie for the small tries. `set+loop` is a plain `set` of the words.", "",
-              "| word list | " + " | ".join("**%s**" % n if n == OURS else n for n in libs) + " |",
-              "|---|" + "---:|" * len(libs)]
+              "word, or per trie for the small tries. `set+loop` is a plain `set` of the words.", ""]
+    heads = []
     for wl, row in table.items():
-        per = "trie" if wl == "tries10" else "word"
         some = next((x for x in row.values() if x.get("status") == "ok"), None)
-        label = LISTS[wl][0] + (", %d words" % some["distinct"] if some and per == "word" else "")
-        lines.append("| %s | %s |" % (label, " | ".join(_cell(row.get(n, {}), per) for n in libs)))
+        heads.append(LISTS[wl][0] + (", {:,} words".format(some["distinct"])
+                                     if some and wl != "tries10" else ""))
+    lines += ["| library | " + " | ".join(heads) + " |", "|---|" + "---:|" * len(heads)]
+    for n in libs:
+        cells = [_cell(row.get(n, {}), "trie" if wl == "tries10" else "word")
+                 for wl, row in table.items()]
+        lines.append("| %s | %s |" % ("**%s**" % n if n == OURS else n, " | ".join(cells)))
     lines.append("")
     for wl, row in table.items():
         per = "trie" if wl == "tries10" else "word"
         lines += ["### %s" % LISTS[wl][0], "",
-                  "| library | resident | bytes/word | build s | first lookup s | peak | peak ÷ resident | nbytes |",
+                  "| library | resident | bytes/word | build s | first lookup ms | peak | peak ÷ resident | nbytes |",
                   "|---|---:|---:|---:|---:|---:|---:|---:|"]
         for n, x in sorted(row.items(), key=lambda kv: kv[1].get("resident", 1e30)):
             name = "**%s**" % n if n == OURS else n
@@ -170,9 +177,9 @@ def markdown(table, meta=None):
                 continue
             k = x["objects"] if per == "trie" else 1
             nb = x.get("nbytes")
-            lines.append("| %s | %s%s | %.0f | %.3f | %.3f | %s | %s | %s |" % (
+            lines.append("| %s | %s%s | %.0f | %.3f | %.1f | %s | %s | %s |" % (
                 name, _size(x["resident"] / k, per), " per trie" if per == "trie" else "",
-                x["resident"] / x["words"], x["build_s"], x["first_s"], _size(x["peak"] / k, per),
+                x["resident"] / x["words"], x["build_s"], x["first_s"] * 1e3, _size(x["peak"] / k, per),
                 "%.2f×" % (x["peak"] / x["resident"]) if x["resident"] > 0 else "–",
                 "–" if nb is None else _size(nb / k, per)))
         lines.append("")
@@ -209,7 +216,7 @@ def main():
     ap.add_argument("--lists", default=",".join(LISTS), help="comma-separated: " + ", ".join(LISTS))
     ap.add_argument("--libs", help="comma-separated subset of libraries (default: all)")
     ap.add_argument("--timeout", type=float, default=90.0,
-                    help="seconds per child (three times that for the 1M list)")
+                    help="seconds per child (twice that for the 1M list)")
     ap.add_argument("--out", default="memory", help="results file stem under results/")
     a = ap.parse_args()
     lists = [wl for wl in a.lists.split(",") if wl]
