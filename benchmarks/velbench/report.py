@@ -239,7 +239,8 @@ def markdown(res, stem):
     if res.get("memory"):
         from . import memory
         mem = res["memory"]
-        lines += memory.markdown(mem["table"], "%.0f s." % mem["elapsed_s"]).split("\n")
+        lines += memory.markdown(mem["table"], "The table took %.0f s, each row in a process of its own."
+                                 % mem["elapsed_s"]).split("\n")
         lines.append("")
 
     lines += ["## Iteration", "",
@@ -332,9 +333,17 @@ def chart(res, path):
     bars(axes[1][0], {"English words": bmed("en", lambda x: x["median_ns"] / 1e6),
                       "Chinese words": bmed("zh", lambda x: x["median_ns"] / 1e6)},
          "Build time", "ms")
-    bars(axes[1][1], {"English words": bmed("en", lambda x: x["finished_bytes"] / x["n_distinct"]),
-                      "Chinese words": bmed("zh", lambda x: x["finished_bytes"] / x["n_distinct"])},
-         "Memory of the finished object", "bytes per stored word")
+    mem = (res.get("memory") or {}).get("table")
+    if mem:
+        from .memory import LISTS
+        bars(axes[1][1], {LISTS[wl][0]: {n: x["resident"] / x["words"] for n, x in row.items()
+                                         if x.get("status") == "ok" and x["resident"] > 0}
+                          for wl, row in mem.items() if wl != "tries10"},
+             "Resident memory of the finished object, words kept alive", "bytes per word")
+    else:
+        bars(axes[1][1], {"English words": bmed("en", lambda x: x["finished_bytes"] / x["n_distinct"]),
+                          "Chinese words": bmed("zh", lambda x: x["finished_bytes"] / x["n_distinct"])},
+             "Memory of the finished object", "bytes per stored word")
     m = res["machine"]
     fig.suptitle("ondrel_velarin vs peers — %s — %s — Python %s" % (
         m["date"], m["cpu"], m["python"].split()[0]), fontsize=11)
