@@ -155,6 +155,14 @@ class LookupTargetTest(unittest.TestCase):
         self.assertIn("dropped", report.target_table([("w", "g", fig, ok)])[-1])
 
 
+class RankTest(unittest.TestCase):
+    def test_a_wrong_library_comes_after_every_right_one_however_fast(self):
+        rows = {"slow": {"status": "ok", "median": 900}, "wrong": {"status": "MISMATCH", "median": 1},
+                "fast": {"status": "ok", "median": 5}, "none": {"status": "cannot build"}}
+        order = sorted(rows, key=lambda n: report._rank(rows[n], "median"))
+        self.assertEqual(order, ["fast", "slow", "wrong", "none"])
+
+
 class DataTest(unittest.TestCase):
     def test_hunspell_flags_are_dropped_and_an_escaped_slash_kept(self):
         lines = ["4", "กก", "บ/ช", "a\\/b/XY", "word\tpo:noun"]

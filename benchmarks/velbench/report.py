@@ -43,6 +43,14 @@ def _examples(x):
     return [tuple(ex) for ex in x["examples"][:1]]
 
 
+def _rank(entry, key):
+    """Sort key of a table row: rows with right answers by time, then the
+    rows whose answers differ (timed, but not ranked among the others),
+    then those with no time."""
+    t = entry.get(key)
+    return (t is None, entry.get("status") == "MISMATCH", t or 0)
+
+
 def _med(entries, name):
     e = entries.get(name) or {}
     return e.get("median")
@@ -130,7 +138,7 @@ def segment_markdown(res, with_targets=False):
         ours = (entries.get(OURS) or {}).get("best")
         rows = ["| %s | how | best ms | median ms | passes | ns/char | ÷ velarin | %s |" % (head[0], head[1]),
                 "|---|---|---:|---:|---:|---:|---:|---|"]
-        for n, x in sorted(entries.items(), key=lambda kv: kv[1].get("best") or 1e30):
+        for n, x in sorted(entries.items(), key=lambda kv: _rank(kv[1], "best")):
             st = x["status"]
             if st == "MISMATCH":
                 st = "**MISMATCH** at %d places, first %s" % (x["mismatches"], _examples(x))
@@ -190,7 +198,7 @@ def markdown(res, stem):
         lines += ["### %s" % name, "", "Keys: %s." % w["what"], "",
                   "| library | ns/call | min–max | × no-op call | × bare loop | ÷ velarin | answers |",
                   "|---|---:|---:|---:|---:|---:|---|"]
-        rows = sorted(e.items(), key=lambda kv: (kv[1].get("median") is None, kv[1].get("median") or 0))
+        rows = sorted(e.items(), key=lambda kv: _rank(kv[1], "median"))
         for n, x in rows:
             med = x.get("median")
             ans = x["status"]
