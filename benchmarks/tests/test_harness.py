@@ -219,6 +219,23 @@ class MemoryTableTest(unittest.TestCase):
         self.assertIn("4.0 KB per trie", md)
         self.assertIn("≤ 4.0 KB per trie | 4.0 KB | **met**", md)
 
+    def test_nbytes_is_summed_when_the_package_has_it_and_absent_otherwise(self):
+        lib = next(lib for lib in ALL if lib.name == "velarin")
+        if lib.available():
+            self.skipTest("ondrel_velarin is not installed here")
+        import ondrel_velarin
+        had = getattr(ondrel_velarin, "nbytes", None)
+        try:
+            ondrel_velarin.nbytes = lambda trie: 1000 + len(list(trie))
+            with_it = memory.measure_words(lib, [["a", "ab"], ["b"]], "c", per_list=True)
+            del ondrel_velarin.nbytes
+            without = memory.measure_words(lib, [["a", "ab"], ["b"]], "c", per_list=True)
+        finally:
+            if had is not None:
+                ondrel_velarin.nbytes = had
+        self.assertEqual(with_it["nbytes"], 1002 + 1001)
+        self.assertNotIn("nbytes", without)
+
     def test_a_child_measures_a_real_object(self):
         r = memory.measure_words(ALL[1], [["a", "ab", "b"]] * 50, "ab", per_list=True)
         self.assertEqual((r["objects"], r["words"], r["distinct"]), (50, 150, 150))
