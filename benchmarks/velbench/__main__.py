@@ -508,17 +508,17 @@ def main():
     ap.add_argument("--segment-only", action="store_true",
                     help="run only the whole-text segmentation and put it into the existing report")
     a = ap.parse_args()
-    positions = a.positions or (20_000 if a.quick else 200_000)
+    positions = a.positions or (20_000 if a.quick else 120_000)
     repeats = a.repeats or (3 if a.quick else 7)
     rest_n = 24 if a.quick else 160
     # Per build: repeats, seconds of repeats at most, timeout of the process.
     # A build slower than the timeout is reported as timed out (its lookups
     # would be skipped anyway); more builds would only steady a build time.
-    build_repeats, build_budget, build_timeout = (3, 3.0, 30) if a.quick else (5, 4.0, 30)
+    build_repeats, build_budget, build_timeout = (3, 3.0, 20) if a.quick else (5, 4.0, 20)
     # Seconds one library may spend on a long-key lookup run or a listing.
     slow_budget, list_budget = (15.0, 2.0) if a.quick else (60.0, 10.0)
     # Whole-text passes: seconds of passes per row, and the longest one pass may take.
-    seg_budget, seg_cap = (0.5, 3.0) if a.quick else (1.5, 5.0)
+    seg_budget, seg_cap = (0.5, 3.0) if a.quick else (1.0, 5.0)
     stem = a.out or ("quick" if a.quick else "latest")
 
     libs = ALL if not a.libs else [BY_NAME[n] for n in ["velarin", "set+loop"] + [
@@ -606,7 +606,7 @@ def main():
     t0 = time.time()
     # Seconds per child: every build but the slowest pure-Python ones on the
     # 1M list (twice this) fits; `--memory` alone waits longer for those.
-    results["memory"] = {"table": memory.run(libs, mem_lists, 15.0, progress),
+    results["memory"] = {"table": memory.run(libs, mem_lists, 10.0, progress),
                          "elapsed_s": None}
     results["memory"]["elapsed_s"] = time.time() - t0
 
