@@ -7,13 +7,16 @@
 #                           (the segmentation tool's whole job beside jieba's tool: velbench/cli_job.py)
 #   bash benchmarks/run.sh --parallel memory|jobs [--mb N] [--rounds R]
 #                           (worker memory, the tool's --jobs 2 against --jobs 1: velbench/parallel.py)
+#   bash benchmarks/run.sh --memory [--lists a,b] [--libs a,b] [--timeout S]
+#                           (resident memory of each library's finished object: velbench/memory.py)
 #   (or ./dev bench ...)
 #
 # What it installs: the project itself (built with scikit-build-core into
 # build/bench), the peer trie libraries from PyPI one by one (one that does not
 # install is reported, and the report marks it "not installed"), matplotlib,
 # a tiny C extension for the call floor, and the data: Debian's wamerican,
-# fortunes and fortunes-zh packages and jieba's dictionary from PyPI.
+# wngerman, hunspell-th, fortunes, fortunes-zh and manpages-zh packages and
+# jieba's dictionary from PyPI.
 set -euo pipefail
 bench=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 root=$(dirname "$bench")
@@ -79,14 +82,18 @@ step "building and installing ondrel_velarin"
     exit 1
 }
 
-if [ ! -s /usr/share/dict/words ] || [ ! -e /usr/share/games/fortunes/fortunes ] \
-        || [ ! -e /usr/share/games/fortunes/tang300 ]; then
-    step "installing Debian's wamerican, fortunes, fortunes-zh"
+debs="wamerican wngerman hunspell-th fortunes fortunes-zh manpages-zh"
+if [ ! -s /usr/share/dict/american-english ] || [ ! -s /usr/share/dict/ngerman ] \
+        || [ ! -s /usr/share/hunspell/th_TH.dic ] || [ ! -e /usr/share/games/fortunes/fortunes ] \
+        || [ ! -e /usr/share/games/fortunes/tang300 ] || [ ! -d /usr/share/man/zh_CN ]; then
+    step "installing Debian's $debs"
     if [ "$(id -u)" -eq 0 ]; then sudo=""; else sudo="sudo"; fi
     $sudo apt-get update -qq >>"$log" 2>&1
-    $sudo apt-get install -y -qq wamerican fortunes fortunes-zh >>"$log" 2>&1
+    # shellcheck disable=SC2086
+    $sudo apt-get install -y -qq $debs >>"$log" 2>&1
 fi
-if [ ! -s "$bench/data/provenance.json" ]; then
+# Data prepared by an older harness lacks the later lists and texts: prepare again.
+if ! grep -q '"zh_man_text"' "$bench/data/provenance.json" 2>/dev/null; then
     step "fetching jieba's dictionary and preparing the data"
     mkdir -p "$bench/data/pkgs"
     "$py" -m pip download --quiet --no-deps --no-binary :all: -d "$bench/data/pkgs" jieba==0.42.1 >>"$log" 2>&1
@@ -99,6 +106,10 @@ if [ "${1:-}" = "--cli" ]; then
     shift
     "$py" -m pip install --quiet jieba==0.42.1 >>"$log" 2>&1
     exec "$py" -m velbench.cli_job "$@"
+fi
+if [ "${1:-}" = "--memory" ]; then
+    shift
+    exec "$py" -m velbench.memory "$@"
 fi
 if [ "${1:-}" = "--parallel" ]; then
     shift

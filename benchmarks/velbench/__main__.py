@@ -3,6 +3,8 @@
     python -m velbench [--quick] [--positions N] [--repeats R] [--libs a,b] [--out NAME]
                        [--segment-only]
 
+(`python -m velbench.memory` runs the memory table alone.)
+
 Lookup timings run here, side by side in one process, repeats interleaved
 across libraries so drift hits all of them alike. Builds run in a fresh
 process per library and word list so their memory can be read cleanly.
@@ -20,7 +22,7 @@ import subprocess
 import sys
 import time
 
-from . import data, report
+from . import data, memory, report
 from .compare import compare, compare_listing, compare_segments, explain, short
 from .libs import ALL, BY_NAME, window_segments
 
@@ -154,6 +156,17 @@ class Prebuilt:
         return total
 
 
+class Presliced(Prebuilt):
+    """Keys are text[i:i+32] for i in positions, sliced into a list before
+    each timed loop (fresh for every library and round): the call alone."""
+    kind = "presliced"
+
+    def __init__(self, text, positions, what, batch=50_000):
+        def make(idx, t=text, p=positions):
+            return [t[p[j]:p[j] + WIDTH] for j in idx]
+        super().__init__(make, len(positions), batch, what)
+
+
 # ---------------------------------------------------------------- lookups
 
 def run_lookup(name, keys, built, floor, repeats, results, budget=60.0):
@@ -163,6 +176,8 @@ def run_lookup(name, keys, built, floor, repeats, results, budget=60.0):
     ref = keys.answers(built["set+loop"][1])
     entries = {}
     for lib, (status, f) in built.items():
+        if not BY_NAME[lib].lookups:
+            continue
         if f is None:
             entries[lib] = {"status": status}
             continue
@@ -219,6 +234,23 @@ def run_lookup(name, keys, built, floor, repeats, results, budget=60.0):
     results["lookup"][name] = {"what": keys.what, "n": keys.n, "kind": keys.kind,
                                "libs": entries}
     say("%s done (%d keys, %d rounds)" % (name, keys.n, repeats))
+
+
+# The texts each word list is looked up in: its own fortunes first.
+TEXTS = {"en": ("en",), "zh": ("zh", "zh_man")}
+
+
+def short_keys(tname, text, positions, built, floor, repeats, results, budget):
+    """32-character keys at the first `positions` positions: sliced inside
+    the timed loop, as real use does, and sliced beforehand (the call alone)."""
+    n = min(positions, len(text) - 1)
+    where = "for every position i of the first %d of %d characters" % (n, len(text))
+    run_lookup("%s short keys" % tname, Sliced(
+        text, range(n), "text[i:i+%d] %s, sliced in the timed loop" % (WIDTH, where)),
+        built, floor, repeats, results, budget)
+    run_lookup("%s short keys, call alone" % tname, Presliced(
+        text, range(n), "text[i:i+%d] %s, sliced into a list before the timed loop"
+        % (WIDTH, where)), built, floor, repeats, results, budget)
 
 
 def build_all(libs, words, wordlist, probes):
@@ -330,17 +362,19 @@ def run_passes(what, rows, text, ref, cmp, repeats, budget, cap):
     return entries
 
 
-def run_segment(wl, words, text, built, objs, repeats, budget, cap, results):
+def run_segment(wl, words, text, built, objs, repeats, budget, cap, results, tname=None):
     """Whole-text forward longest-match segmentation, and the longest match
-    at every position, with the objects built for the lookups."""
+    at every position, with the objects built for the lookups; the results
+    go under the text's name `tname` (the word list's by default)."""
+    tname = tname or wl
     try:
         from ondrel_velarin import longest_matches, segment
     except ImportError as e:
-        results["segment"]["texts"][wl] = {"status": "cannot import: %s" % e}
+        results["segment"]["texts"][tname] = {"status": "cannot import: %s" % e}
         say("note: no whole-text scans in the installed ondrel_velarin: %s" % e)
         return
     if OURS not in objs:
-        results["segment"]["texts"][wl] = {"status": built[OURS][0]}
+        results["segment"]["texts"][tname] = {"status": built[OURS][0]}
         return
     v = objs[OURS]
     longest = max(map(len, words))
@@ -363,8 +397,8 @@ def run_segment(wl, words, text, built, objs, repeats, budget, cap, results):
     ref = segment(v, text)
     joins = "".join(ref) == text
     if not joins:
-        say("!!! %s: velarin's segments do not join back to the text" % wl)
-    seg = run_passes("%s segmentation" % wl, rows, text, ref, compare_segments, repeats, budget, cap)
+        say("!!! %s: velarin's segments do not join back to the text" % tname)
+    seg = run_passes("%s segmentation" % tname, rows, text, ref, compare_segments, repeats, budget, cap)
     seg.update(skipped)
     n_segments = len(ref)
     del ref
@@ -372,12 +406,12 @@ def run_segment(wl, words, text, built, objs, repeats, budget, cap, results):
                "velarin get loop": ("`[len(get(text[i:i+L])) for i in range(len(text))]`",
                                     window_lengths(get, longest))}
     ref = longest_matches(v, text)
-    lm = run_passes("%s longest matches" % wl, lm_rows, text, ref, compare, repeats, budget, cap)
+    lm = run_passes("%s longest matches" % tname, lm_rows, text, ref, compare, repeats, budget, cap)
     del ref
-    results["segment"]["texts"][wl] = {
-        "chars": len(text), "words": len(set(words)), "longest": longest,
+    results["segment"]["texts"][tname] = {
+        "wordlist": wl, "chars": len(text), "words": len(set(words)), "longest": longest,
         "segments": n_segments, "joins": joins, "segment": seg, "longest_matches": lm}
-    say("%s whole-text segmentation done" % wl)
+    say("%s whole-text segmentation done" % tname)
 
 
 # ---------------------------------------------------------------- builds
@@ -390,6 +424,9 @@ def run_builds(libs, wordlists, repeats, budget, timeout, results):
             why = lib.available()
             if why:
                 out[lib.name] = {"status": "not installed: " + why}
+                continue
+            if not lib.lookups and wl not in TEXTS:
+                out[lib.name] = {"status": "not run: a whole-text scanner, timed on the texts only"}
                 continue
             progress("build probe: %s from %s words" % (lib.name, wl))
             cmd = [sys.executable, "-m", "velbench.buildprobe", lib.name, wl, str(repeats), str(budget)]
@@ -440,9 +477,10 @@ def segment_only(libs, results, build_timeout, budget, cap, stem):
     # One build per library in its own process, only to leave out those that crash.
     run_builds(libs, ["zh", "en"], 1, 0.0, build_timeout, results)
     for wl in ("zh", "en"):
-        words, text = data.words(wl), data.text(wl)
+        words = data.words(wl)
         built, objs = build_all(libs, words, wl, results["build"][wl])
-        run_segment(wl, words, text, built, objs, repeats, budget, cap, results)
+        for tname in TEXTS[wl]:
+            run_segment(wl, words, data.text(tname), built, objs, repeats, budget, cap, results, tname)
         del built, objs
         gc.collect()
     out_dir = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "results")
@@ -470,15 +508,17 @@ def main():
     ap.add_argument("--segment-only", action="store_true",
                     help="run only the whole-text segmentation and put it into the existing report")
     a = ap.parse_args()
-    positions = a.positions or (20_000 if a.quick else 400_000)
+    positions = a.positions or (20_000 if a.quick else 120_000)
     repeats = a.repeats or (3 if a.quick else 7)
     rest_n = 24 if a.quick else 160
     # Per build: repeats, seconds of repeats at most, timeout of the process.
-    build_repeats, build_budget, build_timeout = (3, 3.0, 30) if a.quick else (7, 15.0, 90)
+    # A build slower than the timeout is reported as timed out (its lookups
+    # would be skipped anyway); more builds would only steady a build time.
+    build_repeats, build_budget, build_timeout = (3, 3.0, 20) if a.quick else (5, 4.0, 20)
     # Seconds one library may spend on a long-key lookup run or a listing.
     slow_budget, list_budget = (15.0, 2.0) if a.quick else (60.0, 10.0)
     # Whole-text passes: seconds of passes per row, and the longest one pass may take.
-    seg_budget, seg_cap = (0.5, 3.0) if a.quick else (1.5, 5.0)
+    seg_budget, seg_cap = (0.5, 3.0) if a.quick else (1.0, 5.0)
     stem = a.out or ("quick" if a.quick else "latest")
 
     libs = ALL if not a.libs else [BY_NAME[n] for n in ["velarin", "set+loop"] + [
@@ -511,14 +551,11 @@ def main():
                build_timeout, results)
     B = results["build"]
 
-    for wl, tname in (("en", "en"), ("zh", "zh")):
+    for wl in ("en", "zh"):
         words = data.words(wl)
-        text = data.text(tname)
         built, objs = build_all(libs, words, wl, B[wl])
-        n = min(positions, len(text) - 1)
-        run_lookup("%s short keys" % wl, Sliced(
-            text, range(n), "text[i:i+%d] for every position i of the first %d of %d characters"
-            % (WIDTH, n, len(text))), built, floor, repeats, results, slow_budget)
+        text = data.text(wl)
+        short_keys(wl, text, positions, built, floor, repeats, results, slow_budget)
         # Whole-rest-of-text keys: slicing text[i:] is O(len) per key, so the
         # keys are made before the timed loop, at evenly spread positions.
         step = len(text) // rest_n
@@ -536,7 +573,11 @@ def main():
                 % (rest_n, LONG)), built, floor, repeats, results, slow_budget)
         run_iteration(wl, words, objs, repeats, results, list_budget)
         run_segment(wl, words, text, built, objs, repeats, seg_budget, seg_cap, results)
-        del built, objs
+        for tname in TEXTS[wl][1:]:
+            text = data.text(tname)
+            short_keys(tname, text, positions, built, floor, repeats, results, slow_budget)
+            run_segment(wl, words, text, built, objs, repeats, seg_budget, seg_cap, results, tname)
+        del built, objs, text
         gc.collect()
 
     ws, keys = data.adversarial_long_words()
@@ -558,6 +599,16 @@ def main():
     run_iteration("bytes256", ws, objs, repeats, results, list_budget)
     del built, objs
     gc.collect()
+
+    # The memory table last, each row in its own process, with nothing of
+    # this process's tries left to crowd the machine.
+    mem_lists = ["th"] if a.quick else list(memory.LISTS)
+    t0 = time.time()
+    # Seconds per child (twice this for the 1M list): the slowest builds of
+    # the 1M list do not fit and show as timed out; `--memory` alone waits.
+    results["memory"] = {"table": memory.run(libs, mem_lists, 10.0, progress),
+                         "elapsed_s": None}
+    results["memory"]["elapsed_s"] = time.time() - t0
 
     results["elapsed_s"] = time.time() - _started
     out_dir = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "results")

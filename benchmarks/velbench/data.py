@@ -1,12 +1,15 @@
 """The benchmark's data: real word lists and texts, plus generated adversarial sets.
 
-`prepare()` copies the Debian files and unpacks jieba's dictionary into
-benchmarks/data/ (run.sh installs the Debian packages and downloads the jieba
-sdist first). Everything else reads from there, so a run is reproducible from
-the recorded sha256 sums and package versions.
+`prepare()` copies the Debian files, extracts the Chinese prose of the
+manpages-zh sources and unpacks jieba's dictionary into benchmarks/data/
+(run.sh installs the Debian packages and downloads the jieba sdist first).
+Everything else reads from there, so a run is reproducible from the recorded
+sha256 sums and package versions; the generated lists (German phrases, the
+small tries) are made from those files with fixed seeds.
 """
 
 import glob
+import gzip
 import hashlib
 import io
 import json
@@ -22,6 +25,12 @@ DATA = os.path.join(HERE, "data")
 FORTUNES = "/usr/share/games/fortunes"
 ZH_FORTUNE_FILES = ("chinese", "song100", "tang300")   # what fortunes-zh ships
 ANSI = re.compile(r"\x1b\[[0-9;]*m")
+# The American list by name: /usr/share/dict/words follows whichever wordlist
+# package debconf last chose, and wngerman is installed beside wamerican.
+EN_WORDS = "/usr/share/dict/american-english"
+DE_WORDS = "/usr/share/dict/ngerman"
+TH_DIC = "/usr/share/hunspell/th_TH.dic"
+ZH_MAN = "/usr/share/man/zh_CN"
 
 
 def _dpkg_files(package):
@@ -74,11 +83,108 @@ def _jieba_dict(pkg_dir):
     return os.path.basename(path), [w for w in words if w]
 
 
+def _plain_lines(path):
+    with open(path, encoding="utf-8") as f:
+        return [line.rstrip("\n") for line in f if line.rstrip("\n")]
+
+
+def hunspell_words(lines):
+    """Words of a hunspell .dic: the first line is the count; each entry is
+    `word[/FLAGS]`, `\\/` being a slash inside the word. The affix flags are
+    dropped, not expanded: the stems are the list."""
+    out = []
+    for line in lines[1:]:
+        entry = line.split("\t", 1)[0].strip()      # morphological fields follow a tab
+        word = re.split(r"(?<!\\)/", entry, maxsplit=1)[0].replace("\\/", "/")
+        if word:
+            out.append(word)
+    return out
+
+
+# roff: escapes that stand for a character, escapes that are dropped, and
+# the requests whose arguments are text on the page.
+_ROFF_CHARS = {"(em": "—", "(en": "–", "(bu": "•", "(co": "©", "(lq": "“", "(rq": "”",
+               "(oq": "‘", "(cq": "’", "(aq": "'", "(dq": '"', "(hy": "-", "(mi": "-",
+               "(rg": "®", "(tm": "™", "(ga": "`", "(ti": "~", "(ha": "^", "(lh": "", "(rh": ""}
+_ROFF_ESCAPE = re.compile(r"""\\(?:
+      f(?:\[[^\]]*\]|\(..|.)        # font changes
+    | s[-+]?(?:\d+|\(\d\d|\[\d+\])   # size changes
+    | \*(?:\[[^\]]*\]|\(..|.)       # strings
+    | n[-+]?(?:\[[^\]]*\]|\(..|.)    # registers
+    | [hvwlLDxXoZbk](?:'[^']*')?        # motions and the like, with their argument
+    | (\(..|\[[^\]]*\])              # named characters (group 1)
+    | (.)                              # one-character escapes (group 2)
+    )""", re.X)
+_ROFF_TEXT_REQUESTS = {"B", "I", "BI", "BR", "IB", "IR", "RB", "RI", "SM", "SB",
+                       "SH", "SS", "TP", "IP", "HP", "Nm", "Nd", "Sh", "Ss", "Pa", "Ar", "Fl"}
+_HAN = re.compile(r"[\u3400-\u4dbf\u4e00-\u9fff\uf900-\ufaff\u3000-\u303f\uff00-\uffef]")
+
+
+def _roff_escape(m):
+    named, single = m.group(1), m.group(2)
+    if named is not None:
+        return _ROFF_CHARS.get(named.replace("[", "(").rstrip("]"), "")
+    if single is None:
+        return ""
+    return {"-": "-", "e": "\\", "\\": "\\", " ": " ", "~": " ", "0": " ", "|": "",
+            "^": "", "&": "", ")": "", "c": "", "%": "", "'": "'", "`": "`", ".": "."}.get(single, "")
+
+
+def roff_text(source):
+    """The text lines of a man page source: comments and requests dropped,
+    except the arguments of the font and heading macros, escapes resolved."""
+    out = []
+    for line in source.splitlines():
+        line = re.sub(r'\\".*', "", line)            # comments
+        if line[:1] in (".", "'"):
+            parts = line[1:].strip().split(None, 1)
+            if not parts or parts[0] not in _ROFF_TEXT_REQUESTS or len(parts) == 1:
+                continue
+            line = parts[1].replace('"', " ")
+        line = _ROFF_ESCAPE.sub(_roff_escape, line).strip()
+        if line:
+            out.append(line)
+    return out
+
+
+def mostly_chinese(line, share=0.5):
+    """At least `share` of the line's non-space characters are Han
+    ideographs or CJK punctuation."""
+    chars = len(line) - sum(c.isspace() for c in line)
+    return chars > 0 and len(_HAN.findall(line)) >= share * chars
+
+
+def _man_sources(root):
+    paths = []
+    for path in sorted(glob.glob(os.path.join(root, "man*", "*"))):
+        if os.path.isfile(path) and not os.path.islink(path):
+            paths.append(path)
+    return paths
+
+
+def man_chinese_text(root=ZH_MAN):
+    """The mostly-Chinese lines of every man page under `root`, in file
+    order; also the number of pages read and of lines kept."""
+    lines, pages = [], 0
+    for path in _man_sources(root):
+        opener = gzip.open if path.endswith(".gz") else open
+        with opener(path, "rb") as f:
+            source = f.read().decode("utf-8", errors="replace")
+        if source.lstrip().startswith(".so "):       # a page that only points at another
+            continue
+        pages += 1
+        lines += [line for line in roff_text(source) if mostly_chinese(line)]
+    return "\n".join(lines) + "\n", pages, len(lines)
+
+
 def prepare(pkg_dir):
     os.makedirs(DATA, exist_ok=True)
-    with open("/usr/share/dict/words", encoding="utf-8") as f:
-        en_words = [line.rstrip("\n") for line in f if line.rstrip("\n")]
+    en_words = _plain_lines(EN_WORDS)
     _write("en_words.txt", "\n".join(en_words) + "\n")
+    _write("de_words.txt", "\n".join(_plain_lines(DE_WORDS)) + "\n")
+    _write("th_words.txt", "\n".join(hunspell_words(_plain_lines(TH_DIC))) + "\n")
+    man_text, pages, kept = man_chinese_text()
+    _write("zh_man_text.txt", man_text)
 
     en_files = _fortune_texts("fortunes")
     if not en_files:
@@ -95,14 +201,22 @@ def prepare(pkg_dir):
     _write("zh_words.txt", "\n".join(zh_words) + "\n")
 
     provenance = {
-        "en_words": "Debian wamerican %s, /usr/share/dict/words" % _dpkg_version("wamerican"),
+        "en_words": "Debian wamerican %s, %s" % (_dpkg_version("wamerican"), EN_WORDS),
+        "de_words": "Debian wngerman %s, %s" % (_dpkg_version("wngerman"), DE_WORDS),
+        "th_words": "Debian hunspell-th %s, %s without its affix flags" % (
+            _dpkg_version("hunspell-th"), TH_DIC),
+        "zh_man_text": "Debian manpages-zh %s, the mostly-Chinese text lines (half or more of "
+                       "their characters Han or CJK punctuation) of %d pages under %s, roff "
+                       "requests and escapes removed: %d lines" % (
+                           _dpkg_version("manpages-zh"), pages, ZH_MAN, kept),
         "en_text": "Debian fortunes %s, %d files under %s" % (
             _dpkg_version("fortunes"), len(en_files), FORTUNES),
         "zh_words": "PyPI %s, first column of jieba/dict.txt" % archive,
         "zh_text": "Debian fortunes-zh %s, files %s (colour codes removed)" % (
             _dpkg_version("fortunes-zh"), ", ".join(ZH_FORTUNE_FILES)),
     }
-    for name in ("en_words", "en_text", "zh_words", "zh_text"):
+    for name in ("en_words", "en_text", "zh_words", "zh_text", "de_words", "th_words",
+                 "zh_man_text"):
         with open(os.path.join(DATA, name + ".txt"), "rb") as f:
             provenance[name] += ", sha256 " + hashlib.sha256(f.read()).hexdigest()[:16]
     with open(os.path.join(DATA, "provenance.json"), "w") as f:
@@ -122,8 +236,10 @@ def _read(name):
 
 def words(name):
     """A word list, with duplicates and order as shipped."""
-    if name in ("en", "zh"):
+    if name in ("en", "zh", "de", "th"):
         return _read(name + "_words.txt").split("\n")[:-1]
+    if name == "de1m":
+        return german_phrases()
     if name == "longwords":
         return adversarial_long_words()[0]
     if name == "bytes256":
@@ -133,6 +249,31 @@ def words(name):
 
 def text(name):
     return _read(name + "_text.txt")
+
+
+PHRASE_LIST = 1_000_000
+
+
+def german_phrases(n=PHRASE_LIST):
+    """Every word of the German list, then two-word phrases of them (random
+    pairs, seed 22) until there are `n` distinct entries."""
+    ws = words("de")
+    out = list(dict.fromkeys(ws))
+    seen = set(out)
+    rng = random.Random(22)
+    while len(out) < n:
+        p = rng.choice(ws) + " " + rng.choice(ws)
+        if p not in seen:
+            seen.add(p)
+            out.append(p)
+    return out
+
+
+def small_tries(count=10_000, size=10):
+    """`count` lists of `size` distinct English words each (seed 10)."""
+    ws = words("en")
+    rng = random.Random(10)
+    return [rng.sample(ws, size) for _ in range(count)]
 
 
 LONG = 100_000

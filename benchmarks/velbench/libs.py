@@ -43,6 +43,7 @@ class Lib:
     dist = ""            # distribution name, for the version
     kind = "peer"        # "ours", "peer" or "baseline"
     native = True
+    lookups = True       # False: a whole-text scanner, timed in segmentation only
     seg_how = "window loop over the per-key lookup"
 
     def version(self):
@@ -71,6 +72,13 @@ class Lib:
         """The fastest way this library offers to segment a whole text;
         the window loop over its per-key lookup unless it has better."""
         return window_segments(self.query(obj), longest)
+
+    def first_use(self, obj, key, longest):
+        """What a user does first with a finished object (some build their
+        index lazily, on that first call)."""
+        if self.lookups:
+            return self.query(obj)(key)
+        return self.segmenter(obj, longest)(key)
 
 
 class Velarin(Lib):
@@ -344,6 +352,115 @@ class HatTrie(Lib):
         return [k.decode() for k in h.keys()]
 
 
+class DartsClone(Lib):
+    """A double array over the UTF-8 bytes of the sorted distinct words; the
+    value of each key is its index in that order, so a match gives the word."""
+    name, dist = "dartsclone", "dartsclone"
+    seg_how = "window loop over `common_prefix_search(window.encode())[-1]`"
+
+    def _import(self):
+        import dartsclone
+        return dartsclone
+
+    def build(self, words):
+        ws = sorted(set(words), key=str.encode)
+        d = self._import().DoubleArray()
+        d.build([w.encode() for w in ws])
+        return d, ws
+
+    def query(self, obj):
+        cps, ws = obj[0].common_prefix_search, obj[1]
+
+        def closest(key):
+            found = cps(key.encode())      # (value, byte length), shortest first
+            return ws[found[-1][0]] if found else ""
+        return closest
+
+    def listing(self, obj):
+        return list(obj[1])
+
+
+def match_segments(matches):
+    """Segments from (start, end) pairs of non-overlapping leftmost-longest
+    matches: each match, and every character between matches on its own."""
+    def segments(text):
+        out, prev = [], 0
+        for start, end in matches(text):
+            out.extend(text[prev:start])
+            out.append(text[start:end])
+            prev = end
+        out.extend(text[prev:])
+        return out
+    return segments
+
+
+class LeftmostLongest(Lib):
+    """An Aho-Corasick automaton in leftmost-longest mode over the distinct
+    words: whole-text segmentation is its native scan, gaps filled one
+    character at a time. `_finder` gives text -> [(start, end, word index)]."""
+    lookups = False
+
+    def _automaton(self, ws):
+        raise NotImplementedError
+
+    def _finder(self, automaton):
+        raise NotImplementedError
+
+    def build(self, words):
+        ws = list(dict.fromkeys(words))        # patterns must be distinct
+        return self._automaton(ws), ws
+
+    def query(self, obj):
+        # Leftmost longest: a match at 0, if any, is the longest stored prefix.
+        find, ws = self._finder(obj[0]), obj[1]
+
+        def closest(key):
+            for start, _end, i in find(key):
+                return ws[i] if start == 0 else ""
+            return ""
+        return closest
+
+    def listing(self, obj):
+        return list(obj[1])
+
+    def segmenter(self, obj, longest):
+        find = self._finder(obj[0])
+        return match_segments(lambda text: ((s, e) for s, e, _i in find(text)))
+
+
+class Daachorse(LeftmostLongest):
+    name, dist = "daachorse", "daachorse"
+    seg_how = "`find(text)` (leftmost longest), gaps as single characters"
+
+    def _import(self):
+        import daachorse
+        return daachorse
+
+    def _automaton(self, ws):
+        d = self._import()
+        return d.CharwiseDoubleArrayAhoCorasick(ws, d.MATCH_KIND_LEFTMOST_LONGEST)
+
+    def _finder(self, automaton):
+        return automaton.find                  # (start, end, index)
+
+
+class AhoCorasickRs(LeftmostLongest):
+    name, dist = "ahocorasick-rs", "ahocorasick_rs"
+    seg_how = "`find_matches_as_indexes(text)` (leftmost longest), gaps as single characters"
+
+    def _import(self):
+        import ahocorasick_rs
+        return ahocorasick_rs
+
+    def _automaton(self, ws):
+        a = self._import()
+        return a.AhoCorasick(ws, matchkind=a.MatchKind.LeftmostLongest)
+
+    def _finder(self, automaton):
+        find = automaton.find_matches_as_indexes    # (index, start, end)
+        return lambda text: [(s, e, i) for i, s, e in find(text)]
+
+
 ALL = [Velarin(), PySet(), Marisa(), Datrie(), PyGTrie(), PyTrie(), AhoCorasick(),
-       Dawg(), Cyac(), HatTrie()]
+       Dawg(), Cyac(), HatTrie(), DartsClone(), Daachorse(), AhoCorasickRs()]
 BY_NAME = {lib.name: lib for lib in ALL}
