@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <memory>
 #include <cstdlib>
 #include <new>
 #include <vector>
@@ -39,10 +40,32 @@ uint64_t seed_of_try(int k) { return process_seed() + uint64_t(k) * 0x9E3779B97F
 
 enum class Outcome { done, unsound, crowded, stopped };
 
+// An array that grows a chunk at a time: a growing vector would leave each
+// of its earlier blocks behind in the heap, about as much again as it holds,
+// while the index is built beside the finished store.
+template <typename T>
+class Chunks {
+public:
+    static constexpr size_t chunk = size_t(1) << 14;
+
+    void push_back(const T &value) {
+        if (size_ % chunk == 0) chunks_.push_back(std::make_unique<T[]>(chunk));
+        chunks_[size_ / chunk][size_ % chunk] = value;
+        ++size_;
+    }
+    T &operator[](size_t i) { return chunks_[i / chunk][i % chunk]; }
+    const T &operator[](size_t i) const { return chunks_[i / chunk][i % chunk]; }
+    size_t size() const { return size_; }
+
+private:
+    std::vector<std::unique_ptr<T[]>> chunks_;
+    size_t size_ = 0;
+};
+
 class CharIndexBuilder {
 public:
-    CharIndexBuilder(TrieStore &store, uint64_t seed, const std::vector<uint32_t> &tail_last, WorkMeter &meter)
-        : store_(store), seed_(seed), tail_last_(tail_last), pace_(meter, store) {
+    CharIndexBuilder(TrieStore &store, uint64_t seed, WorkMeter &meter)
+        : store_(store), seed_(seed), pace_(meter, store) {
         for (int b = 0; b < 256; ++b) {
             const uint64_t m = store.byte_to_mask[b];
             if (m != 0 && !is_wide(store.max_mask_bit)) byte_of_bit_[__builtin_ctzll(m)] = static_cast<unsigned char>(b);
@@ -72,7 +95,11 @@ public:
     }
 
     // Collects every edge: `unsound` when a reachable word ends inside a code point.
+    // The tails' ends are given back at the end: the tables are allocated
+    // while the edges are still here.
     Outcome collect() {
+        tail_last_ = find_tails(store_, pace_);
+        if (tail_last_.size() != size_t(store_.num_nodes)) return Outcome::stopped;
         std::vector<Reached> pending{Reached{0, seed_, no_edge, 0}};
         while (!pending.empty()) {
             if (!pace_.go_on(1)) return Outcome::stopped;
@@ -87,6 +114,7 @@ public:
             if (!sound) return Outcome::unsound;
         }
         mark_dead_ends();
+        std::vector<uint32_t>().swap(tail_last_);
         return Outcome::done;
     }
 
@@ -155,8 +183,8 @@ private:
     // Runs of first_code_points up to the last code point that begins an edge.
     size_t first_runs() const {
         size_t runs = 0;
-        for (const CharEdge &edge : edges_)
-            if (edge.parent_plus_one == 1) runs = std::max<size_t>(runs, edge.code_point / 32 + 1);
+        for (size_t i = 0; i < edges_.size(); ++i)
+            if (edges_[i].parent_plus_one == 1) runs = std::max<size_t>(runs, edges_[i].code_point / 32 + 1);
         return runs;
     }
 
@@ -231,8 +259,9 @@ private:
     // an edge need the count (a walk reads it only past a present bit), so
     // the runs of code points that start no word are never written.
     void rank_root_edges(FirstCodePoints *first, size_t runs) const {
-        for (const CharEdge &edge : edges_)
-            if (edge.parent_plus_one == 1) first[edge.code_point / 32].present |= uint32_t(1) << (edge.code_point % 32);
+        for (size_t i = 0; i < edges_.size(); ++i)
+            if (edges_[i].parent_plus_one == 1)
+                first[edges_[i].code_point / 32].present |= uint32_t(1) << (edges_[i].code_point % 32);
         uint32_t before = 0;
         for (size_t r = 0; r < runs; ++r) {
             if (first[r].present == 0) continue;
@@ -304,7 +333,7 @@ private:
                     edges_[parent.edge].next_code_points |= next_code_point_bit<CharEdge::filter_bits>(bits);
                 const uint32_t child = tail ? tail_last_[node] : node | (terminal ? char_edge_terminal : 0);
                 edges_.push_back(CharEdge{parent.node + 1, bits, 0, child});
-                root_next_code_points_.push_back(0);
+                if (parent.edge == no_edge) root_next_code_points_.push_back(0);  // the root's, made first
                 path_hashes_.push_back(path_hash);
                 code_point_depths_.push_back(uint8_t(std::min(parent.code_point_depth + 1, near_edge_depth)));
                 if (tail) return sound_tail(node);
@@ -399,13 +428,13 @@ private:
 
     TrieStore &store_;
     uint64_t seed_;
-    const std::vector<uint32_t> &tail_last_;
+    std::vector<uint32_t> tail_last_;  // while collecting: see find_tails
     Pace pace_;
     unsigned char byte_of_bit_[64] = {};  // narrow alphabets: the byte of each mask bit
-    std::vector<CharEdge> edges_;
-    std::vector<uint64_t> path_hashes_;        // of the path each edge ends
-    std::vector<uint8_t> code_point_depths_;  // of that path, up to near_edge_depth
-    std::vector<uint32_t> root_next_code_points_;  // an edge's filter when it leaves the root
+    Chunks<CharEdge> edges_;
+    Chunks<uint64_t> path_hashes_;        // of the path each edge ends
+    Chunks<uint8_t> code_point_depths_;  // of that path, up to near_edge_depth
+    Chunks<uint32_t> root_next_code_points_;  // the filters of the root's edges, edges_[0] on
 };
 
 }  // namespace
@@ -420,11 +449,8 @@ Status build_char_index(TrieStore &store, WorkMeter *meter) {
     index.state = CharIndexState::unavailable;
     Outcome outcome = Outcome::crowded;
     try {
-        Pace pace(used, store);
-        const std::vector<uint32_t> tail_last = CharIndexBuilder::find_tails(store, pace);
-        if (tail_last.size() != size_t(store.num_nodes)) outcome = Outcome::stopped;
         for (int k = 0; k < seed_tries && outcome == Outcome::crowded; ++k) {
-            CharIndexBuilder builder(store, seed_of_try(k), tail_last, used);
+            CharIndexBuilder builder(store, seed_of_try(k), used);
             outcome = builder.collect();
             if (outcome == Outcome::done) outcome = builder.fill();
         }
