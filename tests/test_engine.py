@@ -9,12 +9,19 @@ from pathlib import Path
 
 import pytest
 
+from leaks import SANITIZED
+
 ROOT = Path(__file__).resolve().parent.parent
 ENGINE = ROOT / "tests" / "engine"
 TRIE = ROOT / "ondrel_velarin" / "trie"
 COMPILER = shutil.which("g++") or shutil.which("clang++")
 
-pytestmark = pytest.mark.skipif(COMPILER is None, reason="no C++ compiler")
+pytestmark = [
+    pytest.mark.skipif(COMPILER is None, reason="no C++ compiler"),
+    # The programs are built here with sanitizers of their own, whatever the
+    # module's build: under the sanitized suite they would only run again.
+    pytest.mark.skipif(SANITIZED, reason="run by the plain suite"),
+]
 
 SANITIZE = ["-fsanitize=address,undefined", "-fno-sanitize-recover=undefined", "-fno-omit-frame-pointer"]
 

@@ -12,7 +12,6 @@ from pathlib import Path
 import pytest
 
 from leaks import SANITIZED
-from model import Model
 from ondrel_velarin import Velarin, longest_matches, nbytes, segment
 from store_view import store, word_length
 
@@ -139,16 +138,19 @@ TAIL_WORDS = ["a", "a" * 1000, "a" * 100_000, "b" * 5000 + "c", "tail", "tailgat
 )
 def test_tails_are_compared_to_the_end(key):
     v = Velarin(TAIL_WORDS)
-    assert v.get_closest_prefix(key) == Model(TAIL_WORDS).get_closest_prefix(key)
+    assert v.get_closest_prefix(key) == key[:longest_word_at(set(TAIL_WORDS), key, 0)]
+
+
+def longest_word_at(words, text, i):
+    """The length of the longest word that text has at i; with few distinct
+    word lengths, only those are tried (a plain model would slice every length)."""
+    lengths = sorted({len(w) for w in words}, reverse=True)
+    return next((n for n in lengths if i + n <= len(text) and text[i:i + n] in words), 0)
 
 
 def longest_at_each_position(words, text):
-    """What longest_matches should give: with few distinct word lengths, only those are tried."""
-    lengths = sorted({len(w) for w in words}, reverse=True)
-    found = []
-    for i in range(len(text)):
-        found.append(next((n for n in lengths if i + n <= len(text) and text[i:i + n] in words), 0))
-    return found
+    """What longest_matches should give."""
+    return [longest_word_at(words, text, i) for i in range(len(text))]
 
 
 def test_scans_match_inside_tails():

@@ -25,7 +25,7 @@ WIDE = [chr(c) for c in range(0x20, 0x7F)] + ["é", "ü", "中"]
 OLD = ["old", "o", "abc"]
 KEYS = ["abcd", "中文字典", "\U0001F600!", "\0\0", "éa", "q", ""]
 # Enough bytes that the block of string copies grows while they are copied.
-GROWING = WORDS + [f"w{i:04d}中" * 2 for i in range(500)]
+GROWING = WORDS + [f"w{i:02d}" + "中" * 25 for i in range(60)]
 
 
 class Raw:
