@@ -30,7 +30,6 @@ void *add_store_block(TrieStore &store, size_t bytes) {
     auto *block = static_cast<StoreBlock *>(std::malloc(sizeof(StoreBlock) + bytes));
     if (block == nullptr) return nullptr;
     block->next = store.blocks;
-    block->bytes = bytes;
     store.blocks = block;
     store.block_bytes += sizeof(StoreBlock) + bytes;
     return block + 1;

@@ -102,10 +102,10 @@ inline unsigned char *start_word_entry(unsigned char *at, uint32_t length) {
     return at + sizeof length + 1;
 }
 
-// A block the store owns besides its node table; its data follows the header.
-struct StoreBlock {
+// A block the store owns besides its node table; its data follows the
+// header, aligned for any record.
+struct alignas(16) StoreBlock {
     StoreBlock *next;
-    size_t bytes;  // of the data
 };
 
 // Which of 64 nodes are terminal, and how many terminal nodes precede them:
