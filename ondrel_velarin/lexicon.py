@@ -89,9 +89,61 @@ class Lexicon(lexicon_c.Lexicon):
         return f"<Lexicon of {len(self):,} {words}{source}: {{{shown}{more}}}>"
 
     def __reduce__(self):
-        items = list(self._iter_items())
-        tags = [self.tag(w) for w, _ in items] if self.tag_names else None
-        return (_rebuild, (type(self), [w for w, _ in items], [v for _, v in items], tags))
+        from .handle import lexicon_reduction
+
+        return lexicon_reduction(self)
+
+    # Immutable: a copy is the lexicon itself.
+    def __copy__(self):
+        return self
+
+    def __deepcopy__(self, memo):
+        return self
+
+    def save(self, path):
+        """Writes the lexicon to a file that load() reads: its words, values and
+        tags, with a header and a checksum. Values must be None, ints or strs
+        (pickle the lexicon for others). The file is written beside its place
+        and moved there when complete, so a failed save leaves what was there."""
+        image, outside = self._image()
+        if outside is not None:
+            kinds = sorted({type(v).__name__ for v in outside if not isinstance(v, (str, type(None)))})
+            raise TypeError(f"save() keeps None, int and str values, not {', '.join(kinds)}: pickle the lexicon instead")
+        import tempfile
+
+        path = os.fspath(path)
+        folder = os.path.dirname(os.path.abspath(path))
+        fd, temporary = tempfile.mkstemp(dir=folder, prefix=".lexicon-", suffix=".part")
+        try:
+            with open(fd, "wb") as f:
+                f.write(image)
+            os.replace(temporary, path)
+        except BaseException:
+            os.unlink(temporary)
+            raise
+
+    @classmethod
+    def load(cls, path):
+        """The lexicon that save() wrote to `path`. A file that cannot be read,
+        or is not one that save() wrote whole (corrupt, truncated, of another
+        version), raises LexiconFileError naming it."""
+        from .wordlist import WordListError, read_word_list
+
+        name = os.fsdecode(path)
+        try:
+            with open(path, "rb") as f:
+                # What is not a lexicon file is told from its first bytes,
+                # before anything more is read.
+                head = f.read(len(lexicon_c.IMAGE_MAGIC))
+                data = head + read_word_list(f, name, LOAD_LIMIT) if head == lexicon_c.IMAGE_MAGIC else head
+        except OSError as e:
+            raise LexiconFileError(f"cannot read {name}: {e.strerror or e}") from None
+        except WordListError as e:
+            raise LexiconFileError(str(e)) from None
+        try:
+            return cls._from_image(data, None)
+        except ValueError as e:
+            raise LexiconFileError(f"{name}: {e}") from None
 
 
 def _first(lexicon: Lexicon, n: int):
@@ -99,8 +151,13 @@ def _first(lexicon: Lexicon, n: int):
     return [item for item, _ in zip(it, range(n))]
 
 
-def _rebuild(cls, words, values, tags):
-    return cls._from_columns(words, values, tags)
+# The largest file load() reads.
+LOAD_LIMIT = 1 << 30
+
+
+class LexiconFileError(ValueError):
+    """A lexicon file that cannot be read, or is not one that save() wrote
+    whole; the message is one line naming the file."""
 
 
 class _Words(KeysView):

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "lexicon_parts.hpp"
+#include "trie/lexicon_image.hpp"
 
 namespace velarin {
 
@@ -196,6 +197,7 @@ int lexicon_exec(PyObject *module) {
         velarin_type = reinterpret_cast<PyTypeObject *>(type.borrow());
     }
     if (ready_lexicon_type() < 0 || prepare_lexicon_iterator() < 0) return -1;
+    if (PyModule_Add(module, "IMAGE_MAGIC", PyBytes_FromStringAndSize(image_magic, image_magic_bytes)) < 0) return -1;
     return PyModule_AddObjectRef(module, "Lexicon", reinterpret_cast<PyObject *>(&LexiconType));
 }
 

@@ -134,6 +134,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     wrong += hostile_runs(words, std::vector<std::string>(words.rbegin(), words.rend() - long(words.size() / 2)), keys,
                           std::vector<uint32_t>(text.begin(), text.begin() + long(std::min<size_t>(text.size(), 200))),
                           1 + size % 97);
+    wrong += harness::compare_image(words, data, size);
     if (wrong) std::abort();
     return 0;
 }
