@@ -108,3 +108,20 @@ class LexiconModel:
 
     def keys(self, prefix: str) -> list[str]:
         return [w for w in self.words if w.startswith(prefix)]
+
+    def get_closest_prefix(self, key: str) -> str:
+        return self.longest_prefix(key) or ""
+
+    def find_all(self, text: str) -> list[tuple[int, int]]:
+        return [(i, i + len(w)) for i in range(len(text)) for w in self.prefixes(text, i) if w]
+
+    def find_longest(self, text: str) -> list[tuple[int, int]]:
+        spans, i = [], 0
+        while i < len(text):
+            found = self.longest_prefix(text, i)
+            if found:
+                spans.append((i, i + len(found)))
+                i += len(found)
+            else:
+                i += 1
+        return spans

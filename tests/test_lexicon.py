@@ -11,7 +11,7 @@ import pytest
 sys.path.insert(0, str(Path(__file__).parent))
 
 from model import LexiconModel  # noqa: E402
-from ondrel_velarin import Lexicon, Velarin  # noqa: E402
+from ondrel_velarin import Lexicon, Velarin, segment  # noqa: E402
 from test_differential import random_text  # noqa: E402
 
 VALUE_SHAPES = ["none", "int32", "int64", "object", "mixed"]
@@ -320,3 +320,45 @@ def test_from_file_names_the_line_it_cannot_read(tmp_path, content, format, mess
     with pytest.raises(WordListError) as excinfo:
         Lexicon.from_file(path, format)
     assert str(excinfo.value).startswith(f"{path}: ") and message in str(excinfo.value)
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_whole_texts_agree_with_the_model(seed):
+    from model import segment_loop
+
+    rng = random.Random(200 + seed)
+    for _ in range(120):
+        pairs, keys = random_lexicon_case(rng)
+        lex = Lexicon(pairs)
+        model = LexiconModel(pairs)
+        text = "".join(rng.choice(keys + [w for w, _ in pairs] or ["x"]) for _ in range(rng.randint(0, 10)))
+        assert lex.find_all(text) == model.find_all(text), (pairs, text)
+        assert lex.find_longest(text) == model.find_longest(text), (pairs, text)
+        for runs in (True, False):
+            segments = lex.segment(text, alnum_runs=runs)
+            assert segments == segment_loop(model, text, alnum_runs=runs) == segment(lex.trie, text, alnum_runs=runs)
+            starts = [sum(map(len, segments[:i])) for i in range(len(segments))]
+            assert lex.tokenize(text, alnum_runs=runs) == [(s, a, a + len(s)) for s, a in zip(segments, starts)]
+
+
+def test_whole_texts_on_a_long_one():
+    lex = Lexicon(["中国", "中国人", "人民", "a", "ab", "b" * 40, "ab" * 30])
+    text = ("中国人民" + "ab" * 31 + "b" * 45 + " Debian ") * 200
+    model = LexiconModel((w, None) for w in lex)
+    assert lex.find_all(text) == model.find_all(text)
+    assert lex.find_longest(text) == model.find_longest(text)
+    # The tool's defaults: runs of letters and digits stay whole.
+    assert lex.segment("中国人 Debian abx") == ["中国人", " ", "Debian", " ", "abx"]
+    assert lex.segment("中国人 Debian abx", alnum_runs=False)[:6] == ["中国人", " ", "D", "e", "b", "i"]
+
+
+def test_whole_texts_refuse_what_the_scans_refuse():
+    lex = Lexicon(["a"])
+    for call in (lex.find_all, lex.find_longest, lex.segment, lex.tokenize):
+        with pytest.raises(UnicodeEncodeError):
+            call("a\ud800")
+        with pytest.raises(TypeError):
+            call(b"a")
+    with pytest.raises(TypeError):
+        lex.segment("a", runs=True)
+    assert lex.find_all("") == lex.find_longest("") == lex.segment("") == lex.tokenize("") == []
