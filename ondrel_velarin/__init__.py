@@ -2,7 +2,12 @@
 
 import os
 import sys
-from importlib.machinery import EXTENSION_SUFFIXES
+
+# The suffixes of extension modules, from the interpreter's own import
+# machinery: importlib.machinery would load importlib for nothing.
+from _imp import extension_suffixes
+
+EXTENSION_SUFFIXES = extension_suffixes()
 
 
 def _has_native_modules(folder: str) -> bool:

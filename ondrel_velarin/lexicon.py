@@ -5,8 +5,6 @@ walk, ids both ways, the words a text begins with, the words a prefix begins,
 and, over whole texts, segmentation and every occurrence of every word.
 """
 
-from __future__ import annotations
-
 import os
 from _collections_abc import ItemsView, KeysView, Mapping, ValuesView
 
@@ -35,10 +33,9 @@ class Lexicon(lexicon_c.Lexicon):
     # Lexicon[int] at run time, as for the standard containers.
     __class_getitem__ = classmethod(type(list[int]))
 
-    _origin: tuple[str, str, str] | None  # a file's (path, format, sha256)
 
     @classmethod
-    def from_file(cls, path: str | os.PathLike[str], format: str = "auto") -> Lexicon:
+    def from_file(cls, path, format="auto"):
         """The lexicon of a word-list file: "lines" (one word per line, values
         None), "jieba" ("word freq [tag]": the frequency as an int, the tag
         kept for tag()), "tsv" ("key<TAB>value...": the text after the tab),
@@ -57,21 +54,21 @@ class Lexicon(lexicon_c.Lexicon):
         lexicon._origin = (name, used, hashlib.sha256(data).hexdigest())
         return lexicon
 
-    def keys(self, prefix: str | None = None):
+    def keys(self, prefix=None):
         """A view of the words; with a prefix, the list of words that begin with it."""
         return _Words(self) if prefix is None else self._completions(prefix, 0)
 
-    def values(self, prefix: str | None = None):
+    def values(self, prefix=None):
         """A view of the values in word order; with a prefix, the list of the
         values of the words that begin with it."""
         return _Values(self) if prefix is None else self._completions(prefix, 1)
 
-    def items(self, prefix: str | None = None):
+    def items(self, prefix=None):
         """A view of the (word, value) pairs; with a prefix, the list of the
         pairs whose words begin with it."""
         return _Items(self) if prefix is None else self._completions(prefix, 2)
 
-    def __eq__(self, other: object) -> bool:
+    def __eq__(self, other):
         if isinstance(other, lexicon_c.Lexicon):
             return len(self) == len(other) and all(a == b for a, b in zip(self._iter_items(), other._iter_items()))
         if isinstance(other, Mapping):
@@ -80,7 +77,7 @@ class Lexicon(lexicon_c.Lexicon):
 
     __hash__ = None
 
-    def __repr__(self) -> str:
+    def __repr__(self):
         shown = ", ".join(f"{k!r}: {v!r}" for k, v in _first(self, 3))
         more = ", ..." if len(self) > 3 else ""
         origin = getattr(self, "_origin", None)
@@ -146,7 +143,7 @@ class Lexicon(lexicon_c.Lexicon):
             raise LexiconFileError(f"{name}: {e}") from None
 
 
-def _first(lexicon: Lexicon, n: int):
+def _first(lexicon, n):
     it = lexicon._iter_items()
     return [item for item, _ in zip(it, range(n))]
 
