@@ -329,10 +329,46 @@ int64_t prefix_node(LexiconObject *lex, PyObject *prefix, const char *function) 
     return with_units(units, [&](const auto *u) { return path_node(lexicon_store(lex), u, units.length); });
 }
 
+// The word of rank `rank` (id `id`): the trie's cached str when it has one,
+// else a new one, not cached.
+PyObject *ranked_word(const LexiconObject *lex, size_t rank, uint32_t id) {
+    if (PyObject *cached = lex->trie->word_objects[rank]) return Py_NewRef(cached);
+    const TrieStore &store = lexicon_store(lex);
+    return PyUnicode_DecodeUTF8(reinterpret_cast<const char *>(store.bytes_strings[id]), store.bytes_lengths[id], nullptr);
+}
+
+// The value of the word of rank `rank`, a new reference.
+PyObject *ranked_value(const LexiconObject *lex, size_t rank) {
+    switch (lex->value_kind) {
+    case ValueKind::none:
+        return Py_NewRef(Py_None);
+    case ValueKind::int32:
+        return PyLong_FromLong(static_cast<const int32_t *>(lex->values)[rank]);
+    case ValueKind::int64:
+        return PyLong_FromLongLong(static_cast<const int64_t *>(lex->values)[rank]);
+    default:
+        return Py_NewRef(static_cast<PyObject *const *>(lex->values)[rank]);
+    }
+}
+
+PyObject *ranked(const LexiconObject *lex, size_t rank, uint32_t id, Listing what) {
+    switch (what) {
+    case Listing::keys:
+        return ranked_word(lex, rank, id);
+    case Listing::values:
+        return ranked_value(lex, rank);
+    default:
+        return pair(ranked_word(lex, rank, id), ranked_value(lex, rank));
+    }
+}
+
 // Lexicon._completions(prefix, what): the words (what 0), values (1) or
 // (word, value) pairs (2) of every word that begins with prefix, in code
-// point order. Counts its steps and runs the signal handlers, so that
-// listing millions of words answers Ctrl-C.
+// point order. The words below the prefix's node are a run of ids (from the
+// first word below it to the last) and a run of ranks: each is put at its
+// id's place, reading the rank-ordered arrays from start to end and never a
+// node record. Runs the signal handlers every so many words, so that listing
+// millions answers Ctrl-C.
 PyObject *completions(PyObject *self, PyObject *const *args, Py_ssize_t nargs) {
     if (nargs != 2 || !PyLong_Check(args[1])) {
         PyErr_SetString(PyExc_TypeError, "_completions() takes a prefix and what to list (0, 1 or 2)");
@@ -347,24 +383,31 @@ PyObject *completions(PyObject *self, PyObject *const *args, Py_ssize_t nargs) {
     }
     const int64_t top = prefix_node(lex, args[0], "keys");
     if (top == -2) return nullptr;
-    OwnedRef list = OwnedRef::steal(PyList_New(0));
-    if (!list || top < 0) return list.release();
+    if (top < 0) return PyList_New(0);
+    const TrieStore &store = lexicon_store(lex);
+    const TerminalRun *runs = lex->trie->word_ranks;
+    const uint32_t node = uint32_t(top);
+    const uint32_t low = word_id(lex, int32_t(first_word_below(store, node)));
+    const uint32_t count = word_id(lex, int32_t(last_word_below(store, node))) + 1 - low;
+    const bool itself = detail::is_terminal(store.nodes[node]);
+    const size_t below = first_rank_below(store, runs, node);
+    // Filled at places out of order: the collector must not see its empty
+    // slots meanwhile (an item's allocation may start a collection).
+    OwnedRef list = OwnedRef::steal(PyList_New(Py_ssize_t(count)));
+    if (!list) return nullptr;
+    PyObject_GC_UnTrack(list.borrow());
     WorkMeter meter = signal_meter();
-    try {
-        WordsInOrder order{uint32_t(top)};
-        uint32_t node;
-        // Code run by a signal handler, or by the collector that an item's
-        // allocation may start, may rebuild the trie: it is asked about
-        // before every read of it.
-        while (lexicon_current(lex) && order.next(lexicon_store(lex), &node)) {
-            OwnedRef entry = OwnedRef::steal(listed(lex, node, Listing(what)));
-            if (!entry || PyList_Append(list.borrow(), entry.borrow()) < 0) return nullptr;
-            if (!meter.spend(16) && PyErr_Occurred()) return nullptr;
-        }
-        if (PyErr_Occurred()) return nullptr;
-    } catch (const std::bad_alloc &) {
-        return PyErr_NoMemory();
+    for (uint32_t k = 0; k < count; ++k) {
+        // A handler, or the finalizers of a collection, may rebuild the trie.
+        if (!lexicon_current(lex)) return nullptr;
+        const size_t rank = itself ? (k == 0 ? word_rank(lex, int32_t(node)) : below + k - 1) : below + k;
+        const uint32_t id = lex->rank_to_id[rank];
+        PyObject *entry = ranked(lex, rank, id, Listing(what));
+        if (entry == nullptr) return nullptr;
+        PyList_SET_ITEM(list.borrow(), Py_ssize_t(id - low), entry);
+        if (!meter.spend(1) && PyErr_Occurred()) return nullptr;
     }
+    PyObject_GC_Track(list.borrow());
     return list.release();
 }
 

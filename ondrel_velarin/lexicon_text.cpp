@@ -11,6 +11,7 @@
 #include <Python.h>
 
 #include <algorithm>
+#include <initializer_list>
 #include <memory>
 #include <new>
 #include <utility>
@@ -109,20 +110,46 @@ private:
     Entry entries_[size];
 };
 
+// A new list of `count` items made by make(i), a new reference or null. The
+// collector does not see the list while it has empty slots (an item's
+// allocation may start a collection, whose finalizers may look at every
+// object), nor the tuples of ints it holds, which cannot be in a cycle.
+template <typename Make>
+PyObject *filled_list(size_t count, Make &&make) {
+    OwnedRef list = OwnedRef::steal(PyList_New(Py_ssize_t(count)));
+    if (!list) return nullptr;
+    PyObject_GC_UnTrack(list.borrow());
+    for (size_t i = 0; i < count; ++i) {
+        PyObject *item = make(i);
+        if (item == nullptr) return nullptr;
+        PyList_SET_ITEM(list.borrow(), Py_ssize_t(i), item);
+    }
+    PyObject_GC_Track(list.borrow());
+    return list.release();
+}
+
+// A tuple of the objects, references stolen; null with an exception set
+// (the references dropped).
+PyObject *tuple_of(std::initializer_list<PyObject *> items, bool untrack) {
+    PyObject *tuple = nullptr;
+    bool whole = true;
+    for (PyObject *item : items) whole = whole && item != nullptr;
+    if (whole) tuple = PyTuple_New(Py_ssize_t(items.size()));
+    Py_ssize_t i = 0;
+    for (PyObject *item : items) {
+        if (tuple != nullptr) PyTuple_SET_ITEM(tuple, i++, item);
+        else Py_XDECREF(item);
+    }
+    if (tuple != nullptr && untrack) PyObject_GC_UnTrack(tuple);
+    return tuple;
+}
+
 // A list of the (start, end) tuples; null with an exception set.
 PyObject *spans_list(const std::vector<std::pair<size_t, size_t>> &spans) {
-    OwnedRef list = OwnedRef::steal(PyList_New(Py_ssize_t(spans.size())));
-    if (!list) return nullptr;
     const auto offsets = std::make_unique<Offsets>();
-    for (size_t i = 0; i < spans.size(); ++i) {
-        PyObject *start = offsets->get(spans[i].first), *end = offsets->get(spans[i].second);
-        PyObject *span = start != nullptr && end != nullptr ? PyTuple_Pack(2, start, end) : nullptr;
-        Py_XDECREF(start);
-        Py_XDECREF(end);
-        if (span == nullptr) return nullptr;
-        PyList_SET_ITEM(list.borrow(), Py_ssize_t(i), span);
-    }
-    return list.release();
+    return filled_list(spans.size(), [&](size_t i) {
+        return tuple_of({offsets->get(spans[i].first), offsets->get(spans[i].second)}, true);
+    });
 }
 
 PyObject *tokenize(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
@@ -132,23 +159,15 @@ PyObject *tokenize(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyOb
     if (lex == nullptr) return nullptr;
     OwnedRef segments = OwnedRef::steal(segments_of(lex, args[0], runs));
     if (!segments) return nullptr;
-    const Py_ssize_t count = PyList_GET_SIZE(segments.borrow());
-    OwnedRef tokens = OwnedRef::steal(PyList_New(count));
-    if (!tokens) return nullptr;
     const auto offsets = std::make_unique<Offsets>();
     size_t at = 0;
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        PyObject *piece = PyList_GET_ITEM(segments.borrow(), i);
-        const size_t end = at + size_t(PyUnicode_GET_LENGTH(piece));
-        PyObject *start_object = offsets->get(at), *end_object = offsets->get(end);
-        PyObject *token = start_object != nullptr && end_object != nullptr ? PyTuple_Pack(3, piece, start_object, end_object) : nullptr;
-        Py_XDECREF(start_object);
-        Py_XDECREF(end_object);
-        if (token == nullptr) return nullptr;
-        PyList_SET_ITEM(tokens.borrow(), i, token);
-        at = end;
-    }
-    return tokens.release();
+    // The segments are strs: their tuples cannot be in a cycle either.
+    return filled_list(size_t(PyList_GET_SIZE(segments.borrow())), [&](size_t i) {
+        PyObject *piece = PyList_GET_ITEM(segments.borrow(), Py_ssize_t(i));
+        const size_t start = at;
+        at += size_t(PyUnicode_GET_LENGTH(piece));
+        return tuple_of({Py_NewRef(piece), offsets->get(start), offsets->get(at)}, true);
+    });
 }
 
 // The lexicon of a whole-text call and its text, ready to walk; null with
