@@ -241,7 +241,7 @@ def build_parser(job: Job, jobs: Sequence[Job], default: Job) -> argparse.Argume
         default=1,
         metavar="N",
         help=f"{job.verb} on N worker processes, forked once the dictionary is loaded so that they share it "
-        "(0: one per core; default 1: no workers); the output is the same, "
+        "(0: one per core, and never more than the cores; default 1: no workers); the output is the same, "
         "in the same order",
     )
     parser.add_argument(
@@ -260,7 +260,8 @@ def job_count(text: str) -> int:
         jobs = -1
     if jobs < 0:
         raise argparse.ArgumentTypeError(f"{text!r} is not a number of processes (0 for one per core)")
-    return jobs or every_core()
+    # More workers than cores only wait for each other.
+    return min(jobs or every_core(), every_core())
 
 
 def workers_for(jobs: int, lines: Lines, out: "Output", report: "Report") -> Workers | None:
