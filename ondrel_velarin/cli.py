@@ -45,21 +45,30 @@ What a job provides (a `Job` subclass, listed in `ondrel_velarin.jobs`):
 
 What this module guarantees every job:
 
-- `-o FILE` is atomic: written to a temporary file beside FILE
-  (`.FILE.*.part`) and renamed over it only when the run succeeds, keeping
-  FILE's permissions; an output that is one of the inputs or dictionaries
-  (same device and inode) is refused before anything is written;
+- `-o FILE` is atomic: written to an unnamed temporary file beside FILE,
+  linked into place only when the run succeeds (a named one, `.FILE.*.part`,
+  where the file system cannot make unnamed ones), so no run, not even one
+  killed with SIGKILL, leaves a partial FILE or a temporary file behind;
+  FILE keeps its permissions; an output that is one of the inputs or
+  dictionaries (same device and inode) is refused before anything is
+  written;
 - every failure is one line on standard error and status 1 (`CliError`);
   a bad command line is the usage and status 2; a closed output pipe ends
-  the run quietly with status 141;
+  the run quietly with status 141; nothing is ever written to standard
+  output but the output, and with standard error closed, messages are
+  dropped;
 - memory stays bounded: input is read in blocks of at most `BLOCK` bytes,
   and a line without an end comes to the job in pieces;
-- Ctrl-C ends the run with status 130, the progress line wiped, no worker
-  left and the output not put in place;
-- `-j N`: the dictionary is loaded once and N worker processes are forked
-  to run `block`; the output is the one a single process writes, and a
-  worker that fails or is killed ends the run with one line and status 1
-  (see `workers.py`).
+- Ctrl-C, SIGTERM and SIGHUP end the run at once with 128 + the signal's
+  number (130, 143, 129), the progress line wiped, no worker left and the
+  output not put in place; a signal inherited as ignored stays ignored;
+- `-j N`: the dictionary is loaded once and N worker processes at most (no
+  more than the cores, nor than the blocks of text) are forked to run
+  `block`; the output is the one a single process writes, and a worker that
+  fails, is killed, or cannot be forked ends the run with one line and
+  status 1 (see `workers.py`);
+- input from a terminal gets a hint that the tool is reading it, and
+  non-blocking input and output are waited for, not taken for errors.
 """
 
 from __future__ import annotations
@@ -67,9 +76,12 @@ from __future__ import annotations
 import argparse
 import codecs
 import contextlib
+import errno
 import os
 import re
+import secrets
 import select
+import signal
 import stat
 import sys
 import tempfile
@@ -87,10 +99,13 @@ BLOCK = 1 << 20
 # this size, so memory stays bounded however long the line.
 PIECE = 1 << 20
 # Exit statuses: 1 for an error the message explains, 2 for a bad command
-# line (argparse's own), 130 for Ctrl-C and 141 for a closed output pipe,
-# which is what a shell reports for a tool that SIGPIPE ended.
-EXIT_ERROR, EXIT_INTERRUPTED, EXIT_BROKEN_PIPE = 1, 130, 141
+# line (argparse's own), 128 + the signal for an interrupted run and 141 for
+# a closed output pipe, which is what a shell reports for a tool that
+# SIGPIPE ended.
+EXIT_ERROR, EXIT_BROKEN_PIPE = 1, 141
 LINE_END = re.compile(rb"\r\n|\r|\n")
+# Unnamed temporary files, where the platform has them.
+O_TMPFILE = getattr(os, "O_TMPFILE", 0)
 
 
 class Job:
@@ -134,6 +149,13 @@ class CliError(Exception):
     """An error the user can act on: reported as one line, no traceback."""
 
 
+class Stopped(KeyboardInterrupt):
+    """SIGTERM or SIGHUP: the run ends as it does on Ctrl-C."""
+
+    def __init__(self, signum: int) -> None:
+        super().__init__(signum)
+        self.signum = signum
+
 def failed(doing: str, e: OSError) -> CliError:
     """The error for an operating system failure while `doing` something."""
     return CliError(f"{doing}: {e.strerror or e}")
@@ -141,19 +163,20 @@ def failed(doing: str, e: OSError) -> CliError:
 
 def main(argv: Sequence[str] | None = None) -> int:
     argv = sys.argv[1:] if argv is None else list(argv)
-    report = Report()
-    try:
-        run(argv, report)
-    except CliError as e:
-        report.clear()
-        report.say(str(e))
-        return EXIT_ERROR
-    except BrokenPipeError:
-        # The reader went away (`| head`): stop quietly.
-        return EXIT_BROKEN_PIPE
-    except KeyboardInterrupt:
-        report.interrupted()
-        return EXIT_INTERRUPTED
+    with standard_streams(), stopping_signals():
+        report = Report()
+        try:
+            run(argv, report)
+        except CliError as e:
+            report.clear()
+            report.say(str(e))
+            return EXIT_ERROR
+        except BrokenPipeError:
+            # The reader went away (`| head`): stop quietly.
+            return EXIT_BROKEN_PIPE
+        except KeyboardInterrupt as e:
+            report.interrupted(echoed=not isinstance(e, Stopped))
+            return 128 + (e.signum if isinstance(e, Stopped) else signal.SIGINT)
     return 0
 
 
@@ -167,7 +190,7 @@ def run(argv: list[str], report: Report) -> None:
         report.say(f"no input given, so {shows}; see {PROG} --help for your own")
         texts = [data_source(name)]
     else:
-        texts = [stdin_source(job.verb) if t == "-" else file_source(t) for t in args.texts or ["-"]]
+        texts = [stdin_source(job.verb, report) if t == "-" else file_source(t) for t in args.texts or ["-"]]
     refuse_same_file(args.output, [*(args.texts or ["-"] if not sample else []), *job.dictionaries(args)])
 
     out = Output(args.output)
@@ -279,13 +302,18 @@ def file_source(path: str) -> Source:
     return path, lambda: open(path, "rb", buffering=0)
 
 
-def stdin_source(verb: str) -> Source:
+def stdin_source(verb: str, report: Report) -> Source:
     if sys.stdin is None:
         raise CliError(f"standard input is closed: name the TEXT files to {verb}")
     # A duplicate descriptor, so finishing the input leaves fd 0 itself open.
     fd = sys.stdin.fileno()
 
-    return "<stdin>", lambda: os.fdopen(os.dup(fd), "rb", buffering=0)
+    def opener() -> IO[bytes]:
+        if isatty(sys.stdin):
+            report.say("reading text from the terminal: type it and end it with Ctrl-D, or name TEXT files")
+        return os.fdopen(os.dup(fd), "rb", buffering=0)
+
+    return "<stdin>", opener
 
 
 def data_source(name: str) -> Source:
@@ -453,6 +481,10 @@ class Reader:
                 data = read(BLOCK)
             except OSError as e:
                 raise failed(f"cannot read {name} (after line {self.lines:,})", e) from None
+            if data is None:
+                # A non-blocking input with nothing in it yet.
+                wait_until_ready(stream.fileno(), select.POLLIN)
+                continue
             yield data
             if not data:
                 return
@@ -498,6 +530,13 @@ def readable(stream: IO[bytes]) -> bool:
         return bool(select.select([stream], [], [], 0)[0])
     except (OSError, ValueError, TypeError):
         return True
+
+
+def wait_until_ready(fd: int, events: int) -> None:
+    """Waits until a non-blocking descriptor can be read or written."""
+    poller = select.poll()
+    poller.register(fd, events)
+    poller.poll()
 
 
 def percent(done: int, total: int | None) -> str:
@@ -560,7 +599,8 @@ class Output:
         self.name = path if path is not None else "standard output"
         self.fd: int | None = None
         self.text: TextIO | None = None
-        self.temp: str | None = None  # the temporary copy while it is written
+        self.unnamed = False  # the temporary file has no name until commit
+        self.temp: str | None = None  # the temporary file's name, while it has one
         self.target = ""  # the file it then replaces
         if path is None:
             if sys.stdout is None:
@@ -577,7 +617,10 @@ class Output:
                 self.fd = os.open(path, os.O_WRONLY | os.O_TRUNC)
                 return
             self.target = os.path.realpath(path)
-            self.fd, self.temp = tempfile.mkstemp(prefix=self.temp_prefix(), suffix=".part", dir=os.path.dirname(self.target))
+            self.fd = open_unnamed(os.path.dirname(self.target))
+            self.unnamed = self.fd is not None
+            if self.fd is None:
+                self.fd, self.temp = tempfile.mkstemp(prefix=self.temp_prefix(), suffix=".part", dir=os.path.dirname(self.target))
         except OSError as e:
             raise failed(f"cannot write {path}", e) from None
 
@@ -593,7 +636,11 @@ class Output:
                 return
             data = memoryview(text.encode("utf-8") if isinstance(text, str) else text)
             while data:
-                data = data[os.write(self.fd, data) :]
+                try:
+                    data = data[os.write(self.fd, data) :]
+                except BlockingIOError:
+                    # A non-blocking output that is full for now.
+                    wait_until_ready(self.fd, select.POLLOUT)
         except BrokenPipeError:
             raise
         except OSError as e:
@@ -623,9 +670,11 @@ class Output:
             return
         assert self.fd is not None
         try:
-            if self.temp is not None:
+            if self.unnamed or self.temp is not None:
                 os.fsync(self.fd)
                 os.fchmod(self.fd, file_mode(self.target))
+            if self.unnamed:
+                self.temp = self.link_unnamed()
             fd, self.fd = self.fd, None
             os.close(fd)
             if self.temp is not None:
@@ -633,6 +682,24 @@ class Output:
                 self.temp = None
         except OSError as e:
             raise failed(f"cannot write {self.name}", e) from None
+
+    def link_unnamed(self) -> str:
+        """Gives the unnamed temporary file a name beside its target; it is
+        renamed over the target at once (a file cannot be linked over another)."""
+        assert self.fd is not None
+        # Through a directory descriptor, as only linkat() follows the
+        # descriptor's link in /proc to the file.
+        descriptors = os.open("/proc/self/fd", os.O_RDONLY | os.O_DIRECTORY)
+        try:
+            while True:
+                name = os.path.join(os.path.dirname(self.target), f"{self.temp_prefix()}{secrets.token_hex(4)}.part")
+                try:
+                    os.link(str(self.fd), name, src_dir_fd=descriptors, follow_symlinks=True)
+                    return name
+                except FileExistsError:
+                    continue
+        finally:
+            os.close(descriptors)
 
     def discard(self) -> None:
         """Closes a file that was not committed and drops its temporary copy."""
@@ -644,6 +711,21 @@ class Output:
             with contextlib.suppress(OSError):
                 os.unlink(self.temp)
             self.temp = None
+
+
+def open_unnamed(folder: str) -> int | None:
+    """An unnamed file in `folder` for writing, or None where the file
+    system cannot make one (or /proc, which links it into place, is missing)."""
+    if not O_TMPFILE or not os.path.isdir("/proc/self/fd"):
+        return None
+    try:
+        return os.open(folder, O_TMPFILE | os.O_WRONLY, 0o600)
+    except OSError as e:
+        # Unsupported: by the file system, or by a kernel that takes the
+        # flag for O_DIRECTORY.
+        if e.errno in (errno.EOPNOTSUPP, errno.EISDIR, errno.EINVAL):
+            return None
+        raise
 
 
 def file_mode(path: str) -> int:
@@ -666,7 +748,7 @@ class Report:
 
     A progress line shows only after `delay` seconds, so quick runs stay
     silent, and is redrawn at most every `every` seconds to keep the cost
-    small.
+    small. Writing to standard error never fails a run.
     """
 
     def __init__(self, delay: float = 0.5, every: float = 0.2) -> None:
@@ -702,14 +784,57 @@ class Report:
             self.shown = False
             self.write("\r\x1b[K")
 
-    def interrupted(self) -> None:
+    def interrupted(self, echoed: bool) -> None:
         """Finishes the terminal's line: wipes the progress line, or ends the
         one that the echoed ^C is on."""
         if self.shown:
             self.clear()
-        elif isatty(sys.stderr):
+        elif echoed and isatty(sys.stderr):
             self.write("\n")
 
     def write(self, text: str) -> None:
-        sys.stderr.write(text)
-        sys.stderr.flush()
+        with contextlib.suppress(OSError, ValueError):
+            sys.stderr.write(text)
+            sys.stderr.flush()
+
+
+@contextlib.contextmanager
+def standard_streams() -> Iterator[None]:
+    """Descriptors 0 to 2 open, and standard error a stream, while the tool runs.
+
+    A descriptor closed at start (`2>&-`) is opened on /dev/null, so that no
+    file the run opens later takes its number and receives what is meant
+    for it; with standard error closed, messages go to /dev/null as well
+    (Python would print them to standard output otherwise).
+    """
+    for fd in (0, 1, 2):
+        try:
+            os.fstat(fd)
+        except OSError:
+            os.open(os.devnull, os.O_RDWR)
+    saved = sys.stderr
+    with open(os.devnull, "w") if saved is None else contextlib.nullcontext(saved) as stderr:
+        sys.stderr = stderr
+        try:
+            yield
+        finally:
+            sys.stderr = saved
+
+
+@contextlib.contextmanager
+def stopping_signals() -> Iterator[None]:
+    """SIGTERM and SIGHUP end the run as Ctrl-C does, unless ignored from the start."""
+    saved = {}
+    for signum in (signal.SIGTERM, signal.SIGHUP):
+        with contextlib.suppress(ValueError):  # not the main thread: left as they are
+            if signal.getsignal(signum) != signal.SIG_IGN:
+                saved[signum] = signal.signal(signum, stop)
+    try:
+        yield
+    finally:
+        for signum, handler in saved.items():
+            signal.signal(signum, handler)
+
+
+def stop(signum: int, frame: object) -> None:
+    raise Stopped(signum)
