@@ -3,6 +3,7 @@ write failures, Ctrl-C in every phase, bounded memory on lines without end,
 and use in-process and from a source checkout."""
 
 import contextlib
+import fcntl
 import hashlib
 import io
 import os
@@ -12,8 +13,10 @@ import resource
 import select
 import shutil
 import signal
+import struct
 import subprocess
 import sys
+import termios
 import time
 from collections.abc import Callable
 from pathlib import Path
@@ -380,7 +383,10 @@ def test_non_blocking_standard_streams(tmp_path: Path, end: str) -> None:
         process = subprocess.Popen([*CLI, "-w", words], cwd=tmp_path, env=ENV, stdin=read, stdout=subprocess.PIPE,
                                    stderr=subprocess.PIPE)
         os.close(read)
-        time.sleep(0.2)  # the tool finds the pipe empty
+        # The tool finds the pipe empty: it has made its own descriptor of
+        # standard input to read, and waits (or has failed).
+        wait_for(lambda: reading_stdin(process), process)
+        time.sleep(0.2)
         with os.fdopen(written, "wb") as feed:
             feed.write(lines)
     else:
@@ -389,11 +395,24 @@ def test_non_blocking_standard_streams(tmp_path: Path, end: str) -> None:
         process = subprocess.Popen([*CLI, "-w", words, str(source)], cwd=tmp_path, env=ENV, stdout=written,
                                    stderr=subprocess.PIPE)
         os.close(written)
-        time.sleep(0.2)  # the pipe fills
+        # The pipe fills, so the tool's next write finds it full.
+        capacity = fcntl.fcntl(read, fcntl.F_GETPIPE_SZ)
+        wait_for(lambda: held(read) >= capacity, process)
         process.stdout = os.fdopen(read, "rb")
     out, errors = process.communicate(timeout=60)
     assert (process.returncode, errors) == (0, b"")
     assert out == "中文 x\n".encode() * count
+
+
+def held(pipe: int) -> int:
+    """The bytes waiting in a pipe."""
+    return struct.unpack("i", fcntl.ioctl(pipe, termios.FIONREAD, b"\0" * 4))[0]
+
+
+def reading_stdin(process: subprocess.Popen[bytes]) -> bool:
+    fds = Path(f"/proc/{process.pid}/fd")
+    stdin = os.readlink(fds / "0")
+    return sum(1 for fd in fds.iterdir() if os.readlink(fd) == stdin) > 1
 
 
 def test_terminal_input_gets_a_hint(tmp_path: Path) -> None:
@@ -403,6 +422,7 @@ def test_terminal_input_gets_a_hint(tmp_path: Path) -> None:
                                stderr=subprocess.PIPE)
     os.close(slave)
     assert process.stderr is not None
+    assert select.select([process.stderr], [], [], 60)[0], "no hint"
     assert process.stderr.readline() == (b"ondrel_velarin: reading text from the terminal: "
                                          b"type it and end it with Ctrl-D, or name TEXT files\n")
     os.write(master, "中文x\n\x04".encode())
