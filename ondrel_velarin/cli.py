@@ -321,16 +321,6 @@ def data_source(name: str) -> Source:
     return f"<sample {name}>", lambda: resource.open("rb")
 
 
-def read_source(source: Source) -> bytes:
-    """The whole content of an input."""
-    name, opener = source
-    try:
-        with opener() as stream:
-            return stream.read()
-    except OSError as e:
-        raise failed(f"cannot read {name}", e) from None
-
-
 def refuse_same_file(output: str | None, inputs: Sequence[str]) -> None:
     """Refuses an output that is one of the inputs ('-' is standard input)."""
     written = file_id(output) if output is not None else stream_id(sys.stdout)

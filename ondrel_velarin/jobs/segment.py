@@ -8,11 +8,14 @@ import time
 from collections.abc import Callable, Sequence
 from itertools import accumulate
 
-from ..cli import PROG, CliError, Job, Report, Source, Spool, data_source, file_source, read_source
+from ..cli import PROG, CliError, Job, Report, Source, Spool, data_source, failed, file_source
 from ..impl_c import Velarin
 from ..scan_c import segment
-from ..wordlist import FORMATS, WordListError, parse_words
+from ..wordlist import FORMATS, WordListError, detect, parse_words, read_word_list
 
+# What each format's lines look like, for a warning when -f lines is given
+# a list in another format.
+LOOKS = {"jieba": "'word freq tag' lines, as jieba's dict.txt", "tsv": "tab-separated columns"}
 # Word lists of this many words or more show progress while the trie is built.
 MANY_WORDS = 1_000_000
 WHITESPACE = re.compile(r"\s")
@@ -152,10 +155,13 @@ def load_words(sources: Sequence[Source], format: str, report: Report) -> tuple[
     words: list[str] = []
     for source in sources:
         try:
-            found, used = parse_words(read_source(source), source[0], format)
+            found, used = parse_words(read_list(source), source[0], format)
         except WordListError as e:
             raise CliError(str(e)) from None
         report.note(f"{source[0]}: {len(found):,} words, {used} format")
+        if format == "lines" and (looks := detect(found)) != "lines":
+            # Each whole line a word: probably not what was meant.
+            report.warn(f"{source[0]} looks like {LOOKS[looks]} (-f {looks}), but -f lines takes each whole line as a word")
         words += found
     if not words:
         names = ", ".join(name for name, _ in sources)
@@ -167,6 +173,17 @@ def load_words(sources: Sequence[Source], format: str, report: Report) -> tuple[
     report.clear()
     report.note(f"built a trie of {len(words):,} words in {time.monotonic() - started:.2f} s")
     return trie, max(map(len, words))
+
+
+def read_list(source: Source) -> bytes:
+    """A word list's bytes, read in bounded memory: one that holds more than
+    a word list may is refused (/dev/zero, a wrong path)."""
+    name, opener = source
+    try:
+        with opener() as stream:
+            return read_word_list(stream, name)
+    except OSError as e:
+        raise failed(f"cannot read {name}", e) from None
 
 
 class Segmenter:
