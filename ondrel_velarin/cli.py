@@ -23,8 +23,10 @@ What a job provides (a `Job` subclass, listed in `ondrel_velarin.jobs`):
   run when the job is given no arguments and nothing is piped in (or None);
 - `prepare(args, report)`: loads the dictionary, once, and returns the
   job's `Lines`. It runs before any worker is forked, so workers share what
-  it built (build lazily made indexes here too). It reports with
-  `report.note` (shown with -v), `report.warn` and `report.status`.
+  it built (build lazily made indexes here too). Files are read in bounded
+  memory (`wordlist.read_word_list`: /dev/zero is refused, not read), and
+  failures raised as `CliError`, one line. It reports with `report.note`
+  (shown with -v), `report.warn` and `report.status`.
 
 `Lines` turns text into output:
 
@@ -42,6 +44,9 @@ What a job provides (a `Job` subclass, listed in `ondrel_velarin.jobs`):
   `end(text)` writes the rest of the line and its "\\n". The output must be
   the output of the whole line at once, wherever the pieces are cut: a
   piece boundary never cuts a match.
+- With --json (`args.json`), both write one JSON object per line, as
+  `json_help` says; a long line's record may need parts that come after
+  the rest of it (offsets): `Spool` keeps them on disk meanwhile.
 
 What this module guarantees every job:
 
@@ -77,6 +82,7 @@ import argparse
 import codecs
 import contextlib
 import errno
+import io
 import os
 import re
 import secrets
@@ -88,7 +94,7 @@ import tempfile
 import time
 from collections.abc import Callable, Iterator, Sequence
 from importlib import resources
-from typing import IO, Protocol, TextIO
+from typing import IO, BinaryIO, Protocol, TextIO
 
 from .workers import WorkerError, Workers, every_core
 
@@ -104,6 +110,20 @@ PIECE = 1 << 20
 # SIGPIPE ended.
 EXIT_ERROR, EXIT_BROKEN_PIPE = 1, 141
 LINE_END = re.compile(rb"\r\n|\r|\n")
+# The end of every job's --help: what the shared part promises.
+PROMISES = """\
+Output: -o FILE is written to an unnamed temporary file beside FILE, linked
+into place only when the whole run succeeds, so a failed, interrupted or
+killed run leaves FILE as it was and no partial file. An output that is the
+same file as an input is refused. Output is written block by block as the
+input arrives, so results show while the input is still being written.
+Ctrl-C, SIGTERM and SIGHUP stop the run and every worker; a worker that
+fails, is killed or cannot be started fails the run with one line.
+
+exit status: 0 done, 1 an error (one line on standard error says which),
+2 a bad command line, 130 interrupted (Ctrl-C; 143 SIGTERM, 129 SIGHUP),
+141 the output pipe was closed early (as by `| head`); the tool then stops
+quietly."""
 # Unnamed temporary files, where the platform has them.
 O_TMPFILE = getattr(os, "O_TMPFILE", 0)
 
@@ -239,7 +259,7 @@ def build_parser(job: Job, jobs: Sequence[Job], default: Job) -> argparse.Argume
     parser = argparse.ArgumentParser(
         prog=PROG if job is default else f"{PROG} {job.name}",
         description=f"{job.description}\n\njobs ({PROG} JOB --help for each; {default.name} when none is named):\n{listing}",
-        epilog=job.epilog,
+        epilog=f"{job.epilog}\n\n{PROMISES}" if job.epilog else PROMISES,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     parser.add_argument(
@@ -295,7 +315,7 @@ def workers_for(jobs: int, lines: Lines, out: "Output", report: "Report") -> Wor
 
 
 # Inputs: a name for messages and a way to open the input as bytes.
-Source = tuple[str, Callable[[], IO[bytes]]]
+Source = tuple[str, Callable[[], BinaryIO]]
 
 
 def file_source(path: str) -> Source:
@@ -308,7 +328,7 @@ def stdin_source(verb: str, report: Report) -> Source:
     # A duplicate descriptor, so finishing the input leaves fd 0 itself open.
     fd = sys.stdin.fileno()
 
-    def opener() -> IO[bytes]:
+    def opener() -> BinaryIO:
         if isatty(sys.stdin):
             report.say("reading text from the terminal: type it and end it with Ctrl-D, or name TEXT files")
         return os.fdopen(os.dup(fd), "rb", buffering=0)
@@ -318,7 +338,8 @@ def stdin_source(verb: str, report: Report) -> Source:
 
 def data_source(name: str) -> Source:
     resource = resources.files(__package__).joinpath("data", name)
-    return f"<sample {name}>", lambda: resource.open("rb")
+    # Small files of the package: read at once.
+    return f"<sample {name}>", lambda: io.BytesIO(resource.read_bytes())
 
 
 def refuse_same_file(output: str | None, inputs: Sequence[str]) -> None:
@@ -466,7 +487,7 @@ class Reader:
         while True:
             if self.workers is not None and not readable(stream):
                 # Input is still being written: show what is done meanwhile.
-                self.workers.drain()
+                self.workers.wait_for_input(stream.fileno())
             try:
                 data = read(BLOCK)
             except OSError as e:

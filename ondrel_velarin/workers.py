@@ -18,6 +18,8 @@ A bounded number of blocks is out at once, so memory stays flat however
 long the input.
 """
 
+import contextlib
+import fcntl
 import os
 import select
 import signal
@@ -30,6 +32,9 @@ IN_FLIGHT_PER_WORKER = 3
 # A message: its length, then (results only) whether it is an error.
 LENGTH = struct.Struct("<Q")
 RESULT, FAILURE = b"r", b"f"
+# The pipes' size, where the system allows it (1 MB is what any user may ask).
+PIPE_SIZE = 1 << 20
+SET_PIPE_SIZE = getattr(fcntl, "F_SETPIPE_SZ", None)  # Linux's
 
 
 class WorkerError(Exception):
@@ -51,7 +56,7 @@ class Worker:
         self.pid = pid
         self.blocks = blocks  # the tool writes blocks here
         self.results = results  # and reads their output here
-        self.outbox = bytearray()  # blocks not yet written into the pipe
+        self.outbox: deque[memoryview] = deque()  # what is not yet written into the pipe
         self.inbox = bytearray()  # a result arriving
         self.done: deque[bytes] = deque()  # results that arrived
         self.assigned = 0  # blocks given, results not yet taken
@@ -72,8 +77,7 @@ class Workers:
     def submit(self, block: str) -> None:
         worker = self.worker_for_block()
         data = block.encode("utf-8")
-        worker.outbox += LENGTH.pack(len(data))
-        worker.outbox += data
+        worker.outbox += (memoryview(LENGTH.pack(len(data))), memoryview(data))
         worker.assigned += 1
         self.order.append(worker)
         self.pump(wait=False)
@@ -84,6 +88,22 @@ class Workers:
         """Writes every result still out, waiting for them."""
         while self.order:
             self.write(self.next_result())
+
+    def wait_for_input(self, fd: int) -> None:
+        """Waits until `fd` has input, with every result written: a worker
+        that ends meanwhile ends the run then, not at the next block."""
+        self.drain()
+        poller = select.poll()
+        poller.register(fd, select.POLLIN)
+        by_fd = {worker.results: worker for worker in self.workers}
+        for results in by_fd:
+            poller.register(results, select.POLLIN)
+        while True:
+            events = poller.poll()
+            if any(ready == fd for ready, _ in events):
+                return
+            for ready, _ in events:
+                receive(by_fd[ready])
 
     def next_result(self) -> bytes:
         worker = self.order[0]
@@ -123,8 +143,12 @@ class Workers:
                 os._exit(1)
         os.close(blocks_read)
         os.close(results_write)
-        os.set_blocking(blocks_write, False)
-        os.set_blocking(results_read, False)
+        for fd in (blocks_write, results_read):
+            os.set_blocking(fd, False)
+            # A block in one piece where the system allows it: fewer turns.
+            if SET_PIPE_SIZE is not None:
+                with contextlib.suppress(OSError):
+                    fcntl.fcntl(fd, SET_PIPE_SIZE, PIPE_SIZE)
         worker = Worker(pid, blocks_write, results_read)
         self.workers.append(worker)
         return worker
@@ -167,14 +191,19 @@ class Workers:
 
 
 def send(worker: Worker) -> None:
-    try:
-        sent = os.write(worker.blocks, worker.outbox)
-    except BlockingIOError:
-        return
-    except OSError:
-        # The worker closed its end: it ended.
-        raise ended() from None
-    del worker.outbox[:sent]
+    while worker.outbox:
+        try:
+            sent = os.write(worker.blocks, worker.outbox[0])
+        except BlockingIOError:
+            return
+        except OSError:
+            # The worker closed its end: it ended.
+            raise ended() from None
+        rest = worker.outbox[0][sent:]
+        if rest:
+            worker.outbox[0] = rest
+        else:
+            worker.outbox.popleft()
 
 
 def receive(worker: Worker) -> None:

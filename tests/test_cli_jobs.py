@@ -194,11 +194,11 @@ def blocked_writing(pid: int) -> bool:
 @pytest.mark.skipif(WRITE_CALL is None, reason="the write system call's number on this machine is not known here")
 @pytest.mark.parametrize("signum", [signal.SIGKILL, signal.SIGTERM], ids=["SIGKILL", "SIGTERM"])
 def test_a_worker_killed_while_sending_its_result_fails_the_run(tmp_path: Path, signum: int) -> None:
-    # Blocks whose output is larger than a pipe holds; the tool's own output
-    # is not read, so it stops reading its workers and they stop part-way
-    # through sending a result.
-    text = write(tmp_path / "t.txt", mixed_text(random.Random(2), 40_000))
-    process = subprocess.Popen(tool("-w", write(tmp_path / "w.txt", WORDS), "-j", "2", text, block=300_000),
+    # Blocks whose output is larger than a pipe holds (1 MB at most); the
+    # tool's own output is not read, so it stops reading its workers and
+    # they stop part-way through sending a result.
+    text = write(tmp_path / "t.txt", mixed_text(random.Random(2), 40_000) * 12)
+    process = subprocess.Popen(tool("-w", write(tmp_path / "w.txt", WORDS), "-j", "2", text, block=3_000_000),
                                cwd=tmp_path, env=ENV, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     assert process.stdout is not None and process.stderr is not None
     wait_for(lambda: any(blocked_writing(pid) for pid in worker_pids(process.pid)), process)
@@ -265,3 +265,21 @@ def test_workers_are_no_more_than_the_blocks_and_the_cores(tmp_path: Path) -> No
     assert process.wait(timeout=60) == 0
     cores = os.process_cpu_count()
     assert f"up to {cores} worker processes ({cores} cores)" in process.stderr.read().decode()
+
+
+def test_a_worker_that_dies_while_the_input_waits_fails_the_run_at_once(tmp_path: Path) -> None:
+    process = subprocess.Popen(tool("-w", write(tmp_path / "w.txt", WORDS), "-j", "2"), cwd=tmp_path, env=ENV,
+                               stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    assert process.stdin is not None and process.stdout is not None and process.stderr is not None
+    process.stdin.write("我们中文\n".encode())
+    process.stdin.flush()
+    assert process.stdout.readline().decode() == "我们 中文\n"
+    (worker,) = worker_pids(process.pid)
+    os.kill(worker, signal.SIGKILL)
+    try:
+        # The input stays open: the tool must not wait for more of it.
+        assert process.wait(timeout=60) == 1
+    finally:
+        process.kill()
+        process.stdin.close()
+    assert process.stderr.read() == b"ondrel_velarin: a worker process ended unexpectedly (killed, or out of memory)\n"
