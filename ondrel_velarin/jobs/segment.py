@@ -67,27 +67,19 @@ examples:
 jieba's dictionary is at jieba/dict.txt in the jieba package, e.g.
   {PROG} -w "$(python -c 'import jieba, os; print(os.path.dirname(jieba.__file__))')/dict.txt" text.txt
 
-Output: -o FILE is written to a temporary file beside FILE and renamed into
-place only when the whole run succeeds, so a failed or interrupted run
-leaves FILE as it was. An output that is the same file as an input is
-refused. Output is written block by block as the input arrives, so results
-show while the input is still being written. Memory stays bounded however long a line is: a line
-without an end is segmented in pieces, with the same result. A progress line
-appears on standard error, when that is a terminal, while a trie of over
-{MANY_WORDS:,} words is built and for long runs whose output goes to a file.
+Memory stays bounded however long a line is: a line without an end is
+segmented in pieces, with the same result. A word list larger than 256 MiB
+(a wrong path, /dev/zero) is refused. A progress line appears on standard
+error, when that is a terminal, while a trie of over {MANY_WORDS:,} words is
+built and for long runs whose output goes to a file.
 
-Workers: with -j N the word list is read and the trie built once, then N
-worker processes are forked that share it (each costs a few MB, not another
-trie). The input is cut into blocks of whole lines that the workers segment
-while the tool writes their output in the input's order, with a few blocks
-per worker in flight at most; the output is the one a single process writes.
-A line of over a million characters is segmented by the tool itself. Ctrl-C
-stops every worker, and a worker that fails or is killed fails the run with
-one line, leaving -o FILE as it was.
-
-exit status: 0 done, 1 an error (one line on standard error says which),
-2 a bad command line, 130 interrupted, 141 the output pipe was closed early
-(as by `| head`); the tool then stops quietly."""
+Workers: with -j N the word list is read and the trie built once, then up to
+N worker processes (no more than the cores) are forked that share it (each
+costs a few MB, not another trie). The input is cut into blocks of whole
+lines that the workers segment while the tool writes their output in the
+input's order, with a few blocks per worker in flight at most; the output is
+the one a single process writes. A line of over a million characters is
+segmented by the tool itself."""
 
 
 class Segmentation(Job):
