@@ -12,8 +12,16 @@ order mark at the start is not part of the first word, lines may end in
 "\\n", "\\r\\n" or "\\r", and empty words are skipped.
 """
 
+from __future__ import annotations
+
 import os
 import re
+import select
+import stat
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:  # typing is not loaded at run time: importing it costs more than this module
+    from typing import BinaryIO
 
 FORMATS = ("auto", "lines", "jieba", "tsv")
 
@@ -26,9 +34,83 @@ JIEBA_LINE = re.compile(r"\S+ [0-9]+(?:\.[0-9]+)?(?: \S+)?")
 LINE_END = re.compile(rb"\r\n|\r|\n")
 
 
+# The most bytes a word list may hold: fifty times jieba's dict.txt, ten
+# times the largest list the benchmarks build. A larger source (a mistaken
+# path, /dev/zero, a stream that never ends) is refused once this much has
+# been read, instead of filling memory: its words would take several times
+# the file's size as Python objects.
+WORD_LIST_LIMIT = 256 * 1024 * 1024
+# What one read asks for where the size is not known beforehand.
+READ_CHUNK = 1024 * 1024
+
+
 class WordListError(ValueError):
     """A word list that cannot be read or decoded; the message is one line
     naming the file (and the line, where there is one)."""
+
+
+def read_word_list(source: str | os.PathLike[str] | BinaryIO, name: str | None = None, limit: int = WORD_LIST_LIMIT) -> bytes:
+    """The bytes of a word list, read a chunk at a time: `source` is a path,
+    or a binary stream read to its end (and left open). `name` is what
+    messages call it (default: the path, or the stream's name). Raises
+    WordListError, one line naming it, when it cannot be read or holds more
+    than `limit` bytes; a regular file known to be larger is refused before
+    any read. Devices, pipes and files that grow are read as far as they go,
+    up to the limit; a non-blocking stream is waited on."""
+    if name is None:
+        name = os.fsdecode(source) if isinstance(source, (str, os.PathLike)) else str(getattr(source, "name", "<stream>"))
+    try:
+        if isinstance(source, (str, os.PathLike)):
+            with open(source, "rb", buffering=0) as stream:
+                return _read_limited(stream, name, limit)
+        return _read_limited(source, name, limit)
+    except OSError as e:
+        raise WordListError(f"cannot read {name}: {e.strerror or e}") from None
+
+
+def _read_limited(stream: BinaryIO, name: str, limit: int) -> bytes:
+    size = _regular_size(stream)
+    if size is not None and size > limit:
+        raise _too_large(name, limit)
+    chunks: list[bytes] = []
+    total = 0
+    # A regular file's size is the first read's request: one read, one block.
+    ask = size + 1 if size is not None else READ_CHUNK
+    while True:
+        chunk = stream.read(min(ask, limit + 1 - total))
+        if chunk is None:  # a non-blocking stream with nothing yet
+            select.select([stream], [], [])
+            continue
+        if not chunk:
+            break
+        chunks.append(chunk)
+        total += len(chunk)
+        if total > limit:
+            raise _too_large(name, limit)
+        ask = READ_CHUNK
+    return chunks[0] if len(chunks) == 1 else b"".join(chunks)
+
+
+def _regular_size(stream: BinaryIO) -> int | None:
+    """The size of a regular file's stream, from where it stands; None for anything else."""
+    try:
+        st = os.fstat(stream.fileno())
+        if not stat.S_ISREG(st.st_mode):
+            return None
+        return max(st.st_size - stream.tell(), 0)
+    except (OSError, AttributeError, ValueError):
+        return None
+
+
+def _too_large(name: str, limit: int) -> WordListError:
+    return WordListError(f"{name}: larger than {_size_text(limit)}, the most a word list may hold")
+
+
+def _size_text(limit: int) -> str:
+    for unit, size in (("GiB", 1 << 30), ("MiB", 1 << 20), ("KiB", 1 << 10)):
+        if limit >= size and limit % size == 0:
+            return f"{limit // size} {unit}"
+    return f"{limit:,} bytes"
 
 
 def split_lines(text: str) -> list[str]:
@@ -88,11 +170,6 @@ def parse_words(data: bytes, name: str, format: str = "auto") -> tuple[list[str]
 def read_words(path: str | os.PathLike[str], format: str = "auto") -> tuple[list[str], str]:
     """The words of a word-list file and the format used ("lines", "jieba" or "tsv")."""
     name = os.fsdecode(path)
-    try:
-        with open(path, "rb") as f:
-            data = f.read()
-    except OSError as e:
-        raise WordListError(f"cannot read {name}: {e.strerror or e}") from None
-    return parse_words(data, name, format)
+    return parse_words(read_word_list(path, name), name, format)
 
 
