@@ -1,37 +1,44 @@
-"""The tool's worker processes: blocks of whole lines segmented in parallel,
-their output written in input order.
+"""The tool's worker processes: blocks of whole lines turned into output in
+parallel, the output written in input order.
 
-The workers are forked after the trie is built, so they share its pages
-instead of building or copying it, and the function they run needs no
-pickling. A block goes out as text and comes back as the encoded bytes to
-write. A bounded number of blocks is out at once, so memory stays flat
-however long the input.
+The workers are forked after the job loaded its dictionary, so they share
+its pages instead of loading or copying it, and the function they run needs
+no pickling. Each worker has a pipe of its own for blocks and one for what
+it sends back: a worker that ends, even part-way through sending, closes the
+only writer of its result pipe, so the tool reads the end of it and fails
+the run instead of waiting for the rest. The tool has no threads: it waits
+on the pipes with poll, writing blocks and reading results as each pipe
+allows, so neither side can block the other.
+
+A worker is forked only when a block finds every worker busy, so a short
+text starts one; at most `jobs`. Workers run in a process group of their
+own: the terminal's Ctrl-C and hangup reach the tool alone, which stops
+them itself; a signal sent to a worker by its pid ends it, and the run.
+A bounded number of blocks is out at once, so memory stays flat however
+long the input.
 """
 
-import ctypes
-import multiprocessing
+import contextlib
+import fcntl
 import os
+import select
 import signal
+import struct
 from collections import deque
-from collections.abc import Callable, Iterator
-from concurrent.futures import Future, ProcessPoolExecutor
-from concurrent.futures.process import BrokenProcessPool
-from contextlib import contextmanager
-from types import FrameType
+from collections.abc import Callable
 
-# Blocks out per worker: one being segmented, one queued, one coming back.
+# Blocks out per worker: one being worked on, one queued, one coming back.
 IN_FLIGHT_PER_WORKER = 3
-
-# What a worker does with a block, and the tool's process; set before the
-# workers are forked.
-_work: Callable[[str], bytes] | None = None
-_tool = 0
-# Linux's prctl option that sends the process a signal when its parent ends.
-PR_SET_PDEATHSIG = 1
+# A message: its length, then (results only) whether it is an error.
+LENGTH = struct.Struct("<Q")
+RESULT, FAILURE = b"r", b"f"
+# The pipes' size, where the system allows it (1 MB is what any user may ask).
+PIPE_SIZE = 1 << 20
+SET_PIPE_SIZE = getattr(fcntl, "F_SETPIPE_SZ", None)  # Linux's
 
 
 class WorkerError(Exception):
-    """A worker failed or ended; the message says how, in one line."""
+    """A worker failed, ended or could not start; the message says how, in one line."""
 
 
 def ended() -> WorkerError:
@@ -42,92 +49,219 @@ def every_core() -> int:
     return os.process_cpu_count() or 1
 
 
-def _start_worker() -> None:
-    # Ctrl-C reaches every process of the terminal's process group; the tool
-    # stops its workers itself, and a worker must not report it as a failure.
-    signal.signal(signal.SIGINT, signal.SIG_IGN)
-    # A tool that is killed cannot stop its workers, which would wait for
-    # blocks for ever: they end with it.
-    ctypes.CDLL(None).prctl(PR_SET_PDEATHSIG, signal.SIGKILL)
-    if os.getppid() != _tool:
-        os._exit(1)
+class Worker:
+    """One forked process, seen from the tool: its pipes and what is in them."""
 
-
-def _run(block: str) -> bytes:
-    assert _work is not None
-    return _work(block)
+    def __init__(self, pid: int, blocks: int, results: int) -> None:
+        self.pid = pid
+        self.blocks = blocks  # the tool writes blocks here
+        self.results = results  # and reads their output here
+        self.outbox: deque[memoryview] = deque()  # what is not yet written into the pipe
+        self.inbox = bytearray()  # a result arriving
+        self.done: deque[bytes] = deque()  # results that arrived
+        self.assigned = 0  # blocks given, results not yet taken
 
 
 class Workers:
-    """`work` on `jobs` forked processes; its results go to `write` in the
-    order the blocks were submitted.
-
-    Ctrl-C never interrupts the pool's own bookkeeping, which it could leave
-    half done (a worker started but not recorded, a lock held) so that
-    stopping the workers fails or hangs: while the pool is called, an
-    interrupt is only noted, and raised as KeyboardInterrupt right after.
-    A worker forked meanwhile inherits that state, and then ignores Ctrl-C
-    for good. Writing stays interruptible.
-    """
+    """`work` on up to `jobs` forked processes; its results go to `write` in
+    the order the blocks were submitted."""
 
     def __init__(self, jobs: int, work: Callable[[str], bytes], write: Callable[[bytes], None]) -> None:
-        global _work, _tool
-        _work, _tool = work, os.getpid()
-        # The processes are forked at the first block, so a run with no text
-        # starts none.
-        self.pool = ProcessPoolExecutor(
-            jobs, mp_context=multiprocessing.get_context("fork"), initializer=_start_worker
-        )
-        self.window = jobs * IN_FLIGHT_PER_WORKER
+        self.jobs = jobs
+        self.work = work
         self.write = write
-        self.pending: deque[Future[bytes]] = deque()
-        self.in_pool = self.interrupted = False
-        self.default_interrupt = signal.signal(signal.SIGINT, self.on_interrupt)
-
-    def on_interrupt(self, signum: int, frame: FrameType | None) -> None:
-        if not self.in_pool:
-            raise KeyboardInterrupt
-        self.interrupted = True
-
-    @contextmanager
-    def calling_pool(self) -> Iterator[None]:
-        self.in_pool = True
-        try:
-            yield
-        finally:
-            self.in_pool = False
-        if self.interrupted:
-            raise KeyboardInterrupt
+        self.window = jobs * IN_FLIGHT_PER_WORKER
+        self.workers: list[Worker] = []
+        self.order: deque[Worker] = deque()  # the worker of each block out, in input order
 
     def submit(self, block: str) -> None:
-        with self.calling_pool():
-            try:
-                self.pending.append(self.pool.submit(_run, block))
-            except BrokenProcessPool:
-                raise ended() from None
-        while self.pending and (len(self.pending) >= self.window or self.pending[0].done()):
+        worker = self.worker_for_block()
+        data = block.encode("utf-8")
+        worker.outbox += (memoryview(LENGTH.pack(len(data))), memoryview(data))
+        worker.assigned += 1
+        self.order.append(worker)
+        self.pump(wait=False)
+        while self.order and (len(self.order) >= self.window or self.order[0].done):
             self.write(self.next_result())
 
     def drain(self) -> None:
         """Writes every result still out, waiting for them."""
-        while self.pending:
+        while self.order:
             self.write(self.next_result())
 
+    def wait_for_input(self, fd: int) -> None:
+        """Waits until `fd` has input, with every result written: a worker
+        that ends meanwhile ends the run then, not at the next block."""
+        self.drain()
+        poller = select.poll()
+        poller.register(fd, select.POLLIN)
+        by_fd = {worker.results: worker for worker in self.workers}
+        for results in by_fd:
+            poller.register(results, select.POLLIN)
+        while True:
+            events = poller.poll()
+            if any(ready == fd for ready, _ in events):
+                return
+            for ready, _ in events:
+                receive(by_fd[ready])
+
     def next_result(self) -> bytes:
-        with self.calling_pool():
+        worker = self.order[0]
+        while not worker.done:
+            self.pump(wait=True)
+        self.order.popleft()
+        worker.assigned -= 1
+        return worker.done.popleft()
+
+    def worker_for_block(self) -> Worker:
+        idle = [w for w in self.workers if w.assigned == 0]
+        if idle:
+            return idle[0]
+        if len(self.workers) < self.jobs:
+            return self.fork()
+        return min(self.workers, key=lambda w: w.assigned)
+
+    def fork(self) -> Worker:
+        blocks_read, blocks_write = os.pipe()
+        results_read, results_write = os.pipe()
+        try:
+            pid = os.fork()
+        except OSError as e:
+            for fd in (blocks_read, blocks_write, results_read, results_write):
+                os.close(fd)
+            raise WorkerError(f"cannot start a worker process: {e.strerror or e}") from None
+        if pid == 0:
+            # Nothing of the tool's own code runs in the worker past here.
             try:
-                return self.pending.popleft().result()
-            except BrokenProcessPool:
-                raise ended() from None
-            except Exception as e:
-                raise WorkerError(f"a worker process failed: {type(e).__name__}: {e}") from None
+                for other in self.workers:
+                    os.close(other.blocks)
+                    os.close(other.results)
+                os.close(blocks_write)
+                os.close(results_read)
+                serve(self.work, blocks_read, results_write)
+            finally:
+                os._exit(1)
+        os.close(blocks_read)
+        os.close(results_write)
+        for fd in (blocks_write, results_read):
+            os.set_blocking(fd, False)
+            # A block in one piece where the system allows it: fewer turns.
+            if SET_PIPE_SIZE is not None:
+                with contextlib.suppress(OSError):
+                    fcntl.fcntl(fd, SET_PIPE_SIZE, PIPE_SIZE)
+        worker = Worker(pid, blocks_write, results_read)
+        self.workers.append(worker)
+        return worker
+
+    def pump(self, wait: bool) -> None:
+        """Moves blocks into the pipes and results out of them, as far as
+        the pipes allow; with `wait`, waits until one of them moves."""
+        poller = select.poll()
+        by_fd = {}
+        for worker in self.workers:
+            poller.register(worker.results, select.POLLIN)
+            by_fd[worker.results] = worker
+            if worker.outbox:
+                poller.register(worker.blocks, select.POLLOUT)
+                by_fd[worker.blocks] = worker
+        for fd, _ in poller.poll(-1 if wait else 0):
+            worker = by_fd[fd]
+            if fd == worker.results:
+                receive(worker)
+            else:
+                send(worker)
 
     def close(self) -> None:
-        """Stops the workers: blocks not yet started are dropped, and each
-        worker ends after the block it is on. A further Ctrl-C meanwhile is
-        ignored: the run is ending anyway."""
-        global _work
-        self.in_pool = True
-        self.pool.shutdown(wait=True, cancel_futures=True)
-        signal.signal(signal.SIGINT, self.default_interrupt)
-        _work = None
+        """Ends the workers. After a complete run each ends when its pipe
+        of blocks closes; otherwise (an error, Ctrl-C) they are killed. No
+        worker is left running or unreaped either way."""
+        finished = not self.order
+        for worker in self.workers:
+            if not finished:
+                try:
+                    os.kill(worker.pid, signal.SIGKILL)
+                except ProcessLookupError:
+                    pass
+            os.close(worker.blocks)
+            os.close(worker.results)
+        for worker in self.workers:
+            os.waitpid(worker.pid, 0)
+        self.workers.clear()
+        self.order.clear()
+
+
+def send(worker: Worker) -> None:
+    while worker.outbox:
+        try:
+            sent = os.write(worker.blocks, worker.outbox[0])
+        except BlockingIOError:
+            return
+        except OSError:
+            # The worker closed its end: it ended.
+            raise ended() from None
+        rest = worker.outbox[0][sent:]
+        if rest:
+            worker.outbox[0] = rest
+        else:
+            worker.outbox.popleft()
+
+
+def receive(worker: Worker) -> None:
+    while True:
+        try:
+            data = os.read(worker.results, 1 << 20)
+        except BlockingIOError:
+            return
+        if not data:
+            # Its only writer closed: the worker ended, maybe part-way through a result.
+            raise ended()
+        worker.inbox += data
+        while len(worker.inbox) >= LENGTH.size + 1:
+            (size,) = LENGTH.unpack_from(worker.inbox)
+            end = LENGTH.size + 1 + size
+            if len(worker.inbox) < end:
+                break
+            kind, message = worker.inbox[LENGTH.size : LENGTH.size + 1], bytes(worker.inbox[LENGTH.size + 1 : end])
+            del worker.inbox[:end]
+            if kind == FAILURE:
+                raise WorkerError(f"a worker process failed: {message.decode('utf-8', 'replace')}")
+            worker.done.append(message)
+
+
+def serve(work: Callable[[str], bytes], blocks: int, results: int) -> None:
+    """A worker's life: a block in, its output out, until the pipe of blocks
+    closes (the run is done, or the tool ended)."""
+    os.setpgid(0, 0)
+    for signum in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+        if signal.getsignal(signum) != signal.SIG_IGN:
+            signal.signal(signum, signal.SIG_DFL)
+    while True:
+        header = read_exactly(blocks, LENGTH.size)
+        if not header:
+            os._exit(0)
+        block = read_exactly(blocks, LENGTH.unpack(header)[0]).decode("utf-8")
+        try:
+            kind, output = RESULT, work(block)
+        except Exception as e:
+            kind, output = FAILURE, f"{type(e).__name__}: {e}".encode("utf-8")
+        write_all(results, LENGTH.pack(len(output)) + kind + output)
+
+
+def read_exactly(fd: int, size: int) -> bytes:
+    """`size` bytes, or b"" at the end of the pipe before any."""
+    parts, left = [], size
+    while left:
+        part = os.read(fd, min(left, 1 << 20))
+        if not part:
+            if left == size:
+                return b""
+            os._exit(1)
+        parts.append(part)
+        left -= len(part)
+    return b"".join(parts)
+
+
+def write_all(fd: int, data: bytes) -> None:
+    view = memoryview(data)
+    while view:
+        view = view[os.write(fd, view) :]

@@ -196,6 +196,9 @@ def test_closed_pipe_exits_quietly(tmp_path: Path) -> None:
         (lambda d: ["-w", write(d / "w.txt", "ab\n"), str(d / "gone.txt")], "cannot read {d}/gone.txt"),
         (lambda d: ["-w", write(d / "w.txt", b"ok\nfine\nbad\xe4x\n")], "{d}/w.txt: line 3 is not UTF-8"),
         (lambda d: ["-w", write(d / "w.txt", b"")], "no words in {d}/w.txt"),
+        # Sources without end: refused once they hold more than a word list may.
+        (lambda d: ["-w", "/dev/zero"], "/dev/zero: larger than 256 MiB, the most a word list may hold"),
+        (lambda d: ["-w", "/dev/urandom"], "/dev/urandom: larger than 256 MiB, the most a word list may hold"),
         (lambda d: ["-w", write(d / "w.txt", "\n\r\n\n")], "no words in {d}/w.txt"),
         (lambda d: ["-w", write(d / "w.txt", "a\n"), write(d / "t.txt", b"a\n\xff\n")], "{d}/t.txt: line 2 is not UTF-8"),
         (lambda d: ["-w", write(d / "w.txt", "a\n"), "-o", str(d / "no" / "out.txt")], "cannot write {d}/no/out.txt"),
@@ -287,7 +290,7 @@ def test_word_list_formats(tmp_path: Path, format: str, end: str, bom: bool) -> 
     out, err = text_of(result)
     assert result.returncode == 0, err
     assert out == "中文 分词\nDebian 12 图书馆\n"
-    assert f"w.txt: 4 words, {format} format" in err
+    assert f"w.txt: 4 words, {format} format" in err and "warning" not in err
     # The line format keeps "Debian 12" as one segment, which --json shows.
     records = [json.loads(r) for r in text_of(run(tmp_path, "--json", "-w", words, text))[0].splitlines()]
     assert records[1]["segments"] == (["Debian 12", "图书馆"] if format == "lines" else ["Debian", " ", "12", "图书馆"])
@@ -298,6 +301,8 @@ def test_format_option_overrides_detection(tmp_path: Path) -> None:
     result = run(tmp_path, "-f", "lines", "-v", "-w", words, stdin="中文分词\n".encode())
     out, err = text_of(result)
     assert out == "中 文 分 词\n" and "2 words, lines format" in err
+    # Plainly another format: said once, on standard error.
+    assert err.count(f"warning: {words} looks like 'word freq tag' lines, as jieba's dict.txt (-f jieba)") == 1
     assert run(tmp_path, "-f", "csv", "-w", words, stdin=b"").returncode == 2
 
 

@@ -5,6 +5,7 @@ every worker."""
 import os
 import random
 import select
+import shutil
 import signal
 import subprocess
 import sys
@@ -175,3 +176,110 @@ def test_workers_end_when_the_tool_is_killed(tmp_path: Path) -> None:
         for pid in busy.workers_alive():
             os.kill(pid, signal.SIGKILL)
         busy.finish()
+
+
+# The write system call's number, by machine: what a process blocked in
+# write() shows first in /proc/PID/syscall.
+WRITE_CALL = {"x86_64": "1", "aarch64": "64"}.get(os.uname().machine)
+
+
+def blocked_writing(pid: int) -> bool:
+    try:
+        with open(f"/proc/{pid}/syscall") as f:
+            return f.read().split()[0] == WRITE_CALL
+    except (FileNotFoundError, IndexError):
+        return False
+
+
+@pytest.mark.skipif(WRITE_CALL is None, reason="the write system call's number on this machine is not known here")
+@pytest.mark.parametrize("signum", [signal.SIGKILL, signal.SIGTERM], ids=["SIGKILL", "SIGTERM"])
+def test_a_worker_killed_while_sending_its_result_fails_the_run(tmp_path: Path, signum: int) -> None:
+    # Blocks whose output is larger than a pipe holds (1 MB at most); the
+    # tool's own output is not read, so it stops reading its workers and
+    # they stop part-way through sending a result.
+    text = write(tmp_path / "t.txt", mixed_text(random.Random(2), 40_000) * 12)
+    process = subprocess.Popen(tool("-w", write(tmp_path / "w.txt", WORDS), "-j", "2", text, block=3_000_000),
+                               cwd=tmp_path, env=ENV, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    assert process.stdout is not None and process.stderr is not None
+    wait_for(lambda: any(blocked_writing(pid) for pid in worker_pids(process.pid)), process)
+    workers = worker_pids(process.pid)
+    os.kill(next(pid for pid in workers if blocked_writing(pid)), signum)
+    try:
+        _, errors = process.communicate(timeout=60)
+    finally:
+        for pid in [process.pid, *workers]:
+            if running(pid):
+                os.kill(pid, signal.SIGKILL)
+        process.wait()
+    assert process.returncode == 1
+    assert errors == b"ondrel_velarin: a worker process ended unexpectedly (killed, or out of memory)\n"
+    assert [pid for pid in workers if running(pid)] == []
+
+
+# Runs a command as a subreaper: a worker that the tool leaves behind becomes
+# this process's child, alive or not, and is reported.
+SUBREAPER = """
+import ctypes, os, subprocess, sys
+ctypes.CDLL(None).prctl(36, 1)  # PR_SET_CHILD_SUBREAPER
+result = subprocess.run(sys.argv[1:], capture_output=True)
+try:
+    left = os.waitpid(-1, os.WNOHANG)[0] != 0 or "running"
+except ChildProcessError:
+    left = False
+sys.stderr.buffer.write(result.stderr)
+print(result.returncode, left)
+"""
+# The tool as a user of its own (root is exempt from limits on processes),
+# allowed to read and write what the test made, with at most N processes of
+# that user: the tool itself and N - 1 workers.
+AS_LIMITED_USER = ["setpriv", "--reuid=64999", "--regid=64999", "--clear-groups",
+                   "--inh-caps=+dac_override,+dac_read_search", "--ambient-caps=+dac_override,+dac_read_search"]
+
+
+@pytest.mark.skipif(os.geteuid() != 0 or shutil.which("setpriv") is None or shutil.which("prlimit") is None,
+                    reason="runs the tool as another user with a process limit: needs root, setpriv and prlimit")
+@pytest.mark.parametrize("processes", [1, 2], ids=["first_worker", "second_worker"])
+def test_a_worker_that_cannot_be_forked_fails_the_run(tmp_path: Path, processes: int) -> None:
+    out = tmp_path / "out.txt"
+    write(out, "old\n")
+    text = write(tmp_path / "t.txt", mixed_text(random.Random(3), 3000))
+    command = [*AS_LIMITED_USER, "prlimit", f"--nproc={processes}", "--",
+               *tool("-w", write(tmp_path / "w.txt", WORDS), "-j", "2", text, "-o", str(out), block=97)]
+    result = subprocess.run([sys.executable, "-c", SUBREAPER, *command], cwd=tmp_path, env=ENV, capture_output=True,
+                            timeout=120)
+    assert result.stdout == b"1 False\n", result.stderr
+    assert result.stderr == b"ondrel_velarin: cannot start a worker process: Resource temporarily unavailable\n"
+    assert out.read_text() == "old\n" and part_files(tmp_path) == []
+
+
+def test_workers_are_no_more_than_the_blocks_and_the_cores(tmp_path: Path) -> None:
+    process = subprocess.Popen(tool("-w", write(tmp_path / "w.txt", WORDS), "-j", "1000", "-v"), cwd=tmp_path, env=ENV,
+                               stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    assert process.stdin is not None and process.stdout is not None and process.stderr is not None
+    process.stdin.write("我们中文\n".encode())
+    process.stdin.flush()
+    assert process.stdout.readline().decode() == "我们 中文\n"
+    # One block so far: one worker.
+    assert len(worker_pids(process.pid)) == 1
+    process.stdin.close()
+    assert process.wait(timeout=60) == 0
+    cores = os.process_cpu_count()
+    assert f"up to {cores} worker processes ({cores} cores)" in process.stderr.read().decode()
+
+
+def test_a_worker_that_dies_while_the_input_waits_fails_the_run_at_once(tmp_path: Path) -> None:
+    process = subprocess.Popen(tool("-w", write(tmp_path / "w.txt", WORDS), "-j", "2"), cwd=tmp_path, env=ENV,
+                               stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    assert process.stdin is not None and process.stdout is not None and process.stderr is not None
+    process.stdin.write("我们中文\n".encode())
+    process.stdin.flush()
+    assert process.stdout.readline().decode() == "我们 中文\n"
+    (worker,) = worker_pids(process.pid)
+    os.kill(worker, signal.SIGKILL)
+    try:
+        # The input stays open: the tool must not wait for more of it.
+        assert process.wait(timeout=60) == 1
+    finally:
+        process.kill()
+        process.stdin.close()
+    assert process.stderr.read() == b"ondrel_velarin: a worker process ended unexpectedly (killed, or out of memory)\n"

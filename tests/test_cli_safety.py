@@ -3,6 +3,7 @@ write failures, Ctrl-C in every phase, bounded memory on lines without end,
 and use in-process and from a source checkout."""
 
 import contextlib
+import fcntl
 import hashlib
 import io
 import os
@@ -12,15 +13,17 @@ import resource
 import select
 import shutil
 import signal
+import struct
 import subprocess
 import sys
+import termios
 import time
 from collections.abc import Callable
 from pathlib import Path
 
 import pytest
 
-from ondrel_velarin import cli
+from ondrel_velarin import Velarin, cli, segment
 
 CLI = [sys.executable, "-m", "ondrel_velarin"]
 ENV = {k: v for k, v in os.environ.items() if k != "PYTHONUNBUFFERED"}
@@ -102,6 +105,18 @@ def opened(process: subprocess.Popen[bytes], path: Path) -> bool:
     return any(os.path.realpath(fd) == str(path) for fd in fds.iterdir() if fd.is_symlink())
 
 
+def writing_into(process: subprocess.Popen[bytes], folder: Path) -> bool:
+    """The process has written into a temporary file in `folder`, named
+    (.part) or not (shown as deleted)."""
+    for fd in Path(f"/proc/{process.pid}/fd").iterdir():
+        target = os.readlink(fd) if fd.is_symlink() else ""
+        if target.startswith(f"{folder}/") and (target.endswith(" (deleted)") or target.endswith(".part")):
+            with contextlib.suppress(FileNotFoundError):
+                if fd.stat().st_size > 0:
+                    return True
+    return False
+
+
 def part_files(folder: Path) -> list[str]:
     return [p.name for p in folder.iterdir() if p.name.endswith(".part")]
 
@@ -180,7 +195,7 @@ def test_interrupted_while_segmenting(tmp_path: Path) -> None:
     process.stdin.write("中文x\n".encode() * 1000)
     process.stdin.flush()
     # Input from a pipe is written out block by block, into the temporary copy.
-    wait_for(lambda: any((tmp_path / p).stat().st_size > 0 for p in part_files(tmp_path)), process)
+    wait_for(lambda: writing_into(process, tmp_path), process)
     assert interrupt(process) == 130
     assert process.stderr.read() == b""
     process.stdin.close()
@@ -222,7 +237,7 @@ def test_a_line_without_end_in_bounded_memory(tmp_path: Path, unit: str, count: 
     gen.stdout.close()
     gen.wait(timeout=60)
     assert result.returncode == 0, result.stderr
-    segments = " ".join(cli.segment(cli.Velarin(["中文"]), unit, alnum_runs=True))
+    segments = " ".join(segment(Velarin(["中文"]), unit, alnum_runs=True))
     repeats = count // 100_000 * 100_000
     expected = hashlib.sha256()
     if unit == "a":
@@ -281,3 +296,136 @@ def test_unbuilt_source_folder_says_what_to_run(tmp_path: Path) -> None:
     assert result.returncode == 1
     last = result.stderr.splitlines()[-1]
     assert last.startswith("ImportError: ondrel_velarin is not built in ") and "pip install ." in last
+
+
+@pytest.mark.parametrize(
+    "args, status, out",
+    [
+        (["-w", "missing.txt"], 1, ""),
+        (["--no-such-option"], 2, ""),
+        (["-v", "-w", "w.txt", "t.txt"], 0, "中文 x\n"),
+        (["-v", "-j", "2", "-w", "w.txt", "t.txt"], 0, "中文 x\n"),
+    ],
+    ids=["error", "usage", "verbose", "verbose_workers"],
+)
+def test_closed_standard_error_drops_messages(tmp_path: Path, args: list[str], status: int, out: str) -> None:
+    write(tmp_path / "w.txt", "中文\n")
+    write(tmp_path / "t.txt", "中文x\n")
+    result = shell(tmp_path, tool(*args) + " 2>&-")
+    assert (result.returncode, result.stdout) == (status, out)
+
+
+class Writing:
+    """The tool writing -o out.txt (which holds "old") from text piped in, input still open."""
+
+    def __init__(self, tmp_path: Path, *options: str, **popen: object) -> None:
+        self.out = tmp_path / "out.txt"
+        write(self.out, "old\n")
+        words = write(tmp_path / "w.txt", "中文\n")
+        self.process = subprocess.Popen([*CLI, "-w", words, "-o", str(self.out), *options], cwd=tmp_path, env=ENV,
+                                        stdin=subprocess.PIPE, stderr=subprocess.PIPE, **popen)  # type: ignore[call-overload]
+        assert self.process.stdin is not None
+        self.process.stdin.write("中文x\n".encode() * 100_000)
+        self.process.stdin.flush()
+        wait_for(lambda: writing_into(self.process, tmp_path), self.process)
+
+    def finish(self) -> tuple[int, bytes]:
+        assert self.process.stdin is not None and self.process.stderr is not None
+        with contextlib.suppress(BrokenPipeError):
+            self.process.stdin.close()
+        return self.process.wait(timeout=60), self.process.stderr.read()
+
+
+@pytest.mark.parametrize("jobs", ["1", "2"])
+@pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGHUP], ids=["SIGTERM", "SIGHUP"])
+def test_termination_ends_the_run_as_ctrl_c_does(tmp_path: Path, signum: int, jobs: str) -> None:
+    run = Writing(tmp_path, "-j", jobs)
+    run.process.send_signal(signum)
+    assert run.finish() == (128 + signum, b"")
+    assert run.out.read_text() == "old\n" and part_files(tmp_path) == []
+
+
+def test_killed_run_leaves_no_partial_file(tmp_path: Path) -> None:
+    run = Writing(tmp_path)
+    run.process.kill()
+    assert run.finish()[0] == -signal.SIGKILL
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["out.txt", "w.txt"]
+    assert run.out.read_text() == "old\n"
+
+
+@pytest.mark.parametrize("jobs", ["1", "2"])
+def test_ctrl_c_ignored_from_the_start_stays_ignored(tmp_path: Path, jobs: str) -> None:
+    # As in a background job of a shell script, or under `trap '' INT`.
+    run = Writing(tmp_path, "-j", jobs, preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_IGN))
+    run.process.send_signal(signal.SIGINT)
+    assert run.finish() == (0, b"")
+    assert run.out.read_text() == "中文 x\n" * 100_000
+
+
+def test_named_temporary_file_where_unnamed_ones_cannot_be_made(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> None:
+    monkeypatch.setattr(cli, "O_TMPFILE", 0)
+    out = tmp_path / "out.txt"
+    words = write(tmp_path / "w.txt", "中文\n")
+    assert run_in_process(["-w", words, write(tmp_path / "t.txt", "中文x\n"), "-o", str(out)]) == (0, "")
+    assert out.read_text() == "中文 x\n" and part_files(tmp_path) == []
+
+
+@pytest.mark.parametrize("end", ["stdin", "stdout"])
+def test_non_blocking_standard_streams(tmp_path: Path, end: str) -> None:
+    words = write(tmp_path / "w.txt", "中文\n")
+    read, written = os.pipe()
+    # The flag is the open pipe's, so the tool sees it on its own end.
+    os.set_blocking(read if end == "stdin" else written, False)
+    # Through stdin, less than the pipes hold, as the test writes it all before reading.
+    count = 2000 if end == "stdin" else 200_000
+    lines = "中文x\n".encode() * count
+    if end == "stdin":
+        process = subprocess.Popen([*CLI, "-w", words], cwd=tmp_path, env=ENV, stdin=read, stdout=subprocess.PIPE,
+                                   stderr=subprocess.PIPE)
+        os.close(read)
+        # The tool finds the pipe empty: it has made its own descriptor of
+        # standard input to read, and waits (or has failed).
+        wait_for(lambda: reading_stdin(process), process)
+        time.sleep(0.2)
+        with os.fdopen(written, "wb") as feed:
+            feed.write(lines)
+    else:
+        source = tmp_path / "t.txt"
+        source.write_bytes(lines)
+        process = subprocess.Popen([*CLI, "-w", words, str(source)], cwd=tmp_path, env=ENV, stdout=written,
+                                   stderr=subprocess.PIPE)
+        os.close(written)
+        # The pipe fills, so the tool's next write finds it full.
+        capacity = fcntl.fcntl(read, fcntl.F_GETPIPE_SZ)
+        wait_for(lambda: held(read) >= capacity, process)
+        process.stdout = os.fdopen(read, "rb")
+    out, errors = process.communicate(timeout=60)
+    assert (process.returncode, errors) == (0, b"")
+    assert out == "中文 x\n".encode() * count
+
+
+def held(pipe: int) -> int:
+    """The bytes waiting in a pipe."""
+    return struct.unpack("i", fcntl.ioctl(pipe, termios.FIONREAD, b"\0" * 4))[0]
+
+
+def reading_stdin(process: subprocess.Popen[bytes]) -> bool:
+    fds = Path(f"/proc/{process.pid}/fd")
+    stdin = os.readlink(fds / "0")
+    return sum(1 for fd in fds.iterdir() if os.readlink(fd) == stdin) > 1
+
+
+def test_terminal_input_gets_a_hint(tmp_path: Path) -> None:
+    words = write(tmp_path / "w.txt", "中文\n")
+    master, slave = pty.openpty()
+    process = subprocess.Popen([*CLI, "-w", words], cwd=tmp_path, env=ENV, stdin=slave, stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE)
+    os.close(slave)
+    assert process.stderr is not None
+    assert select.select([process.stderr], [], [], 60)[0], "no hint"
+    assert process.stderr.readline() == (b"ondrel_velarin: reading text from the terminal: "
+                                         b"type it and end it with Ctrl-D, or name TEXT files\n")
+    os.write(master, "中文x\n\x04".encode())
+    out, _ = process.communicate(timeout=60)
+    os.close(master)
+    assert (process.returncode, out) == (0, "中文 x\n".encode())

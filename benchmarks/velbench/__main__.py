@@ -470,7 +470,7 @@ def machine():
 
 # ---------------------------------------------------------------- main
 
-def segment_only(libs, results, build_timeout, budget, cap, stem):
+def segment_only(libs, results, build_timeout, budget, cap, stem, save):
     """The whole-text section alone, put into the report already written
     under `stem` (the rest of it is left as it was)."""
     repeats = results["settings"]["repeats"]
@@ -483,15 +483,15 @@ def segment_only(libs, results, build_timeout, budget, cap, stem):
             run_segment(wl, words, data.text(tname), built, objs, repeats, budget, cap, results, tname)
         del built, objs
         gc.collect()
-    out_dir = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "results")
-    path = os.path.join(out_dir, stem + ".json")
-    if os.path.exists(path):
-        with open(path) as f:
-            old = json.load(f)
-        old["segment"] = results["segment"]
-        results = old
-    else:
-        os.makedirs(out_dir, exist_ok=True)
+    out_dir = report.results_dir(save)
+    # Into this folder's report, else a copy of the tracked one.
+    for path in (os.path.join(out_dir, stem + ".json"), os.path.join(report.RESULTS, stem + ".json")):
+        if os.path.exists(path):
+            with open(path) as f:
+                old = json.load(f)
+            old["segment"] = results["segment"]
+            results = old
+            break
     report.write(results, out_dir, stem)
     say("")
     print(report.segment_markdown(results, with_targets=True))
@@ -504,7 +504,8 @@ def main():
     ap.add_argument("--positions", type=int, help="text positions per short-key lookup run")
     ap.add_argument("--repeats", type=int, help="timed rounds per measurement")
     ap.add_argument("--libs", help="comma-separated subset of libraries")
-    ap.add_argument("--out", help="results file stem under results/")
+    ap.add_argument("--out", help="results file stem under results/ (or results/local/)")
+    ap.add_argument("--save", action="store_true", help=report.SAVE_HELP)
     ap.add_argument("--segment-only", action="store_true",
                     help="run only the whole-text segmentation and put it into the existing report")
     a = ap.parse_args()
@@ -543,7 +544,7 @@ def main():
             say("note: %s is not installed (%s); reported as such" % (lib.name, why))
 
     if a.segment_only:
-        return segment_only(libs, results, build_timeout, seg_budget, seg_cap, stem)
+        return segment_only(libs, results, build_timeout, seg_budget, seg_cap, stem, a.save)
 
     # Builds first, each in its own process: a library that crashes or hangs
     # on a word list is found there and left out of that list's lookups.
@@ -611,8 +612,7 @@ def main():
     results["memory"]["elapsed_s"] = time.time() - t0
 
     results["elapsed_s"] = time.time() - _started
-    out_dir = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "results")
-    os.makedirs(out_dir, exist_ok=True)
+    out_dir = report.results_dir(a.save)
     md = report.write(results, out_dir, stem)
     say("")
     print(md)

@@ -231,7 +231,8 @@ def main():
     ap.add_argument("--libs", help="comma-separated subset of libraries (default: all)")
     ap.add_argument("--timeout", type=float, default=90.0,
                     help="seconds per child (twice that for the 1M list)")
-    ap.add_argument("--out", default="memory", help="results file stem under results/")
+    ap.add_argument("--out", default="memory", help="results file stem under results/ (or results/local/)")
+    ap.add_argument("--save", action="store_true", help=report.SAVE_HELP)
     a = ap.parse_args()
     lists = [wl for wl in a.lists.split(",") if wl]
     for wl in lists:
@@ -247,13 +248,13 @@ def main():
     meta = "Run %s, Python %s, %.0f s." % (time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime()),
                                           sys.version.split()[0], time.time() - started)
     md = markdown(table, meta)
-    out_dir = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "results")
-    os.makedirs(out_dir, exist_ok=True)
+    out_dir = report.results_dir(a.save)
     with open(os.path.join(out_dir, a.out + ".json"), "w") as f:
         json.dump(table, f, indent=1)
     with open(os.path.join(out_dir, a.out + ".md"), "w") as f:
         f.write(md + "\n")
     print(md)
+    print("written: %s/%s.md, .json" % (out_dir, a.out))
 
 
 if __name__ == "__main__":

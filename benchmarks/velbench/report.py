@@ -360,6 +360,22 @@ def chart(res, path):
     plt.close(fig)
 
 
+# The tracked results (the README's figures), and the ignored folder that
+# every run writes into unless it is asked to save.
+RESULTS = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "results")
+LOCAL_RESULTS = os.path.join(RESULTS, "local")
+
+
+def results_dir(save):
+    """Where a run writes its results: the tracked folder only with --save."""
+    out_dir = RESULTS if save else LOCAL_RESULTS
+    os.makedirs(out_dir, exist_ok=True)
+    return out_dir
+
+
+SAVE_HELP = "write the results into benchmarks/results/ (tracked) instead of benchmarks/results/local/"
+
+
 def write(res, out_dir, stem):
     # The figures first: a fault in the Markdown must not lose a run.
     with open(os.path.join(out_dir, stem + ".json"), "w") as f:
