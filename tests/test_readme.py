@@ -76,3 +76,12 @@ def test_the_dask_example_runs_as_written(tmp_path: Path) -> None:
     pytest.importorskip("distributed")
     out = run_script(tmp_path, block("LocalCluster("))
     assert ast.literal_eval(out.splitlines()[-1]) == expected_segments(tmp_path, ["我们在图书馆读书", "Debian 在图书馆"])
+
+
+def test_the_spark_example_runs_as_written(tmp_path: Path) -> None:
+    pytest.importorskip("pyspark")
+    (tmp_path / "corpus.txt").write_text("我们在图书馆读书\nDebian 在图书馆\n", encoding="utf-8")
+    run_script(tmp_path, block("SparkSession.builder"))
+    written = sorted((tmp_path / "corpus-segmented").glob("part-*"))
+    lines = [line for part in written for line in part.read_text(encoding="utf-8").splitlines()]
+    assert lines == [" ".join(s) for s in expected_segments(tmp_path, ["我们在图书馆读书", "Debian 在图书馆"])]
