@@ -20,7 +20,7 @@
 //
 //     PyObject *f(PyObject *self, PyObject *arg) {
 //         LexiconObject *lex = lexicon_argument(self, "f", 0);
-//         if (lex == nullptr || lexicon_index(lex) < 0) return nullptr;
+//         if (lex == nullptr || lexicon_index(lex) < 0 || !lexicon_current(lex)) return nullptr;
 //         ... Match m = closest_prefix_code_points(lexicon_store(lex), units, n);
 //         ... m.node >= 0: word_id(lex, m.node), int_value(lex, m.node), ...
 //     }
@@ -28,8 +28,11 @@
 // The trie can be rebuilt from Python (lex.trie.__init__(...)), and then its
 // nodes are no longer the lexicon's: lexicon_argument and lexicon_current
 // refuse such a lexicon with RuntimeError. A call that runs interpreter code
-// between walks (a signal handler, any Python call) asks lexicon_current
-// again before it reads nodes it found earlier.
+// between walks (a signal handler, any Python call, an allocation of a
+// tracked object, which may start the collector and its finalizers) asks
+// lexicon_current again before it reads nodes it found earlier. Walk a whole
+// text into native arrays and make the Python objects after (as
+// lexicon_text.cpp does): the walk then needs no interpreter at all.
 #pragma once
 
 #include <Python.h>
