@@ -66,14 +66,13 @@ int lexicon_index(LexiconObject *lex) {
 
 namespace {
 
+// Every array of a lexicon comes from malloc, whatever it holds.
 void release_values(LexiconObject *lex) {
     if (lex->value_kind == ValueKind::object && lex->values != nullptr) {
         auto *objects = const_cast<PyObject **>(static_cast<PyObject *const *>(lex->values));
         for (Py_ssize_t i = 0; i < lex->num_words; ++i) Py_CLEAR(objects[i]);
-        PyMem_Free(objects);
-    } else {
-        std::free(const_cast<void *>(lex->values));
     }
+    std::free(const_cast<void *>(lex->values));
     lex->values = nullptr;
     lex->value_kind = ValueKind::none;
 }

@@ -98,8 +98,12 @@ def leaking(blocks, heap, space, loops):
     """A leak of one block per loop shows as `loops` blocks, or 32 bytes a loop
     of native heap (the smallest malloc chunk), or a mapped table (64 KiB or
     more) a loop; the allowances are for the interpreter's caches settling and
-    its allocators taking new arenas."""
-    return (blocks > max(10, loops // 10) or (heap is not None and heap > (1 << 20) + 16 * loops)
+    its allocators taking new arenas. Fewer blocks by one a loop is as wrong
+    (caches emptying account for some hundreds): something is freed that the
+    loop did not allocate, or freed by another allocator than the one that
+    gave it."""
+    return (blocks > max(10, loops // 10) or blocks < -(loops // 2)
+            or (heap is not None and heap > (1 << 20) + 16 * loops)
             or (space is not None and space > (32 << 20) + 4096 * loops))
 
 
