@@ -7,6 +7,8 @@
 #                           (the segmentation tool's whole job beside jieba's tool: velbench/cli_job.py)
 #   bash benchmarks/run.sh --parallel memory|jobs [--mb N] [--rounds R]
 #                           (worker memory, the tool's --jobs 2 against --jobs 1: velbench/parallel.py)
+#   bash benchmarks/run.sh --lexicon [--rounds R] [--keys N] [--chars N] [--save]
+#                           (the Lexicon's questions against the peers': velbench/lexicon.py)
 #   bash benchmarks/run.sh --memory [--lists a,b] [--libs a,b] [--timeout S]
 #                           (resident memory of each library's finished object: velbench/memory.py)
 #   (or ./dev bench ...)
@@ -106,6 +108,10 @@ if [ "${1:-}" = "--cli" ]; then
     shift
     "$py" -m pip install --quiet jieba==0.42.1 >>"$log" 2>&1
     exec "$py" -m velbench.cli_job "$@"
+fi
+if [ "${1:-}" = "--lexicon" ]; then
+    shift
+    exec "$py" -m velbench.lexicon "$@"
 fi
 if [ "${1:-}" = "--memory" ]; then
     shift

@@ -1,37 +1,49 @@
-"""A picklable stand-in for a trie, for worker processes and cluster engines.
+"""Dictionaries that travel to worker processes, and the cache that builds
+each one once per process.
 
-A `Velarin` lives in native memory and refuses to be pickled, so it cannot be
-sent to a process pool or a cluster's tasks. A `VelarinHandle` travels
-instead: it pickles as its words (or as a word-list file's path, format and
-content digest), and the first time it is used in a process it builds the
-trie there, once, into a small per-process cache keyed by that digest. Every
-later task in that process, whichever copy of the handle it received, finds
-the trie in the cache. A forked child inherits the parent's cache, built trie
-pages included, so building before forking costs the memory once.
+A `Lexicon` pickles as its image (its words, values and tags in one block,
+as `save` writes it), or, made by `Lexicon.from_file`, as the file's path,
+format and content digest. A `VelarinHandle` stands in for a `Velarin`, which
+refuses to be pickled: it pickles as its words (or as a word-list file's path,
+format and content digest), and the first time it is used in a process it
+builds its dictionary there.
+
+Whatever arrives, the process computes the digest of what it was given
+itself, and that digest, never one that came with it, keys a small
+per-process cache of lexicons: every later task in that process, whichever
+copy it received, finds the dictionary there. A handle whose pickled digest
+does not match its words is refused. A forked child inherits the parent's
+cache, built dictionaries included, so building before forking costs the
+memory once.
 """
+
+from __future__ import annotations
 
 import hashlib
 import os
+import pickle
 import threading
 from array import array
-from collections import OrderedDict
 from collections.abc import Iterable
 from itertools import accumulate, pairwise
-from typing import Any, NamedTuple
+from typing import TYPE_CHECKING, Any, Callable, NamedTuple
 
-from .impl_c import Velarin
+from .lexicon import Lexicon
 from .scan_c import longest_matches, segment
-from .wordlist import WordListError, parse_words, read_word_list
+from .wordlist import FORMATS, WordListError, parse_words, read_word_list
 
-# How many tries one process keeps for handles that want them. A long-lived
-# worker that is sent many dictionaries would otherwise keep every one: past
-# this the least recently requested trie leaves the cache (handles still
-# holding it keep it alive until they go). Assign to change it.
+if TYPE_CHECKING:
+    from .impl_c import Velarin
+
+# How many dictionaries one process keeps. A long-lived worker that is sent
+# many would otherwise keep every one: past this the least recently
+# requested one leaves the cache (objects still holding it keep it alive
+# until they go). Assign to change it.
 CACHE_LIMIT = 4
 
 
 class CacheInfo(NamedTuple):
-    """This process's cache: tries found there, tries built, tries held, the limit."""
+    """This process's cache: dictionaries found there, built, held, the limit."""
 
     hits: int
     builds: int
@@ -41,9 +53,10 @@ class CacheInfo(NamedTuple):
 
 class _Cache:
     def __init__(self) -> None:
-        self.tries: OrderedDict[str, Velarin] = OrderedDict()
+        # Insertion order is the order of last request: the oldest goes first.
+        self.entries: dict[str, Lexicon[Any]] = {}
         self.hits = self.builds = 0
-        # Held while a trie is built, so threads of one worker build it once.
+        # Held while a dictionary is built, so threads of one worker build it once.
         self.lock = threading.Lock()
 
 
@@ -59,15 +72,87 @@ os.register_at_fork(after_in_child=_reset_lock_in_child)
 
 
 def cache_info() -> CacheInfo:
-    """How this process's trie cache has been used; `builds` counts tries built here."""
-    return CacheInfo(_cache.hits, _cache.builds, len(_cache.tries), CACHE_LIMIT)
+    """How this process's cache has been used; `builds` counts dictionaries built here."""
+    return CacheInfo(_cache.hits, _cache.builds, len(_cache.entries), CACHE_LIMIT)
 
 
 def clear_cache() -> None:
-    """Drops this process's cached tries (handles that hold one keep it) and zeroes the counts."""
+    """Drops this process's cached dictionaries (objects that hold one keep it) and zeroes the counts."""
     with _cache.lock:
-        _cache.tries.clear()
+        _cache.entries.clear()
         _cache.hits = _cache.builds = 0
+
+
+def _keep(key: str, lexicon: Lexicon[Any]) -> None:
+    """Puts a dictionary in the cache as the most recent; the lock is held."""
+    _cache.entries.pop(key, None)
+    _cache.entries[key] = lexicon
+    while len(_cache.entries) > max(CACHE_LIMIT, 0):
+        del _cache.entries[next(iter(_cache.entries))]
+
+
+def _once(key: str, build: Callable[[], Lexicon[Any]]) -> Lexicon[Any]:
+    """The cached dictionary under `key`, built by `build` if there is none."""
+    with _cache.lock:
+        found = _cache.entries.get(key)
+        if found is not None:
+            _cache.hits += 1
+            _keep(key, found)
+            return found
+        made = build()
+        _cache.builds += 1
+        _keep(key, made)
+        return made
+
+
+def _image_key(image: bytes, outside: bytes) -> str:
+    digest = hashlib.sha256(image)
+    digest.update(outside)
+    return "image:" + digest.hexdigest()
+
+
+def lexicon_reduction(lexicon: Lexicon[Any]) -> tuple[Callable[..., Lexicon[Any]], tuple[Any, ...]]:
+    """How a Lexicon pickles: its file's path, format and digest, or its image
+    and the values the image leaves out (pickled apart). It is also put in
+    this process's cache under that digest, so that copies made here, and in
+    children forked from here, find it."""
+    origin = getattr(lexicon, "_origin", None)
+    if origin is not None:
+        return _lexicon_from_file, origin
+    image, outside = lexicon._image()
+    extra = b"" if outside is None else pickle.dumps(outside, protocol=pickle.HIGHEST_PROTOCOL)
+    with _cache.lock:
+        _cache.entries.setdefault(_image_key(image, extra), lexicon)
+    return _lexicon_from_image, (image, extra)
+
+
+def _lexicon_from_image(image: bytes, outside: bytes) -> Lexicon[Any]:
+    """Unpickles a Lexicon sent as its image, keyed by the digest of what came."""
+    def build() -> Lexicon[Any]:
+        return Lexicon._from_image(image, pickle.loads(outside) if outside else None)
+
+    return _once(_image_key(image, outside), build)
+
+
+def _lexicon_from_file(path: str, format: str, sha256: str) -> Lexicon[Any]:
+    """Unpickles a Lexicon sent as its file. The cache keeps only lexicons read
+    from content with the digest they are kept under: a file whose content
+    changed since is an error here, never another dictionary."""
+    def build() -> Lexicon[Any]:
+        lexicon = Lexicon.from_file(path, format)
+        assert lexicon._origin is not None
+        if lexicon._origin[2] != sha256:
+            raise _changed(path, sha256, lexicon._origin[2])
+        return lexicon
+
+    return _once(f"lexicon-file:{format}:{sha256}", build)
+
+
+def _changed(path: str, was: str, now: str) -> WordListError:
+    return WordListError(
+        f"{path} changed since it was sent (sha256 {was[:12]}..., now {now[:12]}...): "
+        "make the dictionary again to use the new words"
+    )
 
 
 class _Words(NamedTuple):
@@ -135,20 +220,55 @@ class _File(NamedTuple):
         return repr(self.path)
 
 
+def _checked(state: object) -> tuple[_Words | _File, str]:
+    """A pickled handle's words or file and its digest, refused (ValueError)
+    unless the digest is the one of what came with it."""
+    if not (isinstance(state, tuple) and len(state) == 2 and isinstance(state[1], str)):
+        raise ValueError("not the pickled state of a VelarinHandle")
+    source, key = state
+    if isinstance(source, _Words):
+        sound = (
+            isinstance(source.text, str)
+            and isinstance(source.lengths, array)
+            and source.lengths.typecode in ("B", "I")
+            and sum(source.lengths) == len(source.text)
+        )
+    elif isinstance(source, _File):
+        sound = (
+            isinstance(source.path, str)
+            and source.format in FORMATS
+            and isinstance(source.sha256, str)
+            and len(source.sha256) == 64
+            and all(c in "0123456789abcdef" for c in source.sha256)
+        )
+    else:
+        sound = False
+    if not sound:
+        raise ValueError("a pickled VelarinHandle whose words or file are not what a handle holds: refused")
+    actual = source.digest()
+    if key != actual:
+        raise ValueError(
+            f"a pickled VelarinHandle whose digest ({key[:24]}...) is not the digest of what came with it "
+            f"({actual[:24]}...): refused"
+        )
+    return source, key
+
+
 class VelarinHandle:
     """A word list that pickles cheaply and becomes a `Velarin` once per process.
 
     `VelarinHandle(words)` keeps the words; `VelarinHandle.from_file(path)`
     keeps the file's path and a digest of its content, and every process
     reads the file itself. Calling the handle segments a text, so it can be
-    passed straight to `map`.
+    passed straight to `map`. A `Lexicon` does all this and more; a handle's
+    dictionary is one (`handle.lexicon`).
     """
 
-    __slots__ = ("_source", "_key", "_trie")
+    __slots__ = ("_source", "_key", "_lexicon")
 
     _source: _Words | _File
     _key: str
-    _trie: Velarin | None
+    _lexicon: Lexicon[None] | None
 
     def __init__(self, words: Iterable[str]) -> None:
         source = _Words.pack(words)
@@ -157,22 +277,23 @@ class VelarinHandle:
     @classmethod
     def from_file(cls, path: str | os.PathLike[str], format: str = "auto") -> "VelarinHandle":
         """A handle for a word-list file in a format the command-line tool reads
-        ("auto", "lines", "jieba" or "tsv"). The file is read now, to report a
-        bad one at once; every process that uses the handle reads it again, and
-        raises WordListError if its content is no longer what it was here."""
+        ("auto", "lines", "jieba", "tsv" or "vocab"). The file is read now, to
+        report a bad one at once; every process that uses the handle reads it
+        again, and raises WordListError if its content is no longer what it
+        was here."""
         source, _ = _File.load(path, format)
         handle = cls.__new__(cls)
         handle._set(source, source.digest())
         return handle
 
     def _set(self, source: _Words | _File, key: str) -> None:
-        self._source, self._key, self._trie = source, key, None
+        self._source, self._key, self._lexicon = source, key, None
 
     def __getstate__(self) -> tuple[_Words | _File, str]:
         return self._source, self._key
 
     def __setstate__(self, state: tuple[_Words | _File, str]) -> None:
-        self._set(*state)
+        self._set(*_checked(state))
 
     def __repr__(self) -> str:
         return f"<VelarinHandle {self._source.describe()} {self._key.rsplit(':', 1)[1][:12]}>"
@@ -183,25 +304,17 @@ class VelarinHandle:
         return self._key
 
     @property
+    def lexicon(self) -> Lexicon[None]:
+        """This process's dictionary for the handle (its words, values None), built on first use."""
+        if self._lexicon is None:
+            source = self._source
+            self._lexicon = _once(self._key, lambda: Lexicon(source.read()))
+        return self._lexicon
+
+    @property
     def trie(self) -> Velarin:
         """This process's `Velarin` for the handle, built on first use."""
-        if self._trie is None:
-            self._trie = self._lookup()
-        return self._trie
-
-    def _lookup(self) -> Velarin:
-        with _cache.lock:
-            trie = _cache.tries.get(self._key)
-            if trie is not None:
-                _cache.hits += 1
-                _cache.tries.move_to_end(self._key)
-                return trie
-            trie = Velarin(self._source.read())
-            _cache.builds += 1
-            _cache.tries[self._key] = trie
-            while len(_cache.tries) > max(CACHE_LIMIT, 0):
-                _cache.tries.popitem(last=False)
-            return trie
+        return self.lexicon.trie
 
     def segment(self, text: str, **options: Any) -> list[str]:
         """`ondrel_velarin.segment` of the text with this handle's trie."""

@@ -286,7 +286,10 @@ int prepare_generator_types() {
 
 int register_generator_type() {
     if (generator_registered) return 0;
-    OwnedRef abc = OwnedRef::steal(PyImport_ImportModule("collections.abc"));
+    // collections.abc's classes live in _collections_abc, which the
+    // interpreter loads at start: importing collections.abc itself would
+    // load the whole collections package for nothing.
+    OwnedRef abc = OwnedRef::steal(PyImport_ImportModule("_collections_abc"));
     if (!abc) return -1;
     OwnedRef generator = OwnedRef::steal(PyObject_GetAttrString(abc.borrow(), "Generator"));
     if (!generator) return -1;

@@ -1,15 +1,25 @@
-"""Word-list files in the forms people have them, read into a list of words.
+"""Word-list files in the forms people have them, read into a list of words
+(the tool's need) or into words with their values (a Lexicon's).
 
-Three formats:
+The formats:
 
 - "lines": each line is one word, exactly as written (spaces inside included);
-- "jieba": lines "word [freq [tag]]" as in jieba's dict.txt; the word is the
-  first space-separated field;
-- "tsv": tab-separated columns; the word is the first column.
+  no values;
+- "jieba": lines "word freq [tag]" as in jieba's dict.txt; the word is the
+  first space-separated field, its value the frequency (an int), its tag kept
+  beside it;
+- "tsv": tab-separated lines "key<TAB>value..." as conversion dictionaries
+  have them; the word is the first column, its value the text after the first
+  tab; lines starting with "#" are comments;
+- "vocab": a vocabulary, one token per line; a token's value is its line's
+  number, from 0.
 
-"auto" picks one from the file's first lines. In every format a UTF-8 byte
-order mark at the start is not part of the first word, lines may end in
-"\\n", "\\r\\n" or "\\r", and empty words are skipped.
+"auto" picks "jieba", "tsv" or "lines" from the file's first lines ("vocab"
+is only taken when asked for: it looks like "lines"). In every format a UTF-8
+byte order mark at the start is not part of the first word, lines may end in
+"\\n", "\\r\\n" or "\\r", and empty lines and empty words are skipped.
+Words alone (for the tool) ask nothing of the rest of a line; with values, a
+line the format cannot read is an error naming it.
 """
 
 from __future__ import annotations
@@ -23,7 +33,7 @@ TYPE_CHECKING = False
 if TYPE_CHECKING:  # typing is not loaded at run time: importing it costs more than this module
     from typing import BinaryIO
 
-FORMATS = ("auto", "lines", "jieba", "tsv")
+FORMATS = ("auto", "lines", "jieba", "tsv", "vocab")
 
 # Lines that "auto" looks at, and the share of them that must have a format's
 # shape for it to be chosen. A word list in one line per word rarely has a
@@ -31,6 +41,9 @@ FORMATS = ("auto", "lines", "jieba", "tsv")
 SAMPLE_LINES = 1000
 MOST = 0.9
 JIEBA_LINE = re.compile(r"\S+ [0-9]+(?:\.[0-9]+)?(?: \S+)?")
+# A jieba entry with its value: the word, the frequency (an integer) and the
+# tag, matched over the whole text at once.
+JIEBA_ENTRY = re.compile(r"^([^ \n]+) ([0-9]+)(?: ([^ \n]+))?$", re.MULTILINE)
 LINE_END = re.compile(rb"\r\n|\r|\n")
 
 
@@ -150,21 +163,85 @@ def detect(lines: list[str]) -> str:
 
 def words_of(lines: list[str], format: str) -> list[str]:
     """The non-empty words of `lines` in a known format."""
-    if format == "lines":
+    if format in ("lines", "vocab"):
         return [line for line in lines if line]
+    if format == "tsv":
+        lines = [line for line in lines if not line.startswith("#")]
     separator = " " if format == "jieba" else "\t"
     return [word for word in (line.split(separator, 1)[0] for line in lines) if word]
+
+
+def lines_of(data: bytes, name: str, format: str) -> tuple[list[str], str]:
+    """The lines of a word list held in `data` (named `name` in messages) and
+    the format they are in: `format`, or the one detected for "auto"."""
+    if format not in FORMATS:
+        raise ValueError(f"unknown word-list format {format!r}; one of {', '.join(FORMATS)}")
+    lines = split_lines(decode(data, name))
+    return lines, detect(lines) if format == "auto" else format
 
 
 def parse_words(data: bytes, name: str, format: str = "auto") -> tuple[list[str], str]:
     """The words of a word list held in `data` (named `name` in messages) and
     the format used."""
-    if format not in FORMATS:
-        raise ValueError(f"unknown word-list format {format!r}; one of {', '.join(FORMATS)}")
-    lines = split_lines(decode(data, name))
-    if format == "auto":
-        format = detect(lines)
+    lines, format = lines_of(data, name, format)
     return words_of(lines, format), format
+
+
+# A word list's words, their values (None where the format has none) and
+# tags (None where no word has one), and the format it was read in.
+Entries = tuple[list[str], list[object] | None, list[str | None] | None, str]
+
+
+def parse_entries(data: bytes, name: str, format: str = "auto") -> Entries:
+    """The entries of a word list held in `data` (named `name` in messages):
+    each word with its value as its format gives one. A line the format cannot
+    read is a WordListError naming the file and the line."""
+    lines, format = lines_of(data, name, format)
+    if format == "lines":
+        return words_of(lines, format), None, None, format
+    if format == "vocab":
+        numbered = [(line, i) for i, line in enumerate(lines) if line]
+        return [w for w, _ in numbered], [i for _, i in numbered], None, format
+    if format == "tsv":
+        return _tsv_entries(lines, name)
+    return _jieba_entries(lines, name)
+
+
+def _tsv_entries(lines: list[str], name: str) -> Entries:
+    words: list[str] = []
+    values: list[object] = []
+    for number, line in enumerate(lines, 1):
+        if not line or line.startswith("#"):
+            continue
+        word, tab, value = line.partition("\t")
+        if not tab:
+            raise _malformed(name, number, line, "a tab-separated 'key<TAB>value' line")
+        if word:
+            words.append(word)
+            values.append(value)
+    return words, values, None, "tsv"
+
+
+def _jieba_entries(lines: list[str], name: str) -> Entries:
+    # One match over the whole text; only when some line does not match are
+    # the lines looked at one by one, to name the first such.
+    found = JIEBA_ENTRY.findall("\n".join(lines))
+    if len(found) != len(lines) - lines.count(""):
+        for number, line in enumerate(lines, 1):
+            if line and not JIEBA_ENTRY.fullmatch(line):
+                raise _malformed(name, number, line, "a jieba 'word frequency [tag]' line")
+    tags: list[str | None] = [tag or None for _, _, tag in found]
+    return (
+        [word for word, _, _ in found],
+        list(map(int, (freq for _, freq, _ in found))),
+        tags if any(tags) else None,
+        "jieba",
+    )
+
+
+def _malformed(name: str, number: int, line: str, expected: str) -> WordListError:
+    shown = line if len(line) <= 60 else line[:57] + "..."
+    return WordListError(f"{name}: line {number} is not {expected}: {shown!r}")
 
 
 def read_words(path: str | os.PathLike[str], format: str = "auto") -> tuple[list[str], str]:

@@ -12,3 +12,8 @@ def segment_and_count(handle: VelarinHandle, text: str) -> tuple[list[str], int]
 
 def builds() -> int:
     return cache_info().builds
+
+
+def lexicon_answers(lexicon, text: str):
+    """A lexicon's answers about a text, and how many dictionaries this process has built."""
+    return lexicon.prefixes(text), sorted(lexicon.items()), cache_info().builds

@@ -87,3 +87,41 @@ def segment_loop(trie, text: str, alnum_runs: bool = False) -> list[str]:
         out.append(text[i:end])
         i = end
     return out
+
+
+class LexiconModel:
+    """A plain model of a Lexicon: a dict, and its words sorted (Python orders
+    strs by code point, which is the UTF-8 byte order the ids follow)."""
+
+    def __init__(self, pairs):
+        self.values = dict(pairs)
+        self.words = sorted(self.values)
+        self.longest = max(map(len, self.words), default=0)
+
+    def prefixes(self, text: str, start: int = 0) -> list[str]:
+        rest = text[start:]
+        return [rest[:n] for n in range(min(len(rest), self.longest) + 1) if rest[:n] in self.values]
+
+    def longest_prefix(self, text: str, start: int = 0) -> str | None:
+        found = self.prefixes(text, start)
+        return found[-1] if found else None
+
+    def keys(self, prefix: str) -> list[str]:
+        return [w for w in self.words if w.startswith(prefix)]
+
+    def get_closest_prefix(self, key: str) -> str:
+        return self.longest_prefix(key) or ""
+
+    def find_all(self, text: str) -> list[tuple[int, int]]:
+        return [(i, i + len(w)) for i in range(len(text)) for w in self.prefixes(text, i) if w]
+
+    def find_longest(self, text: str) -> list[tuple[int, int]]:
+        spans, i = [], 0
+        while i < len(text):
+            found = self.longest_prefix(text, i)
+            if found:
+                spans.append((i, i + len(found)))
+                i += len(found)
+            else:
+                i += 1
+        return spans

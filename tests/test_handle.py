@@ -235,3 +235,52 @@ def test_spark_map_partitions(any_handle):
     finally:
         spark.stop()
     assert segmented == [" ".join(segment(Velarin(WORDS), t)) for t in TEXTS * 4]
+
+
+def altered_states():
+    """Pickled states that do not stand for what they say: lengths that do not
+    cut the text, A's digest with B's words, a file's digest changed, and
+    things that are no handle's state at all."""
+    a, b = VelarinHandle(["图书", "馆"]), VelarinHandle(["图书馆"])
+    words_a, key_a = a.__getstate__()
+    words_b, _ = b.__getstate__()
+    lengths = type(words_a.lengths)("B", [2, 2])
+    file_source = handle_module._File("/no/such/file", "lines", "0" * 64)
+    return {
+        "lengths past the text": (handle_module._Words(words_a.text, lengths), key_a),
+        "A's digest, B's words": (words_b, key_a),
+        "the text cut differently": (handle_module._Words("图书馆", type(words_a.lengths)("B", [1, 2])), key_a),
+        "a file's digest changed": (file_source, "file:lines:" + "1" * 64),
+        "a file with a bad format": (handle_module._File("/x", "csv", "0" * 64), "file:csv:" + "0" * 64),
+        "no handle's state": ("words", key_a),
+        "a digest that is not a str": (words_a, 5),
+    }, a
+
+
+@pytest.mark.parametrize("name", list(altered_states()[0]))
+def test_an_altered_pickle_is_refused_and_never_cached(name):
+    states, genuine = altered_states()
+    sent = pickle.dumps(genuine)
+    handle = VelarinHandle.__new__(VelarinHandle)
+    with pytest.raises(ValueError, match="VelarinHandle"):
+        handle.__setstate__(states[name])
+    assert cache_info().builds == 0
+    # A genuine copy of A, after the refusal, is A's dictionary.
+    assert pickle.loads(sent)("图书馆") == ["图书", "馆"]
+
+
+def test_a_forged_pickle_stream_is_refused():
+    a, b = VelarinHandle(["图书", "馆"]), VelarinHandle(["图书馆"])
+    # B's words under A's digest, as a stream would carry them.
+    forged = pickle.dumps(b).replace(b.digest.encode(), a.digest.encode())
+    with pytest.raises(ValueError, match="is not the digest of what came with it"):
+        pickle.loads(forged)
+    assert a("图书馆") == ["图书", "馆"] and cache_info().builds == 1
+
+
+def test_a_handle_and_its_lexicon_are_one_dictionary(word_file):
+    h = VelarinHandle(WORDS)
+    assert h.trie is h.lexicon.trie and sorted(h.lexicon) == sorted(set(WORDS))
+    assert copy.copy(h).lexicon is h.lexicon and cache_info().builds == 1
+    f = VelarinHandle.from_file(word_file, "lines")
+    assert f.lexicon is not h.lexicon and list(f.lexicon) == list(h.lexicon)

@@ -193,3 +193,31 @@ def test_traceback_entries_name_the_method(call, method):
     with pytest.raises(Exception) as excinfo:
         call()
     assert ("ondrel_velarin/impl_c", f"ondrel_velarin.impl_c.Velarin.{method}") in frame_names(excinfo)
+
+
+@pytest.mark.parametrize(
+    "statement, expected",
+    [
+        ("import ondrel_velarin", {"ondrel_velarin"}),
+        ("import ondrel_velarin.impl_c", {"ondrel_velarin", "ondrel_velarin.impl_c"}),
+        ("from ondrel_velarin import segment", {"ondrel_velarin", "ondrel_velarin.impl_c", "ondrel_velarin.scan_c"}),
+        ("from ondrel_velarin import Lexicon",
+         {"ondrel_velarin", "ondrel_velarin.impl_c", "ondrel_velarin.lexicon", "ondrel_velarin.lexicon_c"}),
+    ],
+)
+def test_imports_load_only_what_they_need(statement, expected):
+    # The package's names load when first used; no module pulls in
+    # typing, threading, hashlib or the collections package on the way.
+    code = f"import sys; before = set(sys.modules); {statement}; print(sorted(set(sys.modules) - before))"
+    done = subprocess.run([sys.executable, "-P", "-c", code], capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    loaded = set(eval(done.stdout)) - {"importlib.machinery"}
+    assert loaded == expected
+
+
+def test_the_package_names_its_lazy_attributes():
+    import ondrel_velarin
+
+    assert {"Lexicon", "Velarin", "VelarinHandle", "segment", "longest_matches", "nbytes"} <= set(dir(ondrel_velarin))
+    with pytest.raises(AttributeError, match="has no attribute 'nothing'"):
+        ondrel_velarin.nothing

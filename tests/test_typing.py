@@ -20,6 +20,17 @@ GOOD = """
     words: list[str] = segment(v, "abx中文")
     lengths: list[int] = longest_matches(v, "中文字")
     rebuilt = Velarin(("a", "b"))
+
+    from ondrel_velarin import Lexicon
+
+    freq: Lexicon[int] = Lexicon({"中文": 3, "ab": 1})
+    count: int = freq["中文"]
+    maybe: int | None = freq.get("x")
+    pairs: list[tuple[str, int]] = freq.items("中") + freq.prefix_items("中文字")
+    names: list[str] = freq.keys("a") + list(freq.keys())
+    spans: list[tuple[int, int]] = freq.find_all("中文ab")
+    plain: Lexicon[None] = Lexicon(["a", "b"])
+    jieba: Lexicon[int] = Lexicon.from_file("dict.txt", "jieba")
 """
 
 
@@ -58,6 +69,8 @@ def test_typed_use_passes(tmp_path: Path) -> None:
         ("segment(v, b'ab')", 'incompatible type "bytes"'),
         ("segment(['ab'], 'ab')", 'incompatible type "list[str]"'),
         ("longest_matches(v, text='ab')", "Unexpected keyword argument"),
+        ("from ondrel_velarin import Lexicon; x: str = Lexicon({'a': 1})['a']", "Incompatible types in assignment"),
+        ("from ondrel_velarin import Lexicon; Lexicon({'a': 1}).keys(1)", "No overload variant"),
     ],
 )
 def test_misuse_is_reported(tmp_path: Path, line: str, complaint: str) -> None:
@@ -77,7 +90,8 @@ def test_stub_matches_the_built_module(tmp_path: Path) -> None:
     allowlist = tmp_path / "allowlist.txt"
     allowlist.write_text("ondrel_velarin.impl_c.__test__\n")
     result = subprocess.run(
-        [sys.executable, "-m", "mypy.stubtest", "--allowlist", str(allowlist), "ondrel_velarin.impl_c", "ondrel_velarin.scan_c"],
+        [sys.executable, "-m", "mypy.stubtest", "--allowlist", str(allowlist), "ondrel_velarin.impl_c", "ondrel_velarin.scan_c",
+         "ondrel_velarin.lexicon_c", "ondrel_velarin.lexicon"],
         cwd=tmp_path,
         capture_output=True,
         text=True,

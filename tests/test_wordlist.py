@@ -106,7 +106,7 @@ def test_unreadable_files(tmp_path: Path, make) -> None:  # type: ignore[no-unty
 def test_unknown_format(tmp_path: Path) -> None:
     with pytest.raises(ValueError, match="unknown word-list format 'csv'"):
         read_words(write(tmp_path / "w.txt", ["a"]), "csv")
-    assert FORMATS == ("auto", "lines", "jieba", "tsv")
+    assert FORMATS == ("auto", "lines", "jieba", "tsv", "vocab")
 
 
 def test_a_source_past_the_limit_is_refused_in_one_line(tmp_path: Path) -> None:

@@ -65,8 +65,8 @@ def _write(name, text):
         f.write(text)
 
 
-def _jieba_dict(pkg_dir):
-    """First column of dict.txt inside the downloaded jieba distribution."""
+def _jieba_raw(pkg_dir):
+    """The downloaded jieba distribution's name and its dict.txt, as bytes."""
     archives = sorted(glob.glob(os.path.join(pkg_dir, "jieba-*")))
     if not archives:
         raise SystemExit(f"no jieba distribution in {pkg_dir}")
@@ -79,8 +79,31 @@ def _jieba_dict(pkg_dir):
     else:
         with zipfile.ZipFile(path) as z:
             raw = z.read(next(n for n in z.namelist() if n.endswith("jieba/dict.txt")))
+    return os.path.basename(path), raw
+
+
+def _jieba_dict(pkg_dir):
+    """First column of dict.txt inside the downloaded jieba distribution."""
+    name, raw = _jieba_raw(pkg_dir)
     words = [line.split(" ", 1)[0] for line in io.StringIO(raw.decode("utf-8"))]
-    return os.path.basename(path), [w for w in words if w]
+    return name, [w for w in words if w]
+
+
+def jieba_pairs():
+    """jieba's words with their frequencies, in the file's order."""
+    with open(jieba_dict_path(), encoding="utf-8") as f:
+        return [(fields[0], int(fields[1])) for fields in (line.split() for line in f) if len(fields) >= 2]
+
+
+def jieba_dict_path():
+    """jieba's dict.txt whole (words, frequencies, tags), taken from the
+    downloaded distribution the first time it is asked for."""
+    path = os.path.join(DATA, "zh_dict.txt")
+    if not os.path.exists(path):
+        _name, raw = _jieba_raw(os.path.join(DATA, "pkgs"))
+        with open(path, "wb") as f:
+            f.write(raw)
+    return path
 
 
 def _plain_lines(path):

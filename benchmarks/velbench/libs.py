@@ -464,3 +464,76 @@ class AhoCorasickRs(LeftmostLongest):
 ALL = [Velarin(), PySet(), Marisa(), Datrie(), PyGTrie(), PyTrie(), AhoCorasick(),
        Dawg(), Cyac(), HatTrie(), DartsClone(), Daachorse(), AhoCorasickRs()]
 BY_NAME = {lib.name: lib for lib in ALL}
+
+
+# Word lists whose words carry values: each of these builds from (word,
+# value) pairs, and its first use is the value of a word.
+class Valued(Lib):
+    def query(self, obj):
+        get = obj.__getitem__
+        return lambda key: get(key) if key in obj else None
+
+
+class LexiconValues(Valued):
+    name, dist, kind = "velarin Lexicon", "ondrel_velarin", "ours"
+
+    def _import(self):
+        from ondrel_velarin import Lexicon
+        return Lexicon
+
+    def build(self, pairs):
+        return self._import()(pairs)
+
+    def first_use(self, obj, key, longest):
+        return obj.longest_prefix_item(key)
+
+
+class VelarinOfPairs(Lib):
+    """The same words as a Velarin, for the difference the values make."""
+    name, dist, kind = "velarin", "ondrel_velarin", "ours"
+
+    def _import(self):
+        from ondrel_velarin.impl_c import Velarin as V
+        return V
+
+    def build(self, pairs):
+        return self._import()([w for w, _ in pairs])
+
+    def query(self, obj):
+        return obj.get_closest_prefix
+
+
+class DictValues(Valued):
+    name, dist, kind = "dict", "", "baseline"
+
+    def _import(self):
+        return dict
+
+    def build(self, pairs):
+        return dict(pairs)
+
+
+class IntDawg(Valued):
+    name, dist = "DAWG2 IntDAWG", "DAWG2"
+
+    def _import(self):
+        import dawg
+        return dawg
+
+    def build(self, pairs):
+        return self._import().IntDAWG(pairs)
+
+
+class RecordTrie(Valued):
+    name, dist = "marisa-trie RecordTrie", "marisa-trie"
+
+    def _import(self):
+        import marisa_trie
+        return marisa_trie
+
+    def build(self, pairs):
+        return self._import().RecordTrie("<i", ((w, (v,)) for w, v in pairs))
+
+
+VALUED = [VelarinOfPairs(), LexiconValues(), DictValues(), IntDawg(), RecordTrie()]
+VALUED_BY_NAME = {lib.name: lib for lib in VALUED}

@@ -28,7 +28,7 @@ import time
 
 from . import data, report
 from .buildprobe import hwm, reset_hwm, rss, settle
-from .libs import ALL, BY_NAME
+from .libs import ALL, BY_NAME, VALUED, VALUED_BY_NAME
 
 OURS = "velarin"
 # Word list name: (label, loader, key of the first lookup, timeout factor).
@@ -39,7 +39,14 @@ LISTS = {
     "de1m": ("1M German words and two-word phrases", data.german_phrases,
              "Haus Donaudampfschifffahrt", 2),
     "tries10": ("10,000 tries of 10 English words", data.small_tries, "undergraduate", 1),
+    # (word, frequency) pairs, for the libraries that keep a value a word.
+    "jieba_freq": ("jieba dict with frequencies", lambda: data.jieba_pairs(), "中华人民共和国成立", 1),
 }
+# The lists of (word, value) pairs and the libraries that build from them.
+VALUED_LISTS = {"jieba_freq"}
+# A Lexicon of jieba's words with frequencies holds at most this much more
+# than the same words' Velarin, bytes a word.
+LEXICON_EXTRA = 10
 # Resident growth the engine aims at, bytes (per trie for the small tries).
 TARGETS = {"jieba": 65e6, "de": 60e6, "de1m": 1e9, "tries10": 4e3}
 
@@ -58,7 +65,7 @@ def measure_words(lib, words, key, per_list=False):
     """Build `words` (a list of word lists when `per_list`: an object each)
     and look up `key` (after each list's first word, for many objects)."""
     lists = words if per_list else [words]
-    longest = max(len(w) for ws in lists for w in ws)
+    longest = max(len(w if isinstance(w, str) else w[0]) for ws in lists for w in ws)
     # Every lookup key is made now: the measured growth is the objects' alone.
     keys = [ws[0] + key for ws in lists] if per_list else [key]
     nbytes = getattr(sys.modules.get("ondrel_velarin"), "nbytes", None) if lib.name == OURS else None
@@ -88,7 +95,8 @@ def measure_words(lib, words, key, per_list=False):
 def child(name, wordlist):
     if name == OURS:
         import ondrel_velarin  # noqa: F401  (nbytes lives in the package)
-    print(json.dumps(measure(BY_NAME[name], wordlist)))
+    libs = VALUED_BY_NAME if wordlist in VALUED_LISTS else BY_NAME
+    print(json.dumps(measure(libs[name], wordlist)))
 
 
 # ---------------------------------------------------------------- the parent
@@ -119,7 +127,7 @@ def run(libs, lists, timeout, progress=None):
     table = {}
     for wl in lists:
         table[wl] = {}
-        for lib in libs:
+        for lib in (VALUED if wl in VALUED_LISTS else libs):
             if progress:
                 progress("memory: %s on the %s list" % (lib.name, wl))
             table[wl][lib.name] = run_one(lib, wl, timeout)
@@ -200,6 +208,12 @@ def targets(table):
         got = x["resident"] / (x["objects"] if per == "trie" else 1)
         out.append((LISTS[wl][0], "≤ %s%s" % (_size(goal, per), " per trie" if per == "trie" else ""),
                     _size(got, per), got <= goal))
+    for wl in VALUED_LISTS & set(table):
+        lexicon, trie = table[wl].get("velarin Lexicon", {}), table[wl].get(OURS, {})
+        if lexicon.get("status") == "ok" and trie.get("status") == "ok":
+            extra = (lexicon["resident"] - trie["resident"]) / lexicon["words"]
+            out.append((LISTS[wl][0], "a Lexicon at most %d B a word above the same words' Velarin" % LEXICON_EXTRA,
+                        "%.1f B a word" % extra, extra <= LEXICON_EXTRA))
     for wl, row in table.items():
         x = row.get(OURS)
         if x and x.get("status") == "ok" and x["resident"] > 0:

@@ -47,6 +47,7 @@ Word lists (UTF-8), with --format:
   lines   one word per line, exactly as written (a word may hold spaces)
   jieba   "word [freq [tag]]" lines, as jieba's dict.txt: the first field
   tsv     tab-separated columns: the first column
+  vocab   a vocabulary, one token per line: each line, as with lines
   auto    (default) jieba or tsv when most of the first lines look like it,
           else lines; --verbose shows what was chosen
 Empty lines and empty words are skipped.

@@ -13,7 +13,10 @@
 #include <string>
 #include <vector>
 
+#include "below.hpp"
+#include "lexicon_image.hpp"
 #include "lookup.hpp"
+#include "prefixes.hpp"
 #include "scan.hpp"
 #include "trie.hpp"
 
@@ -177,6 +180,49 @@ inline int compare_code_points(const TrieStore &store, const std::vector<uint32_
     return 0;
 }
 
+// Every word the code points begin with, as each_prefix visits them, against
+// the byte walk over their UTF-8 noting every terminal node it passes (with
+// the code points its bytes touch); and the words below the key's path, in
+// byte order, against the reference.
+inline int compare_prefixes(const TrieStore &store, const Reference &ref, const std::vector<uint32_t> &units) {
+    std::vector<velarin::Match> visited, expected;
+    velarin::each_prefix(store, units.data(), units.size(), [&](const velarin::Match &m) { visited.push_back(m); });
+    const std::string bytes = utf8(units);
+    if (store.nodes != nullptr) {
+        auto walk = [&]<bool Wide>() {
+            velarin::detail::Cursor<Wide> cursor{store};
+            size_t characters = 0;
+            for (size_t position = 0;; ++position) {
+                if (position > 0 && !velarin::is_continuation_byte(static_cast<unsigned char>(bytes[position - 1])))
+                    ++characters;
+                if (velarin::detail::is_terminal(store.nodes[cursor.index]))
+                    expected.push_back(velarin::Match{int32_t(cursor.index), uint32_t(position), uint32_t(characters)});
+                if (position == bytes.size() || !cursor.step(static_cast<unsigned char>(bytes[position]))) return;
+            }
+        };
+        velarin::is_wide(store.max_mask_bit) ? walk.template operator()<true>() : walk.template operator()<false>();
+    }
+    bool same = visited.size() == expected.size();
+    for (size_t i = 0; same && i < visited.size(); ++i)
+        same = visited[i].node == expected[i].node && visited[i].length == expected[i].length &&
+               visited[i].characters == expected[i].characters;
+    std::vector<std::string> below;
+    const int64_t top = velarin::path_node(store, units.data(), units.size());
+    if (top >= 0) {
+        velarin::WordsInOrder order{uint32_t(top)};
+        uint32_t node;
+        while (order.next(store, &node)) below.emplace_back(store.nodes[node].word, velarin::word_length(store.nodes[node].word));
+    }
+    std::vector<std::string> want;
+    for (const auto &w : ref.words)
+        if (w.compare(0, bytes.size(), bytes) == 0) want.push_back(w);
+    if (!same || below != want || (top >= 0) != !want.empty()) {
+        std::fprintf(stderr, "mismatch: prefixes or words below [%zu units] (index %d)\n", units.size(), int(store.index.state));
+        return 1;
+    }
+    return 0;
+}
+
 // The matches at every position of a code point text, found together, against
 // the walk from each position alone; and with walks limited to 1, 2 and 3
 // code points, against the walk over that many, cut exactly where more text
@@ -204,6 +250,66 @@ inline int compare_scan(const TrieStore &store, const std::vector<uint32_t> &uni
         }
     }
     return 0;
+}
+
+// A lexicon image of the words (made UTF-8 and sorted, each once) with int
+// values and a tag on every other word: read back whole, it gives what was
+// written; with any byte changed, or cut anywhere, it must be refused. And
+// arbitrary bytes must be refused or read without a read out of bounds.
+inline int compare_image(const std::vector<std::string> &words, const unsigned char *raw, size_t raw_size) {
+    velarin::LexiconImage read;
+    if (velarin::read_image(raw, raw_size, read) == velarin::ImageError::ok) {
+        // Read as sound: every section the reader points at lies in the block.
+        for (uint64_t k = 0; k < read.num_words; ++k) (void)velarin::image_word_length(read, k);
+    }
+    std::set<std::string> distinct;
+    for (const auto &w : words) distinct.insert(utf8(code_points(w)));
+    const std::vector<std::string> sorted(distinct.begin(), distinct.end());
+    std::vector<const unsigned char *> pointers;
+    std::vector<int32_t> lengths;
+    std::vector<int32_t> values;
+    std::vector<unsigned char> tags;
+    for (size_t k = 0; k < sorted.size(); ++k) {
+        pointers.push_back(reinterpret_cast<const unsigned char *>(sorted[k].data()));
+        lengths.push_back(int32_t(sorted[k].size()));
+        values.push_back(int32_t(k * 7) - 3);
+        tags.push_back(uint8_t(k % 2));
+    }
+    const unsigned char *name = reinterpret_cast<const unsigned char *>("n");
+    const size_t name_length = 1;
+    velarin::LexiconImage parts;
+    parts.num_words = sorted.size();
+    parts.words = pointers.data();
+    parts.word_lengths = lengths.data();
+    parts.values = velarin::ImageValues::int32;
+    parts.int_values = values.data();
+    parts.num_tags = 1;
+    parts.tag_width = 1;
+    parts.tag_names = &name;
+    parts.tag_lengths = &name_length;
+    parts.tag_numbers = tags.data();
+    std::vector<unsigned char> image(velarin::image_size(parts));
+    velarin::write_image(parts, image.data());
+    int wrong = 0;
+    if (velarin::read_image(image.data(), image.size(), read) != velarin::ImageError::ok || read.num_words != sorted.size())
+        ++wrong;
+    for (size_t k = 0; wrong == 0 && k < sorted.size(); ++k) {
+        size_t at = 0;
+        for (size_t j = 0; j < k; ++j) at += velarin::image_word_length(read, j);
+        int32_t value;
+        std::memcpy(&value, read.value_section + 4 * k, 4);
+        if (velarin::image_word_length(read, k) != sorted[k].size() ||
+            std::memcmp(read.word_section + at, sorted[k].data(), sorted[k].size()) != 0 || value != values[k] ||
+            read.tag_number_section[k] != tags[k])
+            ++wrong;
+    }
+    const size_t at = raw_size > 0 ? raw[0] * 131 % image.size() : 0;
+    std::vector<unsigned char> changed(image);
+    changed[at] ^= uint8_t(raw_size > 1 ? raw[1] | 1 : 1);
+    if (velarin::read_image(changed.data(), changed.size(), read) == velarin::ImageError::ok) ++wrong;
+    if (velarin::read_image(image.data(), at, read) == velarin::ImageError::ok) ++wrong;
+    if (wrong) std::fprintf(stderr, "mismatch: lexicon image of %zu words\n", sorted.size());
+    return wrong;
 }
 
 }  // namespace harness
