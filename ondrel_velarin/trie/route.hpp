@@ -1,0 +1,354 @@
+// Segmentation by word frequency, as jieba does it, over a whole text.
+//
+// The text is cut into blocks (runs of Han characters U+4E00-U+9FD5, ASCII
+// letters and digits, and + # & . _ % -); every other character is a piece
+// of its own, a "\r\n" one piece. In a block every position has candidates,
+// each stored word with a frequency above 0 that the block there begins
+// with, or the character alone when there is none. The route is chosen from
+// the block's end backwards: at each position the candidate maximising
+// log(frequency) - log(total) + the best value after it, the longer one on a
+// tie. Its words are the pieces, except that runs of single characters are
+// joined where they are ASCII letters and digits (without the HMM), or
+// handed to the HMM (with it): a run of one stays, a run that is itself a
+// candidate word comes out as its characters, any other is decoded by the
+// model (hmm.hpp).
+//
+// The sums are jieba's to the last bit: the same operations in the same
+// order on IEEE doubles, with the same libm log. Build without fast-math or
+// contracted multiply-adds.
+//
+// Linear in the text: the walks from each position stop after
+// route_walk_limit code points, and words longer than that are found by the
+// long words' automaton in one pass (long_words.hpp).
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <new>
+#include <vector>
+
+#include "hmm.hpp"
+#include "long_words.hpp"
+#include "scan.hpp"
+
+namespace velarin {
+
+constexpr size_t route_walk_limit = 32;
+
+inline bool is_block_character(uint32_t c) {
+    if (c < 0x80)
+        return is_ascii_alnum(c) || c == '+' || c == '#' || c == '&' || c == '.' || c == '_' || c == '%' || c == '-';
+    return is_hmm_han(c);
+}
+
+// A segment: where it ends (a code point offset in the text) and, when it is
+// a stored word of two code points or more, that word's node; -1 for any
+// other piece (a character, a run of letters, a word the HMM found).
+struct Piece {
+    size_t end;
+    int32_t node;
+};
+
+// What a route needs of a dictionary, made once for its store: by each
+// terminal node's rank (terminal_slot), its weight, log(frequency) -
+// log(total) for a frequency above 0 and NaN for a word that is no
+// candidate; the weight of a character that no candidate covers,
+// log(1) - log(total); the automaton of the candidates longer than a walk
+// goes; and, when any, which words the HMM must never give whole.
+struct RouteModel {
+    std::vector<TerminalRun> runs;
+    std::vector<double> weights;
+    std::vector<uint8_t> force_split;
+    double single = 0;
+    LongWords long_words;
+};
+
+// The code points of a word's UTF-8 bytes (valid UTF-8), into `out`.
+inline void decode_word(const unsigned char *bytes, size_t length, std::vector<uint32_t> &out) {
+    out.clear();
+    for (size_t i = 0; i < length;) {
+        const unsigned char lead = bytes[i];
+        const unsigned width = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+        uint32_t c = width == 1 ? lead : lead & (0x7F >> width);
+        for (unsigned j = 1; j < width; ++j) c = c << 6 | (bytes[i + j] & 0x3F);
+        out.push_back(c);
+        i += width;
+    }
+}
+
+// Fills an empty `model` for a built store. frequency(node) gives each
+// terminal node's frequency (0 or more), force_split(node) whether the HMM
+// must split that word into characters; log_total is the log of the
+// frequencies' total as the dictionary counts it.
+template <typename Frequency, typename ForceSplit>
+Status build_route_model(const TrieStore &store, double log_total, Frequency &&frequency, ForceSplit &&force_split,
+                         RouteModel &model) {
+    model.single = std::log(1.0) - log_total;
+    if (store.nodes == nullptr) return Status::ok;
+    try {
+        model.runs.resize((size_t(store.num_nodes) + 63) / 64);
+        model.weights.resize(rank_terminals(store, model.runs.data()));
+        std::vector<uint32_t> code_points;
+        bool splits = false;
+        for (int64_t node = next_terminal(store, 0, store.num_nodes); node >= 0;
+             node = next_terminal(store, node + 1, store.num_nodes)) {
+            const size_t slot = terminal_slot(model.runs.data(), uint32_t(node));
+            const int64_t f = frequency(uint32_t(node));
+            model.weights[slot] = f > 0 ? std::log(double(f)) - log_total : std::nan("");
+            if (force_split(uint32_t(node))) {
+                if (!splits) model.force_split.resize(model.weights.size());
+                splits = true;
+                model.force_split[slot] = 1;
+            }
+            const char *word = store.nodes[node].word;
+            const size_t length = word_length(word);
+            if (f <= 0 || length <= route_walk_limit) continue;  // no more code points than bytes
+            decode_word(reinterpret_cast<const unsigned char *>(word), length, code_points);
+            if (code_points.size() <= route_walk_limit) continue;
+            const Status status = model.long_words.add(code_points.data(), code_points.size(), uint32_t(node));
+            if (status != Status::ok) return status;
+        }
+    } catch (const std::bad_alloc &) {
+        return Status::no_memory_route;
+    }
+    return model.long_words.finish();
+}
+
+// The working arrays of a segmentation, kept between texts.
+struct RouteSpace {
+    struct Step {
+        double value;       // the best route's value from here to the block's end
+        uint32_t length;    // code points of its first piece
+        int32_t node;       // that piece's node, or -1
+    };
+    struct Candidate {
+        double weight;
+        uint32_t characters;
+        int32_t node;
+        int32_t next;  // the position's next candidate, or -1
+    };
+    ScanSpace scan;
+    std::vector<Step> steps;
+    std::vector<Candidate> candidates;
+    int32_t heads[detail::round_batch];
+    std::vector<LongWordHit> long_hits;
+    std::vector<uint8_t> states, back;
+    PieceEnds ends;
+};
+
+namespace detail {
+
+template <typename CodePoint>
+class Router {
+public:
+    Router(const TrieStore &store, const RouteModel &model, const HmmTables *hmm, const CodePoint *units, size_t n,
+           RouteSpace &space, WorkMeter &meter, std::vector<Piece> &pieces)
+        : store_(store), model_(model), hmm_(hmm), units_(units), n_(n), space_(space), meter_(meter),
+          pace_(meter, store), pieces_(pieces) {}
+
+    Status run() {
+        try {
+            for (size_t i = 0; i < n_;) {
+                size_t j = i;
+                while (j < n_ && is_block_character(units_[j])) ++j;
+                if (j > i) {
+                    const Status status = block(i, j);
+                    if (status != Status::ok) return status;
+                } else {
+                    j = i + (units_[i] == '\r' && i + 1 < n_ && units_[i + 1] == '\n' ? 2 : 1);
+                    pieces_.push_back(Piece{j, -1});
+                }
+                if (!pace_.go_on(j - i)) return Status::interrupted;
+                i = j;
+            }
+        } catch (const std::bad_alloc &) {
+            return Status::no_memory_route;
+        }
+        return Status::ok;
+    }
+
+private:
+    using Step = RouteSpace::Step;
+    using Candidate = RouteSpace::Candidate;
+
+    // The block units_[first..end): its route, then its pieces.
+    Status block(size_t first, size_t end) {
+        const Status status = choose_route(first, end - first);
+        if (status != Status::ok) return status;
+        if (hmm_ != nullptr) hmm_pieces(first, end);
+        else plain_pieces(first, end);
+        return Status::ok;
+    }
+
+    // Every candidate of the block at `first` (`length` code points) by
+    // batches of positions from its end, each batch's route chosen as soon as
+    // its candidates are known: the best routes after it are known by then.
+    Status choose_route(size_t first, size_t length) {
+        std::vector<Step> &steps = space_.steps;
+        if (steps.size() < length + 1) steps.resize(length + 1);
+        steps[length] = Step{0.0, 0, -1};
+        std::vector<LongWordHit> &hits = space_.long_hits;
+        hits.clear();
+        if (!model_.long_words.empty()) {
+            bool no_memory = false;
+            if (!model_.long_words.find(units_ + first, length, hits, pace_, &no_memory))
+                return no_memory ? Status::no_memory_route : Status::interrupted;
+            std::sort(hits.begin(), hits.end(), [](const LongWordHit &a, const LongWordHit &b) { return a.start > b.start; });
+        }
+        size_t hit = 0;
+        for (size_t high = length; high > 0;) {
+            const size_t low = high > round_batch ? high - round_batch : 0;
+            std::fill(space_.heads, space_.heads + (high - low), -1);
+            space_.candidates.clear();
+            auto add = [&](size_t k, uint32_t node, uint32_t characters) {
+                const double weight = model_.weights[terminal_slot(model_.runs.data(), node)];
+                if (std::isnan(weight)) return;  // no candidate
+                space_.candidates.push_back(Candidate{weight, characters, int32_t(node), space_.heads[k]});
+                space_.heads[k] = int32_t(space_.candidates.size() - 1);
+            };
+            if (!words_at(store_, units_ + first, length, low, high - low, route_walk_limit, space_.scan, meter_, add))
+                return Status::interrupted;
+            for (; hit < hits.size() && hits[hit].start >= low; ++hit)
+                add(hits[hit].start - low, hits[hit].node, hits[hit].characters);
+            for (size_t k = high; k-- > low;) steps[k] = best_step(k, steps, space_.heads[k - low]);
+            high = low;
+        }
+        return Status::ok;
+    }
+
+    // The best route from block position k, whose candidates start at
+    // `head`: the greatest (value, length) pair, as jieba compares them.
+    Step best_step(size_t k, const std::vector<Step> &steps, int32_t head) const {
+        if (head < 0) return Step{model_.single + steps[k + 1].value, 1, -1};
+        Step best{0, 0, -1};
+        for (int32_t c = head; c >= 0; c = space_.candidates[size_t(c)].next) {
+            const Candidate &candidate = space_.candidates[size_t(c)];
+            const double value = candidate.weight + steps[k + candidate.characters].value;
+            if (best.length == 0 || value > best.value || (value == best.value && candidate.characters > best.length))
+                best = Step{value, candidate.characters, candidate.node};
+        }
+        if (best.length == 1) best.node = -1;
+        return best;
+    }
+
+    // The route's pieces without the HMM: runs of single ASCII letters and
+    // digits joined.
+    void plain_pieces(size_t first, size_t end) {
+        const std::vector<Step> &steps = space_.steps;
+        bool joining = false;
+        for (size_t x = first; x < end;) {
+            const Step &step = steps[x - first];
+            if (step.length == 1 && is_ascii_alnum(units_[x])) {
+                joining = true;
+                ++x;
+                continue;
+            }
+            if (joining) pieces_.push_back(Piece{x, -1});
+            joining = false;
+            x += step.length;
+            pieces_.push_back(Piece{x, step.node});
+        }
+        if (joining) pieces_.push_back(Piece{end, -1});
+    }
+
+    // The route's pieces with the HMM: runs of single characters re-segmented.
+    void hmm_pieces(size_t first, size_t end) {
+        const std::vector<Step> &steps = space_.steps;
+        size_t run = SIZE_MAX;  // where the run of single characters began
+        for (size_t x = first; x < end;) {
+            const Step &step = steps[x - first];
+            if (step.length == 1) {
+                if (run == SIZE_MAX) run = x;
+                ++x;
+                continue;
+            }
+            if (run != SIZE_MAX) single_run(run, x);
+            run = SIZE_MAX;
+            x += step.length;
+            pieces_.push_back(Piece{x, step.node});
+        }
+        if (run != SIZE_MAX) single_run(run, end);
+    }
+
+    // The stored word units_[first..end) is, or -1.
+    int32_t word_node(size_t first, size_t end) const {
+        const Match match = closest_prefix_code_points(store_, units_ + first, end - first);
+        return match.node >= 0 && match.length == utf8_length(units_ + first, end - first) ? match.node : -1;
+    }
+
+    void characters(size_t first, size_t end) {
+        for (size_t i = first; i < end; ++i) pieces_.push_back(Piece{i + 1, -1});
+    }
+
+    // A run of single characters of the route, units_[first..end).
+    void single_run(size_t first, size_t end) {
+        if (end - first == 1) return pieces_.push_back(Piece{end, -1});
+        const int32_t node = word_node(first, end);
+        if (node >= 0 && !std::isnan(model_.weights[terminal_slot(model_.runs.data(), uint32_t(node))]))
+            return characters(first, end);
+        for (size_t i = first; i < end;) {
+            size_t j = i;
+            PieceEnds &ends = space_.ends;
+            ends.clear();
+            if (is_hmm_han(units_[i])) {
+                while (j < end && is_hmm_han(units_[j])) ++j;
+                han_run(i, j);
+            } else {
+                while (j < end && !is_hmm_han(units_[j])) ++j;
+                split_other(units_ + i, j - i, i, ends);
+                for (size_t e : ends) pieces_.push_back(Piece{e, -1});
+            }
+            i = j;
+        }
+    }
+
+    // A run of Han characters, decoded by the model.
+    void han_run(size_t first, size_t end) {
+        const size_t n = end - first;
+        space_.states.resize(n);
+        space_.back.resize(n * hmm_states);
+        viterbi(*hmm_, units_ + first, n, space_.states.data(), space_.back.data());
+        PieceEnds &ends = space_.ends;
+        words_of_states(space_.states.data(), n, ends);
+        size_t start = first;
+        for (size_t e : ends) {
+            const size_t stop = first + e;
+            if (stop - start > 1 && must_split(start, stop)) characters(start, stop);
+            else pieces_.push_back(Piece{stop, -1});
+            start = stop;
+        }
+    }
+
+    bool must_split(size_t first, size_t end) const {
+        if (model_.force_split.empty()) return false;
+        const int32_t node = word_node(first, end);
+        return node >= 0 && model_.force_split[terminal_slot(model_.runs.data(), uint32_t(node))] != 0;
+    }
+
+    const TrieStore &store_;
+    const RouteModel &model_;
+    const HmmTables *hmm_;
+    const CodePoint *units_;
+    size_t n_;
+    RouteSpace &space_;
+    WorkMeter &meter_;
+    Pace pace_;
+    std::vector<Piece> &pieces_;
+};
+
+}  // namespace detail
+
+// Appends the pieces of units[0..n) to `pieces` (their ends in order),
+// segmented by word frequency with the model of the store, and with the
+// HMM's tables when `hmm` is not null. The store's code point index, when
+// built, makes the walks faster. `interrupted` when the meter says to stop or
+// the table changed while it asked; `no_memory_route` when memory runs out.
+template <typename CodePoint>
+Status segment_by_route(const TrieStore &store, const RouteModel &model, const HmmTables *hmm, const CodePoint *units,
+                        size_t n, RouteSpace &space, WorkMeter &meter, std::vector<Piece> &pieces) {
+    return detail::Router<CodePoint>(store, model, hmm, units, n, space, meter, pieces).run();
+}
+
+}  // namespace velarin
