@@ -20,7 +20,7 @@ namespace velarin {
 constexpr uint32_t hmm_first = 0x4E00, hmm_last = 0x9FD5;
 constexpr size_t hmm_characters = hmm_last - hmm_first + 1;
 
-inline bool is_hmm_han(uint32_t c) { return c - hmm_first <= hmm_last - hmm_first; }
+constexpr bool is_hmm_han(uint32_t c) { return c - hmm_first <= hmm_last - hmm_first; }
 
 // The states in the order their names sort, which is the order ties go by.
 enum HmmState : uint8_t { state_b, state_e, state_m, state_s, hmm_states };
@@ -85,7 +85,7 @@ inline void words_of_states(const uint8_t *states, size_t n, PieceEnds &ends) {
     if (open < n) ends.push_back(n);
 }
 
-inline bool is_ascii_alnum(uint32_t c) { return ((c | 0x20) - uint32_t('a')) < 26u || (c - uint32_t('0')) < 10u; }
+constexpr bool is_ascii_alnum(uint32_t c) { return ((c | 0x20) - uint32_t('a')) < 26u || (c - uint32_t('0')) < 10u; }
 
 inline bool is_ascii_digit(uint32_t c) { return c - uint32_t('0') < 10u; }
 

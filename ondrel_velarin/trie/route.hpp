@@ -37,10 +37,25 @@ namespace velarin {
 
 constexpr size_t route_walk_limit = 32;
 
+namespace detail {
+
+// The ASCII block characters as bits: ASCII letters, digits and + # & . _ % -.
+constexpr uint64_t block_bits(int from) {
+    uint64_t bits = 0;
+    for (int c = from; c < from + 64; ++c)
+        if (is_ascii_alnum(uint32_t(c)) || c == '+' || c == '#' || c == '&' || c == '.' || c == '_' || c == '%' || c == '-')
+            bits |= uint64_t(1) << (c - from);
+    return bits;
+}
+
+}  // namespace detail
+
+// Without a branch on the character's kind: texts mix ASCII and Han in no
+// pattern a predictor could follow.
 inline bool is_block_character(uint32_t c) {
-    if (c < 0x80)
-        return is_ascii_alnum(c) || c == '+' || c == '#' || c == '&' || c == '.' || c == '_' || c == '%' || c == '-';
-    return is_hmm_han(c);
+    constexpr uint64_t low = detail::block_bits(0), high = detail::block_bits(64);
+    const uint64_t bits = c < 64 ? low : high;
+    return ((c < 128) & (bits >> (c & 63))) | is_hmm_han(c);
 }
 
 // A segment: where it ends (a code point offset in the text) and, when it is
@@ -124,13 +139,15 @@ struct RouteSpace {
         int32_t node;       // that piece's node, or -1
     };
     struct Candidate {
-        double weight;
+        double weight;  // NaN: a word that is no candidate
+        uint32_t node;
         uint32_t characters;
-        int32_t node;
-        int32_t next;  // the position's next candidate, or -1
+        int32_t next;   // the position's next candidate, or -1
+        uint32_t slot;  // the node's rank among the terminal nodes
     };
     ScanSpace scan;
-    std::vector<Step> steps;
+    std::vector<Step> steps;     // by position in the chunk, and one past its end
+    std::vector<uint32_t> room;  // code points from each position to its block's end (0: no block there)
     std::vector<Candidate> candidates;
     int32_t heads[detail::round_batch];
     std::vector<LongWordHit> long_hits;
@@ -139,6 +156,11 @@ struct RouteSpace {
 };
 
 namespace detail {
+
+// Positions whose routes are chosen together: the walks of a batch of
+// positions cost less than one walk after another, and a call per block
+// would cost more than short blocks do. A chunk ends where a block does.
+constexpr size_t route_chunk = 4096;
 
 template <typename CodePoint>
 class Router {
@@ -150,18 +172,14 @@ public:
 
     Status run() {
         try {
-            for (size_t i = 0; i < n_;) {
-                size_t j = i;
-                while (j < n_ && is_block_character(units_[j])) ++j;
-                if (j > i) {
-                    const Status status = block(i, j);
-                    if (status != Status::ok) return status;
-                } else {
-                    j = i + (units_[i] == '\r' && i + 1 < n_ && units_[i + 1] == '\n' ? 2 : 1);
-                    pieces_.push_back(Piece{j, -1});
-                }
-                if (!pace_.go_on(j - i)) return Status::interrupted;
-                i = j;
+            for (size_t first = 0; first < n_;) {
+                size_t end = std::min(n_, first + route_chunk);
+                while (end < n_ && is_block_character(units_[end - 1]) && is_block_character(units_[end])) ++end;
+                const Status status = choose_routes(first, end);
+                if (status != Status::ok) return status;
+                chunk_pieces(first, end);
+                if (!pace_.go_on(end - first)) return Status::interrupted;
+                first = end;
             }
         } catch (const std::bad_alloc &) {
             return Status::no_memory_route;
@@ -173,21 +191,18 @@ private:
     using Step = RouteSpace::Step;
     using Candidate = RouteSpace::Candidate;
 
-    // The block units_[first..end): its route, then its pieces.
-    Status block(size_t first, size_t end) {
-        const Status status = choose_route(first, end - first);
-        if (status != Status::ok) return status;
-        if (hmm_ != nullptr) hmm_pieces(first, end);
-        else plain_pieces(first, end);
-        return Status::ok;
-    }
-
-    // Every candidate of the block at `first` (`length` code points) by
-    // batches of positions from its end, each batch's route chosen as soon as
-    // its candidates are known: the best routes after it are known by then.
-    Status choose_route(size_t first, size_t length) {
+    // The route from every block position of the chunk units_[first..end),
+    // which begins and ends where blocks do, by batches of positions from
+    // its end: when a batch's candidates are known, so are the best routes
+    // after it. Walks go through the whole chunk; a word that would pass its
+    // block's end is no candidate.
+    Status choose_routes(size_t first, size_t end) {
+        const size_t length = end - first;
         std::vector<Step> &steps = space_.steps;
-        if (steps.size() < length + 1) steps.resize(length + 1);
+        std::vector<uint32_t> &room = space_.room;
+        if (steps.size() < length + 1) steps.resize(length + 1), room.resize(length + 1);
+        room[length] = 0;
+        for (size_t k = length; k-- > 0;) room[k] = is_block_character(units_[first + k]) ? room[k + 1] + 1 : 0;
         steps[length] = Step{0.0, 0, -1};
         std::vector<LongWordHit> &hits = space_.long_hits;
         hits.clear();
@@ -202,44 +217,74 @@ private:
             const size_t low = high > round_batch ? high - round_batch : 0;
             std::fill(space_.heads, space_.heads + (high - low), -1);
             space_.candidates.clear();
+            // The weights are read once the batch's walks are done, so that
+            // their misses overlap.
             auto add = [&](size_t k, uint32_t node, uint32_t characters) {
-                const double weight = model_.weights[terminal_slot(model_.runs.data(), node)];
-                if (std::isnan(weight)) return;  // no candidate
-                space_.candidates.push_back(Candidate{weight, characters, int32_t(node), space_.heads[k]});
+                if (characters > room[low + k]) return;
+                __builtin_prefetch(model_.runs.data() + node / 64);
+                space_.candidates.push_back(Candidate{0.0, node, characters, space_.heads[k], 0});
                 space_.heads[k] = int32_t(space_.candidates.size() - 1);
             };
             if (!words_at(store_, units_ + first, length, low, high - low, route_walk_limit, space_.scan, meter_, add))
                 return Status::interrupted;
             for (; hit < hits.size() && hits[hit].start >= low; ++hit)
                 add(hits[hit].start - low, hits[hit].node, hits[hit].characters);
-            for (size_t k = high; k-- > low;) steps[k] = best_step(k, steps, space_.heads[k - low]);
+            weigh_candidates();
+            for (size_t k = high; k-- > low;)
+                steps[k] = room[k] == 0 ? Step{0.0, 0, -1} : best_step(k, steps, space_.heads[k - low]);
             high = low;
         }
         return Status::ok;
     }
 
-    // The best route from block position k, whose candidates start at
+    void weigh_candidates() {
+        const double *weights = model_.weights.data();
+        for (Candidate &c : space_.candidates) {
+            c.slot = uint32_t(terminal_slot(model_.runs.data(), c.node));
+            __builtin_prefetch(weights + c.slot);
+        }
+        for (Candidate &c : space_.candidates) c.weight = weights[c.slot];
+    }
+
+    // The best route from chunk position k, whose candidates start at
     // `head`: the greatest (value, length) pair, as jieba compares them.
     Step best_step(size_t k, const std::vector<Step> &steps, int32_t head) const {
-        if (head < 0) return Step{model_.single + steps[k + 1].value, 1, -1};
         Step best{0, 0, -1};
         for (int32_t c = head; c >= 0; c = space_.candidates[size_t(c)].next) {
             const Candidate &candidate = space_.candidates[size_t(c)];
+            if (std::isnan(candidate.weight)) continue;  // no candidate
             const double value = candidate.weight + steps[k + candidate.characters].value;
             if (best.length == 0 || value > best.value || (value == best.value && candidate.characters > best.length))
-                best = Step{value, candidate.characters, candidate.node};
+                best = Step{value, candidate.characters, int32_t(candidate.node)};
         }
+        if (best.length == 0) return Step{model_.single + steps[k + 1].value, 1, -1};
         if (best.length == 1) best.node = -1;
         return best;
     }
 
-    // The route's pieces without the HMM: runs of single ASCII letters and
-    // digits joined.
-    void plain_pieces(size_t first, size_t end) {
+    // The pieces of the chunk units_[first..end), block by block.
+    void chunk_pieces(size_t first, size_t end) {
+        for (size_t x = first; x < end;) {
+            const uint32_t room = space_.room[x - first];
+            if (room == 0) {
+                const size_t next = x + (units_[x] == '\r' && x + 1 < end && units_[x + 1] == '\n' ? 2 : 1);
+                pieces_.push_back(Piece{next, -1});
+                x = next;
+                continue;
+            }
+            if (hmm_ != nullptr) hmm_pieces(first, x, x + room);
+            else plain_pieces(first, x, x + room);
+            x += room;
+        }
+    }
+
+    // The route's pieces of the block units_[first..end) of the chunk at
+    // `chunk`, without the HMM: runs of single ASCII letters and digits joined.
+    void plain_pieces(size_t chunk, size_t first, size_t end) {
         const std::vector<Step> &steps = space_.steps;
         bool joining = false;
         for (size_t x = first; x < end;) {
-            const Step &step = steps[x - first];
+            const Step &step = steps[x - chunk];
             if (step.length == 1 && is_ascii_alnum(units_[x])) {
                 joining = true;
                 ++x;
@@ -253,12 +298,12 @@ private:
         if (joining) pieces_.push_back(Piece{end, -1});
     }
 
-    // The route's pieces with the HMM: runs of single characters re-segmented.
-    void hmm_pieces(size_t first, size_t end) {
+    // The same with the HMM: runs of single characters re-segmented.
+    void hmm_pieces(size_t chunk, size_t first, size_t end) {
         const std::vector<Step> &steps = space_.steps;
         size_t run = SIZE_MAX;  // where the run of single characters began
         for (size_t x = first; x < end;) {
-            const Step &step = steps[x - first];
+            const Step &step = steps[x - chunk];
             if (step.length == 1) {
                 if (run == SIZE_MAX) run = x;
                 ++x;
