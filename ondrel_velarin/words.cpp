@@ -41,7 +41,9 @@ size_t str_bytes(PyObject *word) {
 }  // namespace
 
 PyObject *make_word_object(VelarinObject *self, int64_t node, size_t length) {
-    if (self->word_objects == nullptr && self->store.num_nodes > 0) make_word_cache(self);
+    // Not while a layout is in progress: ranks of a table being filled in
+    // would not be those of the finished one.
+    if (self->word_objects == nullptr && self->store.num_nodes > 0 && self->store.layouts == 0) make_word_cache(self);
     if (PyObject *made = cached_word(self, node)) return Py_NewRef(made);
     PyObject *word = PyUnicode_DecodeUTF8(self->store.nodes[node].word, Py_ssize_t(length), nullptr);
     if (word != nullptr && self->word_objects != nullptr)
@@ -50,6 +52,9 @@ PyObject *make_word_object(VelarinObject *self, int64_t node, size_t length) {
 }
 
 void release_word_objects(VelarinObject *self) {
+    if (self->word_rank_table.data == nullptr) return;
+    // Scans hold slots of it: they must see that it went.
+    ++self->store.generation;
     PyObject **objects = self->word_objects;
     const size_t count = self->num_word_objects;
     TableBlock ranks = self->word_rank_table, slots = self->word_table;

@@ -320,3 +320,96 @@ def test_the_generator_behaves_as_the_interpreters_own(make):
     assert messages == ["throw expected at least 1 argument, got 0", "throw expected at most 3 arguments, got 4"]
     with pytest.warns(DeprecationWarning, match=r"signature of throw\(\) is deprecated"), pytest.raises(ValueError):
         make().throw(ValueError, ValueError(1))
+
+
+# A scan over words longer than a window's walks (cut, then walked again in
+# full at segment starts) and short ones (their cache slots taken first),
+# with a timer whose handler changes what the scan reads.
+CHANGED_MID_SCAN = """
+    import signal, sys
+    sys.path.insert(0, {tests!r})
+    from test_reliability import native_builders
+    from ondrel_velarin import Velarin, longest_matches, segment
+    import ctypes
+    build_trie, build_node = native_builders()
+    long_word = "a" * 40
+    v = Velarin([long_word, "b", "c"])
+    text = ("c" + long_word + "b") * 20000
+    own = [b"c", b"b"]
+    strings = (ctypes.c_char_p * 2)(*own)
+    lengths = (ctypes.c_int32 * 2)(*map(len, own))
+    def change():
+        {change}
+    def handler(signum, frame):
+        change()
+    signal.signal(signal.SIGALRM, handler)
+    signal.setitimer(signal.ITIMER_REAL, 0.0005, 0.0005)
+    try:
+        results = [{scan}(v, text) for _ in range(5)]
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, signal.SIG_IGN)
+    if "{scan}" == "segment":
+        for segments in results:
+            assert "".join(segments) == text
+            assert set(segments) <= {{long_word, "b", "c", "a"}}, set(segments)
+    else:
+        for lengths in results:
+            assert len(lengths) == len(text) and set(lengths) <= {{0, 1, 40}}, set(lengths)
+    print("survived")
+"""
+
+
+@pytest.mark.parametrize("scan", ["segment", "longest_matches"])
+@pytest.mark.parametrize(
+    "change",
+    [
+        "build_node(v, 0, None, None, 0, 0)",  # lays out nothing
+        "build_node(v, 10**6, strings, lengths, 2, 0)",  # no such record
+        "build_node(v, 0, strings, lengths, 2, 0)",  # the root again, from the caller's strings
+        "build_trie(v)",
+        "v.get_closest_prefix('c')",  # makes the word cache if it is not there
+        "v.__init__([long_word, 'b', 'c'])",
+        "v.__init__([])",
+    ],
+    ids=["nothing", "out-of-range", "root", "build_trie", "lookup", "rebuild", "empty"],
+)
+def test_every_change_mid_scan_is_seen_by_the_scan(scan, change):
+    code = CHANGED_MID_SCAN.format(tests=os.path.dirname(__file__), change=change, scan=scan)
+    assert run_child(code).strip() == "survived"
+
+
+def test_lookups_and_scans_inside_a_layout_read_it_safely():
+    # A handler that looks words up and scans while the nodes are laid out
+    # sees a table still being filled in: it must neither index it nor cache
+    # its words by rank (later records would take other words' slots, or
+    # slots past the cache's end). A word that ends inside a code point keeps
+    # the trie from being indexed at all, so its walks go by bytes and find
+    # the records laid out since the last signal.
+    out = run_child("""
+        import random, signal
+        from ondrel_velarin import Velarin, longest_matches, segment
+        class Cut:
+            def encode(self, encoding):
+                return "中".encode()[:2]
+        rng = random.Random(3)
+        words = sorted({"".join(rng.choices("abcdefgh", k=rng.randint(1, 9))) for _ in range(300_000)})
+        probes = words[::997]
+        answers = []
+        v = Velarin.__new__(Velarin)
+        def handler(signum, frame):
+            answers.append([v.get_closest_prefix(w) for w in probes])
+            segment(v, " ".join(probes[:50]))
+            longest_matches(v, probes[0])
+        signal.signal(signal.SIGALRM, handler)
+        signal.setitimer(signal.ITIMER_REAL, 0.001, 0.001)
+        try:
+            v.__init__(words + [Cut()])
+        finally:
+            signal.setitimer(signal.ITIMER_REAL, 0)
+        assert all(a == w or w.startswith(a) for seen in answers for a, w in zip(seen, probes))
+        assert [v.get_closest_prefix(w) for w in probes] == probes
+        assert segment(v, probes[5]) == [probes[5]]
+        print(len(answers) > 0)
+    """)
+    assert out.split() == ["True"]
