@@ -106,24 +106,44 @@ def test_a_scan_through_an_unexecuted_module_raises():
     ]
 
 
-def test_encode_reentering_construction_ends_in_recursion_error():
-    out = run_child("""
-        import sys
-        from ondrel_velarin import Velarin
-        sys.setrecursionlimit(3000)
-        v = Velarin(["a"])
-        class Deep:
-            def encode(self, encoding):
-                v.__init__([Deep()])
-                return b"x"
-        try:
+ENDLESS_REENTRY = """
+    v = Velarin(["中文", "ab"])
+    out.append((segment(v, "中文ab" * 1000)[:3], longest_matches(v, "中文ab"), v.get_closest_prefix("abc")))
+    class Deep:
+        def encode(self, encoding):
             v.__init__([Deep()])
-        except RecursionError:
-            print("RecursionError")
-        v.__init__(["ab"])
-        print(v.get_closest_prefix("abc"))
+            return b"x"
+    try:
+        v.__init__([Deep()])
+    except RecursionError:
+        out.append("RecursionError")
+    v.__init__(["ab"])
+    out.append(v.get_closest_prefix("abc"))
+"""
+
+
+# On the main thread, and on threads with small stacks: the calls do not
+# recurse, so they work there, and endless nesting still ends in RecursionError.
+@pytest.mark.parametrize("stack_kb", [None, 64, 256])
+def test_encode_reentering_construction_ends_in_recursion_error(stack_kb):
+    body = textwrap.indent(ENDLESS_REENTRY, " " * 8)
+    out = run_child(f"""
+        import sys, threading
+        from ondrel_velarin import Velarin, longest_matches, segment
+        sys.setrecursionlimit({3000 if stack_kb is None else 100_000})
+        out = []
+        def work():
+{body}
+        if {stack_kb is None}:
+            work()
+        else:
+            threading.stack_size({stack_kb or 0} * 1024)
+            t = threading.Thread(target=work)
+            t.start()
+            t.join()
+        print(out)
     """)
-    assert out.split() == ["RecursionError", "ab"]
+    assert out.strip() == "[(['中文', 'ab', '中文'], [2, 0, 2, 0], 'ab'), 'RecursionError', 'ab']"
 
 
 # A handler that raises at the third signal of a 5 ms timer: it is called
