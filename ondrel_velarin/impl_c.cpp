@@ -265,15 +265,17 @@ void adopt(VelarinObject *self, TrieStore &local) {
 
 bool is_exception(PyObject *raised) { return PyObject_TypeCheck(raised, reinterpret_cast<PyTypeObject *>(PyExc_Exception)); }
 
-// Releases the object's store when the pending error is an Exception; an
-// error outside Exception (a KeyboardInterrupt, say) leaves what was copied
-// with the object, which frees it on release.
+// Releases the object's store and the strings copied so far when the
+// pending error is an Exception. An error outside Exception (a
+// KeyboardInterrupt, say) leaves what was built with the object, which frees
+// it on release: the strings copied, and once they are the object's, the
+// nodes laid out before it came.
 void undo_failed_construction(VelarinObject *self, TrieStore &local) {
     PyObject *raised = PyErr_GetRaisedException();
     if (is_exception(raised)) {
         release(local, free_string);
         self->vtab->_cleanup(self);
-    } else {
+    } else if (local.bytes_strings != nullptr) {
         adopt(self, local);
     }
     PyErr_SetRaisedException(raised);

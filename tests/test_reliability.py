@@ -433,3 +433,50 @@ def test_lookups_and_scans_inside_a_layout_read_it_safely():
         print(len(answers) > 0)
     """)
     assert out.split() == ["True"]
+
+
+
+@pytest.mark.parametrize("stage", ["copying", "layout"])
+def test_an_interrupted_construction_keeps_what_it_built(stage):
+    # A KeyboardInterrupt is not an Exception: the object keeps the strings
+    # copied and, once they are its own, the nodes laid out; the partial
+    # table answers safely, and a construction afterwards replaces it.
+    out = run_child(f"""
+        import json, random, signal, sys
+        sys.path.insert(0, {os.path.dirname(__file__)!r})
+        from store_view import store, strings
+        from ondrel_velarin import Velarin, longest_matches, segment
+        rng = random.Random(8)
+        words = list({{"".join(rng.choices("abcdefghé中", k=rng.randint(1, 12))) for _ in range(400_000)}})
+        v = Velarin.__new__(Velarin)
+        def handler(signum, frame):
+            if bool(store(v).nodes) == {stage == "layout"}:
+                signal.signal(signal.SIGALRM, signal.SIG_IGN)
+                raise KeyboardInterrupt
+        signal.signal(signal.SIGALRM, handler)
+        signal.setitimer(signal.ITIMER_REAL, 0.001, 0.001)
+        try:
+            v.__init__(words)
+        except KeyboardInterrupt:
+            pass
+        finally:
+            signal.setitimer(signal.ITIMER_REAL, 0)
+        s = store(v)
+        copied = strings(v)
+        assert s.num_strings == len(words) and bool(s.nodes) == {stage == "layout"}
+        probes = words[::1009]
+        answers = [v.get_closest_prefix(w + "x") for w in probes]
+        text = "".join(probes)
+        print(json.dumps([copied[:4000] == [w.encode() for w in words[:4000]],
+                          answers, probes, sorted(v), segment(v, text), longest_matches(v, text), text, words]))
+        v.__init__(words)
+        assert [v.get_closest_prefix(w + "x") for w in probes] == probes
+    """)
+    same_copies, answers, probes, listed, segments, lengths, text, words = json.loads(out)
+    assert same_copies
+    assert all(a == "" or p.startswith(a) for a, p in zip(answers, probes))
+    assert "".join(segments) == text and len(lengths) == len(text)
+    # The words laid out so far, each once.
+    assert len(set(listed)) == len(listed) and set(listed) <= set(words)
+    if stage == "copying":
+        assert listed == [] and answers == [""] * len(probes)
