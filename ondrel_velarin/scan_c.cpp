@@ -21,6 +21,7 @@
 #include <memory>
 #include <new>
 
+#include "runs.hpp"
 #include "surface.hpp"
 #include "trie/scan.hpp"
 
@@ -249,47 +250,6 @@ private:
 // Whether `match` is a word of at least one character, not nothing or "".
 bool is_word(const Match &match) { return match.node >= 0 && match.length > 0; }
 
-// Letters and digits of the scripts written without spaces between words,
-// which a word list segments: Han ideographs, kana, Bopomofo, Yi, Thai, Lao,
-// Khmer and Myanmar. A run of letters and digits is never made of these.
-bool written_without_spaces(Py_UCS4 c) {
-    static constexpr struct {
-        Py_UCS4 first, last;
-    } ranges[] = {
-        {0x0E00, 0x0EFF},   {0x1000, 0x109F},   {0x1780, 0x17FF},   {0x19E0, 0x19FF},   {0x3005, 0x3007},
-        {0x3021, 0x3029},   {0x3031, 0x3035},   {0x3038, 0x303C},   {0x3040, 0x30FF},   {0x3100, 0x312F},
-        {0x31A0, 0x31BF},   {0x31F0, 0x31FF},   {0x3400, 0x4DBF},   {0x4E00, 0x9FFF},   {0xA000, 0xA4CF},
-        {0xA9E0, 0xA9FF},   {0xAA60, 0xAA7F},   {0xF900, 0xFAFF},   {0xFF66, 0xFF9F},   {0x1AFF0, 0x1B16F},
-        {0x20000, 0x2FA1F}, {0x30000, 0x323AF},
-    };
-    for (const auto &range : ranges)
-        if (c <= range.last) return c >= range.first;
-    return false;
-}
-
-// Whether code point c continues a run of letters and digits.
-bool is_run_character(Py_UCS4 c) {
-    if (c < 0x80) return ((c | 0x20) - Py_UCS4('a')) < 26u || (c - Py_UCS4('0')) < 10u;
-    return Py_UNICODE_ISALNUM(c) && !written_without_spaces(c);
-}
-
-// The length in code points of the segment at `pos` where runs of letters
-// and digits stay whole; `characters` is that of the longest word there, 0
-// for none. A word that ends inside a run is not taken (*word turns false):
-// the segment is then the run from `pos`, or one character when none starts
-// there.
-template <typename CodePoint>
-size_t run_segment_length(const CodePoint *units, size_t length, size_t pos, size_t characters, bool *word) {
-    if (*word) {
-        const size_t end = pos + characters;
-        if (end == length || !is_run_character(units[end - 1]) || !is_run_character(units[end])) return characters;
-        *word = false;
-    }
-    size_t end = pos;
-    while (end < length && is_run_character(units[end])) ++end;
-    return std::max<size_t>(end - pos, 1);
-}
-
 // What a segment is made of, where it is not a word's node.
 constexpr int64_t single_character = -1, letter_run = -2;
 
@@ -473,9 +433,10 @@ PyMethodDef scan_methods[] = {
      "with, or the single character there when there is none, and goes on after\n"
      "it. Returns the list of segments; they join to text.\n\n"
      "With alnum_runs true, runs of letters and digits (str.isalnum, except the\n"
-     "characters of scripts written without spaces, such as Han and kana) stay\n"
-     "whole: a word that ends inside such a run is not taken, and where no word\n"
-     "is taken a run starting there is one segment."},
+     "characters of scripts written without spaces, such as Han and kana), with\n"
+     "the combining marks that follow them, stay whole: a word that ends inside\n"
+     "such a run is not taken, and where no word is taken a run starting there\n"
+     "is one segment."},
     {"longest_matches", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(longest_matches)), METH_FASTCALL,
      "longest_matches($module, trie, text, /)\n--\n\n"
      "For every character position i of text, the length in characters of\n"
