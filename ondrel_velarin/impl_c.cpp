@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "surface.hpp"
+#include "unlocked.hpp"
 
 namespace velarin {
 namespace {
@@ -67,15 +68,18 @@ void raise_status(Status status) {
 
 void free_string(void *p) { PyMem_Free(p); }
 
+// Each native method that changes the store first waits for the threads
+// reading it without the lock (unlocked.hpp).
 void cleanup(VelarinObject *self) {
+    wait_until_unread(self);
     release_word_objects(self);
     release(self->store, free_string);
 }
 
 void build_node_method(VelarinObject *self, int32_t node_index, unsigned char **strings, int32_t *lengths,
                        int32_t num_strings, int32_t position) {
-    // Records are about to be added: cached words are indexed by record, and
-    // signal handlers run during the build may cache words of a part of it.
+    wait_until_unread(self);
+    // Records are about to be added: cached words are indexed by record.
     release_word_objects(self);
     WorkMeter meter = signal_meter();
     const Status status = build_node(self->store, node_index, strings, lengths, num_strings, position, &meter);
@@ -85,6 +89,7 @@ void build_node_method(VelarinObject *self, int32_t node_index, unsigned char **
 }
 
 void build_trie(VelarinObject *self) {
+    wait_until_unread(self);
     release_word_objects(self);
     const Status status = build_root(self->store);
     if (status != Status::ok) {

@@ -38,6 +38,10 @@ struct VelarinObject {
     PyObject **word_objects;
     size_t num_word_objects;
     TableBlock word_rank_table, word_table;  // the blocks word_ranks and word_objects lie in
+    // Threads reading the store without the interpreter lock, and threads
+    // waiting for them to pause before they change it (unlocked.hpp).
+    int32_t unlocked_readers;
+    int32_t waiting_writers;
 };
 
 static_assert(offsetof(VelarinObject, vtab) == sizeof(PyObject));
@@ -172,11 +176,12 @@ inline PyObject *word_object(VelarinObject *self, int64_t node, size_t length) {
     return cached != nullptr ? Py_NewRef(cached) : make_word_object(self, node, length);
 }
 
-// The cache slot of a match's word, already loading, so that handing out
-// many words overlaps their misses; null without a word or a cache.
-inline PyObject *const *word_slot(const VelarinObject *self, const Match &match) {
-    if (match.node < 0 || self->word_objects == nullptr) return nullptr;
-    PyObject *const *slot = self->word_objects + terminal_slot(self->word_ranks, uint32_t(match.node));
+// The cache slot of node `node`'s word, already loading, so that handing
+// out many words overlaps their misses; null without a word (a negative
+// node) or a cache.
+inline PyObject *const *word_slot(const VelarinObject *self, int64_t node) {
+    if (node < 0 || self->word_objects == nullptr) return nullptr;
+    PyObject *const *slot = self->word_objects + terminal_slot(self->word_ranks, uint32_t(node));
     __builtin_prefetch(slot);
     return slot;
 }

@@ -29,7 +29,8 @@ void make_word_cache(VelarinObject *self) {
     self->word_objects = static_cast<PyObject **>(slots.data);
     self->num_word_objects = words;
     self->store.terminal_runs = runs;
-    self->store.match_slots = reinterpret_cast<const void *const *>(self->word_objects);
+    // Walks without the lock may be reading the store (unlocked.hpp).
+    __atomic_store_n(&self->store.match_slots, reinterpret_cast<const void *const *>(self->word_objects), __ATOMIC_RELEASE);
 }
 
 // A compact str's size, as sys.getsizeof gives it.

@@ -183,7 +183,9 @@ struct TrieStore {
     CharIndex index;
     // Null, or set by the caller's word cache for this table: the ranks of the
     // terminal nodes and a slot per terminal node, which the walk asks for as
-    // it passes a word, so that it is on its way when the walk ends.
+    // it passes a word, so that it is on its way when the walk ends. The
+    // caller may set them while other threads walk: match_slots last, with
+    // release order, and walks read it with acquire order.
     const TerminalRun *terminal_runs;
     const void *const *match_slots;
     // Counts the changes of what a walk reads: the node table released,
