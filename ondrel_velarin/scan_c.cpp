@@ -24,6 +24,7 @@
 #include <new>
 
 #include "runs.hpp"
+#include "segments.hpp"
 #include "surface.hpp"
 #include "trie/scan.hpp"
 #include "unlocked.hpp"
@@ -141,55 +142,6 @@ int bind(PyObject *module, const char *function, PyObject *const *args, Py_ssize
     *text = Text{PyUnicode_DATA(s), PyUnicode_KIND(s), size_t(PyUnicode_GET_LENGTH(s))};
     return has_lone_surrogate(*text) ? raise_encode_error(s) : 0;
 }
-
-// Single characters that matched nothing, made once per call: texts repeat
-// their spaces, punctuation and rule lines. Each is a str of its own, never
-// one of the interpreter's shared immortal ones, so that handing out any
-// segment takes the same path through the reference count.
-class SingleCharacters {
-public:
-    SingleCharacters() = default;
-    SingleCharacters(const SingleCharacters &) = delete;
-    SingleCharacters &operator=(const SingleCharacters &) = delete;
-    ~SingleCharacters() {
-        for (size_t w = 0; w < used_words; ++w)
-            for (uint64_t bits = used_[w]; bits != 0; bits &= bits - 1)
-                Py_DECREF(entries_[w * 64 + size_t(__builtin_ctzll(bits))].object);
-    }
-
-    // The str of code point c when made already, borrowed, or NULL.
-    PyObject *find(uint32_t c) const {
-        const size_t slot = slot_of(c);
-        return is_used(slot) && entries_[slot].code_point == c ? entries_[slot].object : nullptr;
-    }
-
-    // A new reference to the str of code point c, or NULL with an exception set.
-    PyObject *make(uint32_t c) {
-        PyObject *made = PyUnicode_New(1, Py_UCS4(c));
-        if (made == nullptr) return nullptr;
-        PyUnicode_WRITE(PyUnicode_KIND(made), PyUnicode_DATA(made), 0, Py_UCS4(c));
-        const size_t slot = slot_of(c);
-        Entry &entry = entries_[slot];
-        if (is_used(slot)) Py_DECREF(entry.object);
-        used_[slot / 64] |= uint64_t(1) << (slot % 64);
-        entry = Entry{c, Py_NewRef(made)};
-        return made;
-    }
-
-private:
-    // Only the small bitmap of used slots is cleared when a call starts: a
-    // call on a short line then costs no pass over every slot.
-    struct Entry {
-        uint32_t code_point;
-        PyObject *object;  // strong
-    };
-    static constexpr int size_bits = 11;
-    static constexpr size_t used_words = (size_t(1) << size_bits) / 64;
-    static size_t slot_of(uint32_t c) { return (c * 0x9E3779B1u) >> (32 - size_bits); }
-    bool is_used(size_t slot) const { return (used_[slot / 64] >> (slot % 64) & 1) != 0; }
-    uint64_t used_[used_words] = {};
-    Entry entries_[size_t(1) << size_bits];  // by a hash of the code point
-};
 
 // The segments made so far, each a strong reference, in a block that grows
 // by doubling: filling it costs a store per segment, and the list is made at
