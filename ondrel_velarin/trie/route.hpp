@@ -61,7 +61,7 @@ inline bool is_block_character(uint32_t c) {
 // A segment: where it ends (a code point offset in the text) and, when it is
 // a stored word of two code points or more, that word's node; -1 for any
 // other piece (a character, a run of letters, a word the HMM found).
-struct Piece {
+struct RoutePiece {
     size_t end;
     int32_t node;
 };
@@ -166,7 +166,7 @@ template <typename CodePoint>
 class Router {
 public:
     Router(const TrieStore &store, const RouteModel &model, const HmmTables *hmm, const CodePoint *units, size_t n,
-           RouteSpace &space, WorkMeter &meter, std::vector<Piece> &pieces)
+           RouteSpace &space, WorkMeter &meter, std::vector<RoutePiece> &pieces)
         : store_(store), model_(model), hmm_(hmm), units_(units), n_(n), space_(space), meter_(meter),
           pace_(meter, store), pieces_(pieces) {}
 
@@ -268,7 +268,7 @@ private:
             const uint32_t room = space_.room[x - first];
             if (room == 0) {
                 const size_t next = x + (units_[x] == '\r' && x + 1 < end && units_[x + 1] == '\n' ? 2 : 1);
-                pieces_.push_back(Piece{next, -1});
+                pieces_.push_back(RoutePiece{next, -1});
                 x = next;
                 continue;
             }
@@ -290,12 +290,12 @@ private:
                 ++x;
                 continue;
             }
-            if (joining) pieces_.push_back(Piece{x, -1});
+            if (joining) pieces_.push_back(RoutePiece{x, -1});
             joining = false;
             x += step.length;
-            pieces_.push_back(Piece{x, step.node});
+            pieces_.push_back(RoutePiece{x, step.node});
         }
-        if (joining) pieces_.push_back(Piece{end, -1});
+        if (joining) pieces_.push_back(RoutePiece{end, -1});
     }
 
     // The same with the HMM: runs of single characters re-segmented.
@@ -312,7 +312,7 @@ private:
             if (run != SIZE_MAX) single_run(run, x);
             run = SIZE_MAX;
             x += step.length;
-            pieces_.push_back(Piece{x, step.node});
+            pieces_.push_back(RoutePiece{x, step.node});
         }
         if (run != SIZE_MAX) single_run(run, end);
     }
@@ -324,12 +324,12 @@ private:
     }
 
     void characters(size_t first, size_t end) {
-        for (size_t i = first; i < end; ++i) pieces_.push_back(Piece{i + 1, -1});
+        for (size_t i = first; i < end; ++i) pieces_.push_back(RoutePiece{i + 1, -1});
     }
 
     // A run of single characters of the route, units_[first..end).
     void single_run(size_t first, size_t end) {
-        if (end - first == 1) return pieces_.push_back(Piece{end, -1});
+        if (end - first == 1) return pieces_.push_back(RoutePiece{end, -1});
         const int32_t node = word_node(first, end);
         if (node >= 0 && !std::isnan(model_.weights[terminal_slot(model_.runs.data(), uint32_t(node))]))
             return characters(first, end);
@@ -343,7 +343,7 @@ private:
             } else {
                 while (j < end && !is_hmm_han(units_[j])) ++j;
                 split_other(units_ + i, j - i, i, ends);
-                for (size_t e : ends) pieces_.push_back(Piece{e, -1});
+                for (size_t e : ends) pieces_.push_back(RoutePiece{e, -1});
             }
             i = j;
         }
@@ -361,7 +361,7 @@ private:
         for (size_t e : ends) {
             const size_t stop = first + e;
             if (stop - start > 1 && must_split(start, stop)) characters(start, stop);
-            else pieces_.push_back(Piece{stop, -1});
+            else pieces_.push_back(RoutePiece{stop, -1});
             start = stop;
         }
     }
@@ -380,7 +380,7 @@ private:
     RouteSpace &space_;
     WorkMeter &meter_;
     Pace pace_;
-    std::vector<Piece> &pieces_;
+    std::vector<RoutePiece> &pieces_;
 };
 
 }  // namespace detail
@@ -392,7 +392,7 @@ private:
 // the table changed while it asked; `no_memory_route` when memory runs out.
 template <typename CodePoint>
 Status segment_by_route(const TrieStore &store, const RouteModel &model, const HmmTables *hmm, const CodePoint *units,
-                        size_t n, RouteSpace &space, WorkMeter &meter, std::vector<Piece> &pieces) {
+                        size_t n, RouteSpace &space, WorkMeter &meter, std::vector<RoutePiece> &pieces) {
     return detail::Router<CodePoint>(store, model, hmm, units, n, space, meter, pieces).run();
 }
 

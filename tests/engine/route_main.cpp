@@ -55,7 +55,7 @@ std::string segment(const velarin::TrieStore &store, const velarin::RouteModel &
                     const velarin::HmmTables *tables, const std::vector<uint32_t> &text) {
     const auto space = std::make_unique<velarin::RouteSpace>();
     velarin::WorkMeter meter;
-    std::vector<velarin::Piece> pieces;
+    std::vector<velarin::RoutePiece> pieces;
     if (velarin::segment_by_route(store, model, tables, text.data(), text.size(), *space, meter, pieces) !=
         velarin::Status::ok) {
         std::fprintf(stderr, "segmentation failed\n");
@@ -63,7 +63,7 @@ std::string segment(const velarin::TrieStore &store, const velarin::RouteModel &
     }
     std::string line;
     size_t start = 0;
-    for (const velarin::Piece &piece : pieces) {
+    for (const velarin::RoutePiece &piece : pieces) {
         if (piece.node >= 0) {
             const std::string word = harness::utf8(std::vector<uint32_t>(text.begin() + long(start), text.begin() + long(piece.end)));
             if (word != std::string(store.nodes[piece.node].word)) {
