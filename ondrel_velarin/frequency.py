@@ -10,14 +10,12 @@ installed jieba package ships (HMM.from_jieba()) or that a folder holds
 
 from __future__ import annotations
 
-import ast
 import functools
 import importlib.util
 import math
 import os
 import re
 import struct
-from pathlib import Path
 
 STATES = "BEMS"  # the order the engine keeps them in, which ties go by
 HAN_FIRST, HAN_LAST = 0x4E00, 0x9FD5
@@ -57,7 +55,7 @@ class HMM:
         """The tables in jieba's files in `folder`. A missing file raises
         OSError; one that is not a table of log probabilities, ValueError
         naming it."""
-        tables = [_read_table(Path(folder) / name) for name in TABLE_FILES]
+        tables = [_read_table(os.path.join(folder, name)) for name in TABLE_FILES]
         try:
             return cls(*tables, source=os.fspath(folder))
         except (KeyError, TypeError, ValueError, AttributeError) as e:
@@ -75,8 +73,11 @@ class HMM:
         return f"<HMM from {self.source!r}>" if self.source else "<HMM>"
 
 
-def _read_table(path: Path):
-    source = path.read_text(encoding="utf-8")
+def _read_table(path: str):
+    import ast
+
+    with open(path, encoding="utf-8") as f:
+        source = f.read()
     found = re.search(r"^P\s*=", source, re.M)
     try:
         if found is None:
@@ -89,19 +90,19 @@ def _read_table(path: Path):
     return table
 
 
-def jieba_folder() -> Path:
+def jieba_folder() -> str:
     """The folder of the installed jieba package, found without importing it."""
     spec = importlib.util.find_spec("jieba")
     if spec is None or not spec.submodule_search_locations:
         raise ModuleNotFoundError(
             "the HMM's tables come from the jieba package, which is not installed: `pip install jieba`, "
             "or give the folder of jieba's prob_*.py files to HMM.from_path", name="jieba")
-    return Path(spec.submodule_search_locations[0])
+    return spec.submodule_search_locations[0]
 
 
 @functools.cache
 def _jieba_tables() -> HMM:
-    return HMM.from_path(jieba_folder() / "finalseg")
+    return HMM.from_path(os.path.join(jieba_folder(), "finalseg"))
 
 
 # A line of a user dictionary: the word, then a frequency and a tag, each
@@ -154,8 +155,12 @@ def segment(lexicon, text: str, method: str, hmm: HMM | None) -> list[str]:
     """lexicon.segment(text, method=method, hmm=hmm) for the frequency methods."""
     if method == "frequency":
         tables = None
+    elif hmm is None:
+        tables = HMM.from_jieba()._tables
+    elif isinstance(hmm, HMM):
+        tables = hmm._tables
     else:
-        tables = (hmm if hmm is not None else HMM.from_jieba())._tables
+        raise TypeError(f"hmm must be an ondrel_velarin.HMM, not {type(hmm).__name__}")
     return lexicon._segment_by_frequency(text, model(lexicon), tables)
 
 
@@ -207,9 +212,13 @@ def with_user_dictionary(lexicon, source):
             tags[word] = tag
     items = [(w, v) for w, v in lexicon._iter_items() if w not in user.added] + list(user.added.items())
     words = [w for w, _ in items]
-    has_tags = bool(lexicon.tag_names) or bool(tags)
-    merged = Lexicon._from_columns(words, [v for _, v in items],
-                                   [tags.get(w) or lexicon.tag(w) for w in words] if has_tags else None)
+    if lexicon.tag_names or tags:
+        # A word's tag stays where the user gives none.
+        base = lexicon.tag if lexicon.tag_names else lambda w: None
+        word_tags = [tags.get(w) or (base(w) if w in lexicon else None) for w in words]
+    else:
+        word_tags = None
+    merged = Lexicon._from_columns(words, [v for _, v in items], word_tags)
     merged._frequencies = Frequencies(user.total, frozenset(force_split))
     return merged
 

@@ -7,6 +7,7 @@ and, over whole texts, segmentation and every occurrence of every word.
 
 from __future__ import annotations
 
+import functools
 import os
 from _collections_abc import ItemsView, KeysView, Mapping, ValuesView
 
@@ -79,9 +80,7 @@ class Lexicon(lexicon_c.Lexicon):
 
             return segment(self.trie, text, alnum_runs=True)
         if method in ("frequency", "hmm"):
-            from . import frequency
-
-            return frequency.segment(self, text, method, hmm)
+            return _frequency().segment(self, text, method, hmm)
         raise ValueError(f"unknown segmentation method {method!r}; one of 'longest', 'frequency', 'hmm'")
 
     def with_user_dictionary(self, source) -> Lexicon:
@@ -94,9 +93,7 @@ class Lexicon(lexicon_c.Lexicon):
         and the total grows by each word's frequency as it is added; a word
         given the frequency 0 is no candidate, and the HMM splits it into its
         characters wherever it finds it."""
-        from . import frequency
-
-        return frequency.with_user_dictionary(self, source)
+        return _frequency().with_user_dictionary(self, source)
 
     def keys(self, prefix: str | None = None):
         """A view of the words; with a prefix, the list of words that begin with it."""
@@ -133,6 +130,15 @@ class Lexicon(lexicon_c.Lexicon):
         items = list(self._iter_items())
         tags = [self.tag(w) for w, _ in items] if self.tag_names else None
         return (_rebuild, (type(self), [w for w, _ in items], [v for _, v in items], tags))
+
+
+@functools.cache
+def _frequency():
+    # Loaded by the first segmentation by frequency: other uses of a lexicon
+    # do not pay for its imports.
+    from . import frequency
+
+    return frequency
 
 
 def _first(lexicon: Lexicon, n: int):

@@ -55,3 +55,35 @@ def pieces(text, ends):
         out.append(text[start:end])
         start = end
     return out
+
+
+def user_dictionary(lines, known, count=600, seed=29):
+    """A jieba user dictionary (bytes) made from text lines and a main
+    dictionary's words (`known`, a list): new words cut from the lines' Han
+    runs and known words, with and without frequencies and tags, frequencies
+    of 0 (words the HMM must then split), words given twice, words with
+    spaces and ASCII ones, and lines as people write them (spaces around,
+    a byte order mark, empty lines)."""
+    import random
+    import re
+
+    rng = random.Random(seed)
+    runs = [run for line in lines for run in re.findall("[\u4e00-\u9fd5]{2,}", line)]
+    out = ["\ufeff" + rng.choice(known) + " 5"]
+    while len(out) < count:
+        kind = rng.random()
+        if kind < 0.55:
+            run = rng.choice(runs)
+            start = rng.randrange(len(run) - 1)
+            word = run[start:start + rng.randint(2, 5)]
+        elif kind < 0.85:
+            word = rng.choice(known)
+        else:
+            word = rng.choice(["Python3", "C++", "hello world", "云 计算", "ABC公司", "3.5G", "Wi-Fi"])
+        freq = rng.choice([None, None, None, 0, 1, 3, 50, 1000, 100000])
+        tag = rng.choice([None, None, "n", "nz", "vn"])
+        line = word + ("" if freq is None else f" {freq}") + ("" if tag is None else f" {tag}")
+        out.append(rng.choice(["", "", "  ", "\t"]) + line + rng.choice(["", "", " ", "\r"]))
+        if rng.random() < 0.02:
+            out.append("")
+    return "\n".join(out).encode("utf-8") + b"\n"
