@@ -1,9 +1,13 @@
 // Every occurrence, in a text, of the words too long for a route's walks:
-// an Aho-Corasick automaton over their code points. The walks from each
-// position stop after route_walk_limit code points, so that a text repeating
-// a long word's prefixes costs no walk that long per position; the words
-// longer than that are found here instead, in one pass over the text, at a
-// cost of the text's length plus the occurrences found.
+// an Aho-Corasick automaton over their code points, reversed, that passes
+// over the text from its end. The walks from each position stop after
+// route_walk_limit code points, so that a text repeating a long word's
+// prefixes costs no walk that long per position; the words longer than that
+// are found here instead, in one pass over the text, at a cost of the
+// text's length plus the occurrences found. Reversed, the pass finds the
+// words starting at each position as it reaches it, in the order a route is
+// chosen (from the end), so that only the occurrences of the positions at
+// hand are ever kept.
 //
 // Natural dictionaries have no such word (jieba's longest has 16 code
 // points), and then nothing is built.
@@ -18,14 +22,6 @@
 
 namespace velarin {
 
-// An occurrence: the word of terminal node `node`, `characters` code points
-// long, at code point `start` of the text.
-struct LongWordHit {
-    size_t start;
-    uint32_t characters;
-    uint32_t node;
-};
-
 class LongWords {
 public:
     bool empty() const { return states_.size() <= 1; }
@@ -34,15 +30,23 @@ public:
     // Words are added before finish().
     Status add(const uint32_t *code_points, size_t n, uint32_t node);
 
+    // Where a pass from a text's end has got to: the automaton's state, and
+    // the position after the next to take.
+    struct Pass {
+        uint32_t state = 0;
+        size_t next;
+    };
+
     // Links every state to the longest proper suffix of its path that is a
     // state too, and to the nearest such suffix that is a word.
     Status finish();
 
-    // Appends every occurrence in units[0..n) to `hits`, in order of their
-    // ends (for one end, longest first); false when the pace says to stop
-    // or memory runs out (*no_memory then set).
-    template <typename CodePoint>
-    bool find(const CodePoint *units, size_t n, std::vector<LongWordHit> &hits, Pace &pace, bool *no_memory) const;
+    // Takes the positions from pass.next - 1 down to `low` of the text
+    // units[0..pass.next) began with, calling visit(start, node, characters)
+    // for every occurrence of a word that starts at each, as it reaches it;
+    // false when the pace says to stop.
+    template <typename CodePoint, typename Visit>
+    bool pass_down_to(const CodePoint *units, Pass &pass, size_t low, Pace &pace, Visit &&visit) const;
 
 private:
     static constexpr uint32_t no_word = UINT32_MAX;
@@ -72,23 +76,15 @@ private:
     std::vector<std::vector<std::pair<uint32_t, uint32_t>>> children_{{}};  // (code point, state), for finish()
 };
 
-template <typename CodePoint>
-bool LongWords::find(const CodePoint *units, size_t n, std::vector<LongWordHit> &hits, Pace &pace,
-                     bool *no_memory) const {
-    uint32_t state = 0;
-    try {
-        for (size_t i = 0; i < n; ++i) {
-            if (!pace.go_on(1)) return false;
-            state = go(state, uint32_t(units[i]));
-            for (uint32_t s = states_[state].node != no_word ? state : states_[state].next_word; s != 0;
-                 s = states_[s].next_word) {
-                const State &word = states_[s];
-                hits.push_back(LongWordHit{i + 1 - word.depth, word.depth, word.node});
-            }
-        }
-    } catch (const std::bad_alloc &) {
-        *no_memory = true;
-        return false;
+template <typename CodePoint, typename Visit>
+bool LongWords::pass_down_to(const CodePoint *units, Pass &pass, size_t low, Pace &pace, Visit &&visit) const {
+    for (; pass.next > low; --pass.next) {
+        if (!pace.go_on(1)) return false;
+        const size_t at = pass.next - 1;
+        pass.state = go(pass.state, uint32_t(units[at]));
+        const State &here = states_[pass.state];
+        for (uint32_t s = here.node != no_word ? pass.state : here.next_word; s != 0; s = states_[s].next_word)
+            visit(at, states_[s].node, states_[s].depth);
     }
     return true;
 }

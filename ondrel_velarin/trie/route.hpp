@@ -122,6 +122,7 @@ Status build_route_model(const TrieStore &store, double log_total, Frequency &&f
             if (f <= 0 || length <= route_walk_limit) continue;  // no more code points than bytes
             decode_word(reinterpret_cast<const unsigned char *>(word), length, code_points);
             if (code_points.size() <= route_walk_limit) continue;
+            std::reverse(code_points.begin(), code_points.end());  // for the pass from the text's end
             const Status status = model.long_words.add(code_points.data(), code_points.size(), uint32_t(node));
             if (status != Status::ok) return status;
         }
@@ -150,7 +151,6 @@ struct RouteSpace {
     std::vector<uint32_t> room;  // code points from each position to its block's end (0: no block there)
     std::vector<Candidate> candidates;
     int32_t heads[detail::round_batch];
-    std::vector<LongWordHit> long_hits;
     std::vector<uint8_t> states, back;
     PieceEnds ends;
 };
@@ -204,15 +204,8 @@ private:
         room[length] = 0;
         for (size_t k = length; k-- > 0;) room[k] = is_block_character(units_[first + k]) ? room[k + 1] + 1 : 0;
         steps[length] = Step{0.0, 0, -1};
-        std::vector<LongWordHit> &hits = space_.long_hits;
-        hits.clear();
-        if (!model_.long_words.empty()) {
-            bool no_memory = false;
-            if (!model_.long_words.find(units_ + first, length, hits, pace_, &no_memory))
-                return no_memory ? Status::no_memory_route : Status::interrupted;
-            std::sort(hits.begin(), hits.end(), [](const LongWordHit &a, const LongWordHit &b) { return a.start > b.start; });
-        }
-        size_t hit = 0;
+        LongWords::Pass pass;
+        pass.next = length;
         for (size_t high = length; high > 0;) {
             const size_t low = high > round_batch ? high - round_batch : 0;
             std::fill(space_.heads, space_.heads + (high - low), -1);
@@ -227,8 +220,10 @@ private:
             };
             if (!words_at(store_, units_ + first, length, low, high - low, route_walk_limit, space_.scan, meter_, add))
                 return Status::interrupted;
-            for (; hit < hits.size() && hits[hit].start >= low; ++hit)
-                add(hits[hit].start - low, hits[hit].node, hits[hit].characters);
+            if (!model_.long_words.empty() &&
+                !model_.long_words.pass_down_to(units_ + first, pass, low, pace_,
+                                                [&](size_t at, uint32_t node, uint32_t n) { add(at - low, node, n); }))
+                return Status::interrupted;
             weigh_candidates();
             for (size_t k = high; k-- > low;)
                 steps[k] = room[k] == 0 ? Step{0.0, 0, -1} : best_step(k, steps, space_.heads[k - low]);
