@@ -3,6 +3,8 @@
 #
 #   bash benchmarks/run.sh [--quick] [--positions N] [--repeats R] [--libs a,b] [--out NAME]
 #                           [--segment-only]   (whole-text segmentation alone, into the existing report)
+#   bash benchmarks/run.sh --frequency [--megabytes N] [--rounds R] [--save]
+#                           (segmentation by word frequency against jieba and rjieba: velbench/frequency.py)
 #   bash benchmarks/run.sh --cli [--megabytes N] [--rounds R]
 #                           (the segmentation tool's whole job beside jieba's tool: velbench/cli_job.py)
 #   bash benchmarks/run.sh --parallel memory|jobs|threads [--mb N] [--rounds R]
@@ -103,6 +105,11 @@ fi
 
 step "running"
 cd "$bench"
+if [ "${1:-}" = "--frequency" ]; then
+    shift
+    "$py" -m pip install --quiet jieba==0.42.1 rjieba >>"$log" 2>&1
+    exec "$py" -m velbench.frequency "$@"
+fi
 if [ "${1:-}" = "--cli" ]; then
     shift
     "$py" -m pip install --quiet jieba==0.42.1 >>"$log" 2>&1
