@@ -3,8 +3,8 @@
 // the model a lexicon's frequencies make, kept by the lexicon between
 // calls, and the one call over a whole text.
 //
-// A call reads its arguments, runs the engine over the text's own code
-// units into an array of piece ends, and only then makes the segments'
+// A call reads its arguments, runs the engine over a span of the text's own
+// code units into an array of piece ends, and only then makes the segments'
 // objects: a word is the trie's cached str, a single character this call's
 // shared one, anything else a slice of the text.
 #include <Python.h>
@@ -175,55 +175,69 @@ const RouteModel *model_of(const LexiconObject *lex, PyObject *model) {
 constexpr size_t hand_out_block = 256;
 constexpr size_t object_ahead = 16;
 
-// The list of the text's segments, from the ends of its pieces: a block's
-// word cache slots asked for first, then their objects, then handed out.
-PyObject *segments_of(LexiconObject *lex, PyObject *text, const std::vector<RoutePiece> &pieces) {
-    OwnedRef list = OwnedRef::steal(PyList_New(Py_ssize_t(pieces.size())));
-    if (!list) return nullptr;
-    const auto singles = std::make_unique<SingleCharacters>();
+// Hands out the pieces of the span of the text at `offset`: a block's word
+// cache slots asked for first, then their objects, then pushed to
+// `segments`. False with an exception set.
+bool hand_out(LexiconObject *lex, PyObject *text, size_t offset, const std::vector<RoutePiece> &pieces,
+              SegmentBuffer &segments, SingleCharacters &singles) {
     const int kind = PyUnicode_KIND(text);
     const void *data = PyUnicode_DATA(text);
     VelarinObject *trie = lex->trie;
     PyObject *const *slots[hand_out_block];
     PyObject *objects[hand_out_block];
-    size_t start = 0;
+    size_t start = offset;
     for (size_t first = 0; first < pieces.size(); first += hand_out_block) {
         const size_t count = std::min(hand_out_block, pieces.size() - first);
+        if (!segments.reserve(count)) return false;
         for (size_t j = 0; j < count; ++j)
             slots[j] = pieces[first + j].node >= 0 ? word_slot(trie, pieces[first + j].node) : nullptr;
         size_t at = start;
         for (size_t j = 0; j < count; ++j) {
-            const size_t end = pieces[first + j].end;
+            const size_t end = offset + pieces[first + j].end;
             objects[j] = slots[j] != nullptr ? *slots[j]
-                         : end - at == 1     ? singles->find(PyUnicode_READ(kind, data, at))
+                         : end - at == 1     ? singles.find(PyUnicode_READ(kind, data, at))
                                              : nullptr;
             at = end;
         }
         for (size_t j = 0; j < count; ++j) {
             if (j + object_ahead < count) __builtin_prefetch(objects[j + object_ahead]);
             const RoutePiece &piece = pieces[first + j];
+            const size_t end = offset + piece.end;
             PyObject *segment = objects[j];
             if (segment != nullptr) Py_INCREF(segment);
-            else if (piece.node >= 0) segment = make_word_object(trie, piece.node, utf8_length_of(kind, data, start, piece.end));
-            else if (piece.end - start == 1) segment = singles->make(PyUnicode_READ(kind, data, start));
-            else segment = PyUnicode_Substring(text, Py_ssize_t(start), Py_ssize_t(piece.end));
-            if (segment == nullptr) return nullptr;
-            PyList_SET_ITEM(list.borrow(), Py_ssize_t(first + j), segment);
-            start = piece.end;
+            else if (piece.node >= 0) segment = make_word_object(trie, piece.node, utf8_length_of(kind, data, start, end));
+            else if (end - start == 1) segment = singles.make(PyUnicode_READ(kind, data, start));
+            else segment = PyUnicode_Substring(text, Py_ssize_t(start), Py_ssize_t(end));
+            if (segment == nullptr) return false;
+            segments.push(segment);
+            start = end;
         }
     }
-    return list.release();
+    return true;
 }
 
 // Texts shorter than this are segmented with the interpreter lock held:
 // letting other threads run would cost more than the walks take.
 constexpr size_t unlocked_text_min = 2048;
+// A text is segmented a span of about this many characters at a time, each
+// ending where a block does (blocks are segmented alone), so that its pieces
+// take a small array instead of one as large as the text.
+constexpr size_t span_length = size_t(1) << 16;
+
+// The end of the span that starts at `start` of units[0..n): past
+// span_length characters, where a block ends.
+template <typename CodePoint>
+size_t span_end(const CodePoint *units, size_t n, size_t start) {
+    size_t end = std::min(n, start + span_length);
+    while (end < n && is_block_character(units[end - 1]) && is_block_character(units[end])) ++end;
+    return end;
+}
 
 // lex._segment_by_frequency(text, model, tables): the segments of text by
 // the route of greatest probability, with the HMM when tables is not None.
-// The engine runs without the interpreter lock on a long text, over the
-// whole text at once; a signal handler that raises, or that rebuilds the
-// lexicon's trie (which ends the lexicon), ends the call.
+// On a long text the engine runs without the interpreter lock, a span at a
+// time, whose objects are then made with it; a signal handler that raises,
+// or that rebuilds the lexicon's trie (which ends the lexicon), ends the call.
 PyObject *segment_by_frequency(PyObject *self, PyObject *const *args, Py_ssize_t nargs) {
     LexiconObject *lex = lexicon_argument(self, "_segment_by_frequency", 0);
     if (lex == nullptr) return nullptr;
@@ -242,24 +256,33 @@ PyObject *segment_by_frequency(PyObject *self, PyObject *const *args, Py_ssize_t
     if (lexicon_index(lex) < 0 || !lexicon_current(lex)) return nullptr;
     const RecursionGuard guard(" in segment");
     if (!guard.entered()) return nullptr;
-    const auto space = std::unique_ptr<RouteSpace>(new (std::nothrow) RouteSpace);
-    if (!space) return PyErr_NoMemory();
+    std::unique_ptr<RouteSpace> space(new (std::nothrow) RouteSpace);
+    std::unique_ptr<SingleCharacters> singles(new (std::nothrow) SingleCharacters);
+    if (!space || !singles) return PyErr_NoMemory();
     const size_t length = size_t(PyUnicode_GET_LENGTH(text));
+    SegmentBuffer segments(length);
     std::vector<RoutePiece> pieces;
-    pieces.reserve(length / 2 + 1);  // about what Chinese text gives; more grow the array
     UnlockedRead reading(lex->trie);
     WorkMeter meter = reading.meter();
-    if (length >= unlocked_text_min) reading.unlock();
-    const Status status = with_code_units(PyUnicode_KIND(text), PyUnicode_DATA(text), [&](const auto *units) {
-        return segment_by_route(lexicon_store(lex), *model, tables, units, length, *space, meter, pieces);
+    const bool done = with_code_units(PyUnicode_KIND(text), PyUnicode_DATA(text), [&](const auto *units) {
+        for (size_t start = 0; start < length;) {
+            const size_t end = span_end(units, length, start);
+            pieces.clear();
+            if (length >= unlocked_text_min) reading.unlock();
+            const Status status =
+                segment_by_route(lexicon_store(lex), *model, tables, units + start, end - start, *space, meter, pieces);
+            reading.lock();
+            if (status == Status::interrupted) {
+                if (!PyErr_Occurred()) lexicon_current(lex);  // the lexicon ended
+                return false;
+            }
+            if (status != Status::ok) return PyErr_NoMemory(), false;
+            if (!lexicon_current(lex) || !hand_out(lex, text, start, pieces, segments, *singles)) return false;
+            start = end;
+        }
+        return true;
     });
-    reading.lock();
-    if (status == Status::interrupted) {
-        if (!PyErr_Occurred()) lexicon_current(lex);
-        return nullptr;
-    }
-    if (status != Status::ok) return PyErr_NoMemory();
-    return lexicon_current(lex) ? segments_of(lex, text, pieces) : nullptr;
+    return done ? segments.take_list() : nullptr;
 }
 
 PyMethodDef route_methods[] = {
