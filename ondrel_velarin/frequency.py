@@ -16,6 +16,15 @@ import math
 import os
 import re
 import struct
+from collections.abc import Iterable, Mapping
+from typing import TYPE_CHECKING, Any, cast
+
+if TYPE_CHECKING:
+    from .lexicon import Lexicon
+
+# A user dictionary's entry: a word, its frequency and its tag, None where
+# the line gives none.
+UserEntry = tuple[str, int | None, str | None]
 
 STATES = "BEMS"  # the order the engine keeps them in, which ties go by
 HAN_FIRST, HAN_LAST = 0x4E00, 0x9FD5
@@ -38,7 +47,8 @@ class HMM:
 
     __slots__ = ("_tables", "source")
 
-    def __init__(self, start, trans, emit, source: str = "") -> None:
+    def __init__(self, start: Mapping[str, float], trans: Mapping[str, Mapping[str, float]],
+                 emit: Mapping[str, Mapping[str, float]], source: str = "") -> None:
         """From the three tables as dicts: start[state], trans[state][state]
         and emit[state][character], states "B", "E", "M", "S"; an event
         missing from trans or emit has the log probability -3.14e100."""
@@ -55,9 +65,9 @@ class HMM:
         """The tables in jieba's files in `folder`. A missing file raises
         OSError; one that is not a table of log probabilities, ValueError
         naming it."""
-        tables = [_read_table(os.path.join(folder, name)) for name in TABLE_FILES]
+        start, trans, emit = (_read_table(os.path.join(folder, name)) for name in TABLE_FILES)
         try:
-            return cls(*tables, source=os.fspath(folder))
+            return cls(start, trans, emit, source=os.fspath(folder))
         except (KeyError, TypeError, ValueError, AttributeError) as e:
             raise ValueError(f"{os.fspath(folder)}: the HMM's tables lack a state or hold a value that is "
                              f"not a number ({type(e).__name__}: {e})") from None
@@ -73,7 +83,7 @@ class HMM:
         return f"<HMM from {self.source!r}>" if self.source else "<HMM>"
 
 
-def _read_table(path: str):
+def _read_table(path: str) -> dict[str, Any]:
     import ast
 
     with open(path, encoding="utf-8") as f:
@@ -122,10 +132,10 @@ class Frequencies:
     def __init__(self, total: int | None = None, force_split: frozenset[str] = frozenset()) -> None:
         self.total = total
         self.force_split = force_split
-        self.model = None
+        self.model: object | None = None
 
 
-def frequencies(lexicon) -> Frequencies:
+def frequencies(lexicon: Lexicon[Any]) -> Frequencies:
     """The lexicon's record, its total counted (the sum of its values when
     nothing else counted it); ValueError for a lexicon whose values are not
     frequencies."""
@@ -140,18 +150,25 @@ def frequencies(lexicon) -> Frequencies:
     return record
 
 
-def model(lexicon):
+def total(lexicon: Lexicon[Any]) -> int:
+    """The total of the lexicon's frequencies."""
+    counted = frequencies(lexicon).total
+    assert counted is not None
+    return counted
+
+
+def model(lexicon: Lexicon[Any]) -> object:
     """The lexicon's frequency model, made on first use."""
     record = frequencies(lexicon)
     if record.model is None:
-        if record.total <= 0:
+        if total(lexicon) <= 0:
             raise ValueError("segmentation by frequency needs frequencies that sum to more than 0 "
-                             f"(they sum to {record.total})")
-        record.model = lexicon._frequency_model(math.log(record.total), record.force_split)
+                             f"(they sum to {total(lexicon)})")
+        record.model = lexicon._frequency_model(math.log(total(lexicon)), record.force_split)
     return record.model
 
 
-def segment(lexicon, text: str, method: str, hmm: HMM | None) -> list[str]:
+def segment(lexicon: Lexicon[Any], text: str, method: str, hmm: HMM | None) -> list[str]:
     """lexicon.segment(text, method=method, hmm=hmm) for the frequency methods."""
     if method == "frequency":
         tables = None
@@ -164,7 +181,7 @@ def segment(lexicon, text: str, method: str, hmm: HMM | None) -> list[str]:
     return lexicon._segment_by_frequency(text, model(lexicon), tables)
 
 
-def parse_user_dictionary(data: bytes, name: str) -> list[tuple[str, int | None, str | None]]:
+def parse_user_dictionary(data: bytes, name: str) -> list[UserEntry]:
     """The entries of a user dictionary held in `data` (named `name` in
     messages), as jieba.load_userdict reads a file: lines split at "\\n",
     ASCII whitespace stripped from both ends, byte order marks from the
@@ -174,20 +191,21 @@ def parse_user_dictionary(data: bytes, name: str) -> list[tuple[str, int | None,
     WordListError naming the file and the line."""
     from .wordlist import WordListError
 
-    entries = []
+    entries: list[UserEntry] = []
     for number, raw in enumerate(data.split(b"\n"), 1):
         raw = raw.strip()
         try:
             line = raw.decode("utf-8").lstrip("\ufeff")
         except UnicodeDecodeError as e:
             raise WordListError(f"{name}: line {number} is not UTF-8 (byte 0x{raw[e.start]:02x})") from None
-        if line:
-            word, freq, tag = USER_LINE.match(line).groups()
+        found = USER_LINE.match(line)
+        if found is not None:  # every line but the empty one
+            word, freq, tag = found.groups()
             entries.append((word, int(freq) if freq else None, tag[1:] if tag else None))
     return entries
 
 
-def with_user_dictionary(lexicon, source):
+def with_user_dictionary(lexicon: Lexicon[Any], source: str | os.PathLike[str] | Iterable[UserEntry]) -> Lexicon[int]:
     """lexicon.with_user_dictionary(source): see Lexicon."""
     from . import wordlist
     from .lexicon import Lexicon
@@ -199,7 +217,7 @@ def with_user_dictionary(lexicon, source):
         entries = [(word, freq, tag) for word, freq, tag in source]
     model(lexicon)  # refuses a lexicon without frequencies
     record = frequencies(lexicon)
-    user = _UserWords(lexicon, record.total)
+    user = _UserWords(lexicon, total(lexicon))
     force_split = set(record.force_split)
     tags: dict[str, str] = {}
     for word, freq, tag in entries:
@@ -212,13 +230,11 @@ def with_user_dictionary(lexicon, source):
             tags[word] = tag
     items = [(w, v) for w, v in lexicon._iter_items() if w not in user.added] + list(user.added.items())
     words = [w for w, _ in items]
+    word_tags: list[str | None] | None = None
     if lexicon.tag_names or tags:
         # A word's tag stays where the user gives none.
-        base = lexicon.tag if lexicon.tag_names else lambda w: None
-        word_tags = [tags.get(w) or (base(w) if w in lexicon else None) for w in words]
-    else:
-        word_tags = None
-    merged = Lexicon._from_columns(words, [v for _, v in items], word_tags)
+        word_tags = [tags.get(w) or (lexicon.tag(w) if lexicon.tag_names and w in lexicon else None) for w in words]
+    merged = cast("Lexicon[int]", Lexicon._from_columns(words, [v for _, v in items], word_tags))
     merged._frequencies = Frequencies(user.total, frozenset(force_split))
     return merged
 
@@ -228,7 +244,7 @@ class _UserWords:
     and the total with theirs: the state that suggests the next word's
     frequency."""
 
-    def __init__(self, lexicon, total: int) -> None:
+    def __init__(self, lexicon: Lexicon[Any], total: int) -> None:
         self.lexicon = lexicon
         self.total = total
         self.added: dict[str, int] = {}
@@ -246,7 +262,7 @@ class _UserWords:
             return self.added[word]
         value = self.lexicon.get(word)
         if value is not None:
-            return value
+            return int(value)
         return 0 if word in self.prefixes or self.lexicon.has_keys_with_prefix(word) else unknown
 
     def suggested_frequency(self, word: str) -> int:
@@ -263,7 +279,7 @@ class _UserWords:
         dictionary stands: by a lexicon of the candidates inside it."""
         from .lexicon import Lexicon
 
-        candidates = {}
+        candidates: dict[str, int] = {}
         for start in range(len(word)):
             for w, v in self.lexicon.prefix_items(word, start):
                 if w not in self.added and v > 0:

@@ -129,7 +129,11 @@ class Lexicon(lexicon_c.Lexicon):
     def __reduce__(self):
         items = list(self._iter_items())
         tags = [self.tag(w) for w, _ in items] if self.tag_names else None
-        return (_rebuild, (type(self), [w for w, _ in items], [v for _, v in items], tags))
+        # The total and the words to split, which no value shows (a user
+        # dictionary's), go along.
+        record = getattr(self, "_frequencies", None)
+        counted = (record.total, record.force_split) if record is not None else None
+        return (_rebuild, (type(self), [w for w, _ in items], [v for _, v in items], tags, counted))
 
 
 @functools.cache
@@ -146,8 +150,11 @@ def _first(lexicon: Lexicon, n: int):
     return [item for item, _ in zip(it, range(n))]
 
 
-def _rebuild(cls, words, values, tags):
-    return cls._from_columns(words, values, tags)
+def _rebuild(cls, words, values, tags, counted=None):
+    lexicon = cls._from_columns(words, values, tags)
+    if counted is not None:
+        lexicon._frequencies = _frequency().Frequencies(*counted)
+    return lexicon
 
 
 class _Words(KeysView):

@@ -4,6 +4,7 @@ from types import GenericAlias
 from typing import Any, Literal, TypeVar, overload
 
 from . import lexicon_c
+from .frequency import HMM, Frequencies
 
 _V_co = TypeVar("_V_co", covariant=True)
 _V = TypeVar("_V")
@@ -43,5 +44,12 @@ class Lexicon(lexicon_c.Lexicon[_V_co], Mapping[str, _V_co]):
     def items(self, prefix: None = None) -> ItemsView[str, _V_co]: ...
     @overload
     def items(self, prefix: str) -> list[tuple[str, _V_co]]: ...
+    def segment(self, text: str, method: Literal["longest", "frequency", "hmm"] = "longest", *,
+                hmm: HMM | None = None) -> list[str]: ...
+    def with_user_dictionary(
+        self, source: str | os.PathLike[str] | Iterable[tuple[str, int | None, str | None]]
+    ) -> Lexicon[int]: ...
     def __eq__(self, other: object) -> bool: ...
     def __class_getitem__(cls, item: Any, /) -> GenericAlias: ...
+    _origin: tuple[str, str, str] | None
+    _frequencies: Frequencies

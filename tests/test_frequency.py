@@ -191,6 +191,19 @@ def test_without_jieba_the_hmm_says_how_to_get_its_tables(monkeypatch):
         frequency._jieba_tables.cache_clear()
 
 
+def test_a_pickled_lexicon_keeps_its_total_and_the_words_to_split():
+    """A user dictionary's total and its words of frequency 0, which no
+    value shows, survive pickling (as to worker processes)."""
+    import pickle
+
+    lexicon = Lexicon({"中": 3, "国": 4, "中国": 5}).with_user_dictionary([("中国", 6, None), ("人民", 0, None)])
+    copy = pickle.loads(pickle.dumps(lexicon))
+    assert (copy._frequencies.total, copy._frequencies.force_split) == (18, {"人民"})
+    hmm = HMM({y: -1.0 for y in "BEMS"}, {y: {} for y in "BEMS"}, {"B": {"人": -0.1}, "E": {"民": -0.1}, "M": {}, "S": {}})
+    assert copy.segment("人民中国", method="hmm", hmm=hmm) == lexicon.segment("人民中国", method="hmm", hmm=hmm)
+    assert lexicon.segment("人民", method="hmm", hmm=hmm) == ["人", "民"]
+
+
 def test_user_dictionary_files(tmp_path):
     path = tmp_path / "user.txt"
     path.write_bytes("\ufeff云计算 5 n\n\n  创新办 3 i \n\xe9 2\n".encode("utf-8").replace(b"\xc3\xa9 2", b"\xff 2"))

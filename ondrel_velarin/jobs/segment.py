@@ -8,6 +8,11 @@ import re
 import time
 from collections.abc import Callable, Sequence
 from itertools import accumulate
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:
+    from ..frequency import HMM
+    from ..lexicon import Lexicon
 
 from ..cli import PROG, CliError, Job, Report, Source, Spool, data_source, file_source, read_source
 from ..impl_c import Velarin
@@ -213,7 +218,7 @@ def load_words(sources: Sequence[Source], format: str, report: Report) -> tuple[
     return trie, max(map(len, words))
 
 
-def load_frequencies(sources: Sequence[Source], args: argparse.Namespace, report: Report):
+def load_frequencies(sources: Sequence[Source], args: argparse.Namespace, report: Report) -> "tuple[Lexicon[int], HMM | None]":
     """The lexicon of the first list, a jieba dictionary, with every later
     list added as a user dictionary; and the HMM's tables for --method hmm
     (None for the installed jieba's, which the lexicon loads)."""
@@ -226,7 +231,8 @@ def load_frequencies(sources: Sequence[Source], args: argparse.Namespace, report
         raise CliError(f"{needs}: give it with -w, e.g. jieba's dict.txt")
     started = time.monotonic()
     try:
-        lexicon = Lexicon.from_file(name, args.format)
+        lexicon: Lexicon[int] = Lexicon.from_file(name, args.format)
+        assert lexicon._origin is not None
         used = lexicon._origin[1]
         if used != "jieba":
             raise CliError(f"{needs}; {name} is in {used} format")
@@ -236,7 +242,7 @@ def load_frequencies(sources: Sequence[Source], args: argparse.Namespace, report
             report.note(f"{user}: added as a user dictionary, {len(lexicon):,} words now")
     except WordListError as e:
         raise CliError(str(e)) from None
-    hmm = None
+    hmm: HMM | None = None
     try:
         if args.hmm_tables is not None:
             hmm = HMM.from_path(args.hmm_tables)
@@ -298,10 +304,10 @@ class Segmenter:
 class RouteSegmenter(Segmenter):
     """Segments lines by word frequency, as jieba does."""
 
-    def __init__(self, lexicon, hmm, args: argparse.Namespace) -> None:
+    def __init__(self, lexicon: "Lexicon[int]", hmm: "HMM | None", args: argparse.Namespace) -> None:
         super().__init__(lexicon.trie, 0, args)
         self.lexicon = lexicon
-        self.method: str = args.method
+        self.method = args.method
         self.hmm = hmm
 
     def segments(self, text: str) -> list[str]:
@@ -426,7 +432,8 @@ class RouteLongLine(LongLineSegments):
 
     def piece(self, text: str) -> int:
         # The run the text ends with, found from its end.
-        final = len(text) - BLOCK_RUN.match(text[::-1]).end()
+        run = BLOCK_RUN.match(text[::-1])
+        final = len(text) - (run.end() if run else 0)
         self.write_segments(self.segmenter.segments(text[:final]))
         return len(text) - final
 
