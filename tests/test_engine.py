@@ -128,7 +128,7 @@ def test_route_agrees_with_the_model(tmp_path, route_main, seed):
     tables = random_tables(rng)
     (tmp_path / "tables").write_bytes(table_bytes(tables))
     lines, cases = [], []
-    for i in range(150):
+    for i in range(100):
         dictionary, alphabet = random_dictionary(rng, long_words=i % 5 == 4)
         texts = [random_text(rng, dictionary, alphabet, long_words=i % 5 == 4) for _ in range(12)]
         lines.append(str(len(dictionary.freq)))

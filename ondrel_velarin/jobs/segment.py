@@ -227,7 +227,7 @@ def load_frequencies(sources: Sequence[Source], args: argparse.Namespace, report
 
     (name, _), *users = sources
     needs = f"--method {args.method} needs a dictionary with frequencies (jieba's 'word freq [tag]' lines)"
-    if name.startswith("<sample"):
+    if not args.words:  # the sample word list has none
         raise CliError(f"{needs}: give it with -w, e.g. jieba's dict.txt")
     started = time.monotonic()
     try:

@@ -106,15 +106,13 @@ Status build_route_model(const TrieStore &store, double log_total, Frequency &&f
         model.runs.resize((size_t(store.num_nodes) + 63) / 64);
         model.weights.resize(rank_terminals(store, model.runs.data()));
         std::vector<uint32_t> code_points;
-        bool splits = false;
         for (int64_t node = next_terminal(store, 0, store.num_nodes); node >= 0;
              node = next_terminal(store, node + 1, store.num_nodes)) {
             const size_t slot = terminal_slot(model.runs.data(), uint32_t(node));
             const int64_t f = frequency(uint32_t(node));
             model.weights[slot] = f > 0 ? std::log(double(f)) - log_total : std::nan("");
             if (force_split(uint32_t(node))) {
-                if (!splits) model.force_split.resize(model.weights.size());
-                splits = true;
+                if (model.force_split.empty()) model.force_split.resize(model.weights.size());
                 model.force_split[slot] = 1;
             }
             const char *word = store.nodes[node].word;
