@@ -3,10 +3,13 @@
 #
 #   bash benchmarks/run.sh [--quick] [--positions N] [--repeats R] [--libs a,b] [--out NAME]
 #                           [--segment-only]   (whole-text segmentation alone, into the existing report)
+#   bash benchmarks/run.sh --frequency [--megabytes N] [--rounds R] [--save]
+#                           (segmentation by word frequency against jieba and rjieba: velbench/frequency.py)
 #   bash benchmarks/run.sh --cli [--megabytes N] [--rounds R]
 #                           (the segmentation tool's whole job beside jieba's tool: velbench/cli_job.py)
-#   bash benchmarks/run.sh --parallel memory|jobs [--mb N] [--rounds R]
-#                           (worker memory, the tool's --jobs 2 against --jobs 1: velbench/parallel.py)
+#   bash benchmarks/run.sh --parallel memory|jobs|threads [--mb N] [--rounds R]
+#                           (worker memory, the tool's --jobs 2 against --jobs 1, two threads
+#                           scanning against one: velbench/parallel.py)
 #   bash benchmarks/run.sh --lexicon [--rounds R] [--keys N] [--chars N] [--save]
 #                           (the Lexicon's questions against the peers': velbench/lexicon.py)
 #   bash benchmarks/run.sh --memory [--lists a,b] [--libs a,b] [--timeout S]
@@ -104,6 +107,11 @@ fi
 
 step "running"
 cd "$bench"
+if [ "${1:-}" = "--frequency" ]; then
+    shift
+    "$py" -m pip install --quiet jieba==0.42.1 rjieba >>"$log" 2>&1
+    exec "$py" -m velbench.frequency "$@"
+fi
 if [ "${1:-}" = "--cli" ]; then
     shift
     "$py" -m pip install --quiet jieba==0.42.1 >>"$log" 2>&1

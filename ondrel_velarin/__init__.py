@@ -37,6 +37,7 @@ if not _has_native_modules(os.path.dirname(os.path.abspath(__file__))):
 # importing the package costs next to nothing, and importing one native
 # module loads only what it needs.
 _HOMES = {
+    "HMM": "frequency",
     "Lexicon": "lexicon",
     "Velarin": "impl_c",
     "VelarinHandle": "handle",
@@ -49,6 +50,7 @@ __all__ = sorted(_HOMES)
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
+    from .frequency import HMM as HMM
     from .handle import VelarinHandle as VelarinHandle
     from .impl_c import Velarin as Velarin
     from .lexicon import Lexicon as Lexicon

@@ -113,25 +113,35 @@ def _image_key(image: bytes, outside: bytes) -> str:
 
 def lexicon_reduction(lexicon: Lexicon[Any]) -> tuple[Callable[..., Lexicon[Any]], tuple[Any, ...]]:
     """How a Lexicon pickles: its file's path, format and digest, or its image
-    and the values the image leaves out (pickled apart). It is also put in
-    this process's cache under that digest, so that copies made here, and in
-    children forked from here, find it."""
+    and what the image leaves out (values of other types, and the frequency
+    record that a user dictionary's words were counted into), pickled apart.
+    It is also put in this process's cache under that digest, so that copies
+    made here, and in children forked from here, find it."""
     origin = getattr(lexicon, "_origin", None)
     if origin is not None:
         return _lexicon_from_file, origin
     image, outside = lexicon._image()
-    extra = b"" if outside is None else pickle.dumps(outside, protocol=pickle.HIGHEST_PROTOCOL)
+    record = getattr(lexicon, "_frequencies", None)
+    counted = None if record is None or record.total is None else (record.total, sorted(record.force_split))
+    extra = b"" if outside is None and counted is None else pickle.dumps((outside, counted), protocol=pickle.HIGHEST_PROTOCOL)
     with _cache.lock:
         _cache.entries.setdefault(_image_key(image, extra), lexicon)
     return _lexicon_from_image, (image, extra)
 
 
-def _lexicon_from_image(image: bytes, outside: bytes) -> Lexicon[Any]:
+def _lexicon_from_image(image: bytes, extra: bytes) -> Lexicon[Any]:
     """Unpickles a Lexicon sent as its image, keyed by the digest of what came."""
     def build() -> Lexicon[Any]:
-        return Lexicon._from_image(image, pickle.loads(outside) if outside else None)
+        outside, counted = pickle.loads(extra) if extra else (None, None)
+        lexicon: Lexicon[Any] = Lexicon._from_image(image, outside)
+        if counted is not None:
+            from .frequency import Frequencies
 
-    return _once(_image_key(image, outside), build)
+            total, force_split = counted
+            lexicon._frequencies = Frequencies(total, frozenset(force_split))
+        return lexicon
+
+    return _once(_image_key(image, extra), build)
 
 
 def _lexicon_from_file(path: str, format: str, sha256: str) -> Lexicon[Any]:

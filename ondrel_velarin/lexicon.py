@@ -29,7 +29,7 @@ class Lexicon(lexicon_c.Lexicon):
     values(prefix), items(prefix), has_keys_with_prefix(prefix).
     """
 
-    __slots__ = ("_origin",)
+    __slots__ = ("_origin", "_frequencies")
     # Lexicon[int] at run time, as for the standard containers.
     __class_getitem__ = classmethod(type(list[int]))
 
@@ -52,7 +52,43 @@ class Lexicon(lexicon_c.Lexicon):
         words, values, tags, used = wordlist.parse_entries(data, name, format)
         lexicon = cls._from_columns(words, values, tags)
         lexicon._origin = (name, used, hashlib.sha256(data).hexdigest())
+        if used == "jieba":
+            from .frequency import Frequencies
+
+            # jieba counts a word's every line in the total.
+            lexicon._frequencies = Frequencies(sum(values))
         return lexicon
+
+    def segment(self, text, method="longest", *, alnum_runs=True, hmm=None):
+        """The segments of text, which join to it.
+
+        method="longest": forward longest match, runs of letters and digits
+        kept whole as the package's tool does (alnum_runs=False: every
+        unmatched character a segment of its own).
+        method="frequency": jieba's segmentation without its HMM
+        (jieba.lcut(text, HMM=False)): the route of greatest probability by
+        the words' frequencies, the lexicon's values (a jieba dictionary).
+        method="hmm": jieba's with its HMM (jieba.lcut(text)): runs of single
+        characters of that route decoded by the hidden Markov model whose
+        tables `hmm` holds (an ondrel_velarin.HMM; by default the installed
+        jieba package's, HMM.from_jieba())."""
+        if method == "longest":
+            return lexicon_c.Lexicon.segment(self, text, alnum_runs=alnum_runs)
+        if method in ("frequency", "hmm"):
+            return _frequency().segment(self, text, method, hmm)
+        raise ValueError(f"unknown segmentation method {method!r}; one of 'longest', 'frequency', 'hmm'")
+
+    def with_user_dictionary(self, source):
+        """A new lexicon: this one, whose values are jieba frequencies, with a
+        user dictionary added as jieba.load_userdict adds one. `source` is a
+        file of `word [freq] [tag]` lines, or an iterable of (word, freq,
+        tag) with None for what a line leaves out. The words are added in
+        order: a word without a frequency gets the one jieba suggests from
+        the dictionary as it stands then, a word given twice keeps its last,
+        and the total grows by each word's frequency as it is added; a word
+        given the frequency 0 is no candidate, and the HMM splits it into its
+        characters wherever it finds it."""
+        return _frequency().with_user_dictionary(self, source)
 
     def keys(self, prefix=None):
         """A view of the words; with a prefix, the list of words that begin with it."""
@@ -141,6 +177,14 @@ class Lexicon(lexicon_c.Lexicon):
             return cls._from_image(data, None)
         except ValueError as e:
             raise LexiconFileError(f"{name}: {e}") from None
+
+
+def _frequency():
+    # Loaded by the first segmentation by frequency: other uses of a lexicon
+    # do not pay for its imports.
+    from . import frequency
+
+    return frequency
 
 
 def _first(lexicon, n):

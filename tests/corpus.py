@@ -45,14 +45,18 @@ def _read_lines(paths):
     return lines
 
 
-def _man_lines():
+def _benchmark_data():
     bench = Path(__file__).resolve().parent.parent / "benchmarks"
     sys.path.insert(0, str(bench))
     try:
-        from velbench.data import man_chinese_text
+        from velbench import data
     finally:
         sys.path.remove(str(bench))
-    text, _, _ = man_chinese_text(str(ZH_MAN))
+    return data
+
+
+def _man_lines():
+    text, _, _ = _benchmark_data().man_chinese_text(str(ZH_MAN))
     return text.splitlines()
 
 
@@ -86,6 +90,16 @@ def lines(name, sample=None, seed=0):
         return list(every)
     picked = sorted(random.Random(seed).sample(range(len(every)), sample))
     return [every[i] for i in picked]
+
+
+def mixed(megabytes=None):
+    """The benchmark's mixed corpus made from these texts' lines: at least
+    `megabytes` MB (default 20) of lines, nine in ten Chinese (fortunes-zh
+    and manpages-zh), some of them slices of several lines joined; skips the
+    test when a text is missing."""
+    data = _benchmark_data()
+    chinese = lines("fortunes-zh") + lines("manpages-zh")
+    return data.mixed_lines(chinese, lines("fortunes-en"), megabytes or data.MIXED_MEGABYTES)
 
 
 def available(name):

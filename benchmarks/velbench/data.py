@@ -328,3 +328,29 @@ def adversarial_bytes256():
         tail = "".join(rng.choices(alphabet, k=32))
         keys.append((rng.choice(ws) + tail)[:32] if i % 2 == 0 else tail)
     return ws, keys
+
+
+MIXED_MEGABYTES = 20
+
+
+def mixed_lines(chinese, english, megabytes=MIXED_MEGABYTES, seed=29):
+    """A corpus of at least `megabytes` MB of UTF-8 lines for comparing
+    segmenters, from lists of Chinese and English lines (seed fixed): nine
+    lines in ten Chinese. Each line is one source line, or (one time in
+    three) two or three slices of source lines joined by nothing, a space
+    or a Chinese comma, so that blocks, letter runs and punctuation meet in
+    ways no single source has."""
+    rng = random.Random(seed)
+    out, size = [], 0
+    while size < megabytes * 1_000_000:
+        parts = []
+        for _ in range(rng.choice((1, 1, 1, 1, 2, 3))):
+            line = rng.choice(chinese if rng.random() < 0.9 else english)
+            if parts or rng.random() < 0.3:
+                a, b = sorted(rng.randrange(len(line) + 1) for _ in range(2))
+                line = line[a:b] or line
+            parts.append(line)
+        line = rng.choice(("", " ", "，")).join(parts)
+        out.append(line)
+        size += len(line.encode("utf-8")) + 1
+    return out

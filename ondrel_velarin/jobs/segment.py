@@ -1,5 +1,6 @@
 """Segmentation, the tool's default job: each line split into the longest
-words of a word list, left to right."""
+words of a word list, left to right, or (--method frequency, hmm) as jieba
+splits it, by the words' frequencies."""
 
 import argparse
 import json
@@ -7,6 +8,11 @@ import re
 import time
 from collections.abc import Callable, Sequence
 from itertools import accumulate
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:
+    from ..frequency import HMM
+    from ..lexicon import Lexicon
 
 from ..cli import PROG, CliError, Job, Report, Source, Spool, data_source, failed, file_source
 from ..impl_c import Velarin
@@ -16,6 +22,9 @@ from ..wordlist import FORMATS, WordListError, detect, parse_words, read_word_li
 # What each format's lines look like, for a warning when -f lines is given
 # a list in another format.
 LOOKS = {"jieba": "'word freq tag' lines, as jieba's dict.txt", "tsv": "tab-separated columns"}
+
+METHODS = ("longest", "frequency", "hmm")
+
 # Word lists of this many words or more show progress while the trie is built.
 MANY_WORDS = 1_000_000
 WHITESPACE = re.compile(r"\s")
@@ -26,6 +35,8 @@ WHITESPACE = re.compile(r"\s")
 MARK = "\0"
 # A segment of whitespace other than a line end, with the mark before it.
 SPACE_SEGMENT = re.compile("\0[^\\S\n]+(?=\0)")
+# A run of block characters: those the frequency methods route together.
+BLOCK_RUN = re.compile("[\u4e00-\u9fd5a-zA-Z0-9+#&._%\\-]*")
 
 EPILOG = f"""\
 Segmentation: at each position the longest word of the list that the text
@@ -36,6 +47,19 @@ whole; a word that would end inside such a run is not taken. Characters of
 scripts written without spaces (Chinese, Japanese kana, Thai, ...) never form
 runs: the word list alone segments them, one character where no word
 matches. --chars turns runs off: every unmatched character is a segment.
+
+--method frequency segments as jieba does without its HMM
+(jieba.lcut(line, HMM=False)): in each run of Han characters, ASCII letters
+and digits and + # & . _ % -, the route of words whose frequencies make it
+the most probable; single ASCII letters and digits it leaves are joined.
+--method hmm is jieba.lcut(line): runs of single characters on that route
+are decoded by jieba's hidden Markov model, whose tables come from the
+installed jieba package (or --hmm-tables DIR). Both need a dictionary with
+frequencies: the first -w is jieba's format ("word freq [tag]", such as its
+dict.txt), and each later -w is a user dictionary, added as
+jieba.load_userdict adds one ("word [freq] [tag]" lines, a missing
+frequency suggested). A run of block characters is segmented whole, so a
+line longer than a million characters is held until such a run ends.
 
 Each input line gives one output line; lines end in "\\n", "\\r\\n" or "\\r",
 and a UTF-8 byte order mark at the start of a file is not text. With a
@@ -67,6 +91,7 @@ examples:
 
 jieba's dictionary is at jieba/dict.txt in the jieba package, e.g.
   {PROG} -w "$(python -c 'import jieba, os; print(os.path.dirname(jieba.__file__))')/dict.txt" text.txt
+  {PROG} -m hmm -w .../jieba/dict.txt -w user.txt text.txt   # jieba's results, a user dictionary added
 
 Memory stays bounded however long a line is: a line without an end is
 segmented in pieces, with the same result. A word list larger than 256 MiB
@@ -122,7 +147,21 @@ class Segmentation(Job):
         parser.add_argument(
             "--chars",
             action="store_true",
-            help="no runs: where no word matches, every character is a segment of its own",
+            help="no runs: where no word matches, every character is a segment of its own (--method longest)",
+        )
+        parser.add_argument(
+            "-m",
+            "--method",
+            choices=METHODS,
+            default="longest",
+            help="longest: the longest word at each position (default); frequency: jieba's segmentation by "
+            "word frequency, without its HMM; hmm: with it (see below)",
+        )
+        parser.add_argument(
+            "--hmm-tables",
+            metavar="DIR",
+            help="the folder of jieba's prob_start.py, prob_trans.py and prob_emit.py, for --method hmm "
+            "(default: the installed jieba package's)",
         )
 
     def check(self, args: argparse.Namespace, parser: argparse.ArgumentParser) -> None:
@@ -130,12 +169,23 @@ class Segmentation(Job):
             args.delimiter.encode("utf-8")
         except UnicodeEncodeError:
             parser.error("argument -d/--delimiter: not valid UTF-8 text")
+        if args.chars and args.method != "longest":
+            parser.error("--chars is for --method longest: the frequency methods join ASCII letters as jieba does")
+        if args.hmm_tables is not None and args.method != "hmm":
+            parser.error("--hmm-tables is for --method hmm")
 
     def dictionaries(self, args: argparse.Namespace) -> list[str]:
         return args.words or []
 
     def prepare(self, args: argparse.Namespace, report: Report) -> "Segmenter":
         sources = [file_source(w) for w in args.words] if args.words else [data_source("words.txt")]
+        if args.method != "longest":
+            lexicon, hmm = load_frequencies(sources, args, report)
+            # The model, the tables and the code point index are made by the
+            # first segmentation: made here, before workers are forked, they
+            # are shared instead of each making its own.
+            lexicon.segment("x", method=args.method, hmm=hmm)
+            return RouteSegmenter(lexicon, hmm, args)
         trie, longest = load_words(sources, args.format, report)
         # The scan builds its index at the first segmentation: built here,
         # before workers are forked, they share it instead of each making one.
@@ -178,6 +228,43 @@ def read_list(source: Source) -> bytes:
     except OSError as e:
         raise failed(f"cannot read {name}", e) from None
 
+def load_frequencies(sources: Sequence[Source], args: argparse.Namespace, report: Report) -> "tuple[Lexicon[int], HMM | None]":
+    """The lexicon of the first list, a jieba dictionary, with every later
+    list added as a user dictionary; and the HMM's tables for --method hmm
+    (None for the installed jieba's, which the lexicon loads)."""
+    from ..frequency import HMM
+    from ..lexicon import Lexicon
+
+    (name, _), *users = sources
+    needs = f"--method {args.method} needs a dictionary with frequencies (jieba's 'word freq [tag]' lines)"
+    if not args.words:  # the sample word list has none
+        raise CliError(f"{needs}: give it with -w, e.g. jieba's dict.txt")
+    started = time.monotonic()
+    try:
+        lexicon: Lexicon[int] = Lexicon.from_file(name, args.format)
+        assert lexicon._origin is not None
+        used = lexicon._origin[1]
+        if used != "jieba":
+            raise CliError(f"{needs}; {name} is in {used} format")
+        report.note(f"{name}: {len(lexicon):,} words, jieba format")
+        for user, _ in users:
+            lexicon = lexicon.with_user_dictionary(user)
+            report.note(f"{user}: added as a user dictionary, {len(lexicon):,} words now")
+    except WordListError as e:
+        raise CliError(str(e)) from None
+    hmm: HMM | None = None
+    try:
+        if args.hmm_tables is not None:
+            hmm = HMM.from_path(args.hmm_tables)
+        elif args.method == "hmm":
+            hmm = HMM.from_jieba()
+    except (OSError, ValueError) as e:
+        raise CliError(f"cannot read the HMM's tables: {e}") from None
+    except ModuleNotFoundError as e:
+        raise CliError(f"{e}; or give their folder with --hmm-tables DIR") from None
+    report.note(f"read the dictionaries in {time.monotonic() - started:.2f} s")
+    return lexicon, hmm
+
 
 class Segmenter:
     """Segments lines and formats them for output."""
@@ -191,15 +278,18 @@ class Segmenter:
         # A whitespace delimiter would be confused with the text's own spaces.
         self.drop_spaces = self.delimiter.isspace() and not self.json
 
+    def segments(self, text: str) -> list[str]:
+        return segment(self.trie, text, alnum_runs=self.runs)
+
     def without_spaces(self, text: str) -> list[str]:
-        segments = segment(self.trie, text, alnum_runs=self.runs)
+        segments = self.segments(text)
         return not_whitespace(segments) if WHITESPACE.search(text) else segments
 
     def block(self, text: str) -> str:
         """The output of `text`, whole lines each ended with "\\n"."""
         if self.json or MARK in text:
             return self.lines(text.split("\n")[:-1])
-        joined = MARK + MARK.join(segment(self.trie, text, alnum_runs=self.runs))
+        joined = MARK + MARK.join(self.segments(text))
         if self.drop_spaces:
             joined = SPACE_SEGMENT.sub("", joined)
         joined = joined.replace(MARK + "\n", "\n").replace("\n" + MARK, "\n").removeprefix(MARK)
@@ -208,17 +298,33 @@ class Segmenter:
     def lines(self, lines: list[str]) -> str:
         """The output lines of `lines`, each ended with a newline."""
         if self.json:
-            formatted = [json_line(segment(self.trie, line, alnum_runs=self.runs)) for line in lines]
+            formatted = [json_line(self.segments(line)) for line in lines]
         elif self.drop_spaces:
             formatted = [self.delimiter.join(self.without_spaces(line)) for line in lines]
         else:
-            join, trie, runs = self.delimiter.join, self.trie, self.runs
-            formatted = [join(segment(trie, line, alnum_runs=runs)) for line in lines]
+            join, segments = self.delimiter.join, self.segments
+            formatted = [join(segments(line)) for line in lines]
         formatted.append("")
         return "\n".join(formatted)
 
     def long_line(self, write: Callable[[str], None]) -> "LongLineSegments":
         return LongLineSegments(self, write)
+
+
+class RouteSegmenter(Segmenter):
+    """Segments lines by word frequency, as jieba does."""
+
+    def __init__(self, lexicon: "Lexicon[int]", hmm: "HMM | None", args: argparse.Namespace) -> None:
+        super().__init__(lexicon.trie, 0, args)
+        self.lexicon = lexicon
+        self.method = args.method
+        self.hmm = hmm
+
+    def segments(self, text: str) -> list[str]:
+        return self.lexicon.segment(text, method=self.method, hmm=self.hmm)
+
+    def long_line(self, write: Callable[[str], None]) -> "LongLineSegments":
+        return RouteLongLine(self, write)
 
 
 def not_whitespace(segments: list[str]) -> list[str]:
@@ -259,7 +365,7 @@ class LongLineSegments:
         text = self.continue_run(text)
         if not text:
             return 0
-        segments = segment(self.segmenter.trie, text, alnum_runs=self.segmenter.runs)
+        segments = self.segmenter.segments(text)
         # Segments from the last one back, until one starts where the rest
         # of the line can no longer change it.
         reach = self.segmenter.longest + 1
@@ -279,7 +385,7 @@ class LongLineSegments:
         text = self.continue_run(text)
         if self.in_run:
             self.end_run()
-        self.write_segments(segment(self.segmenter.trie, text, alnum_runs=self.segmenter.runs))
+        self.write_segments(self.segmenter.segments(text))
         if self.offsets is not None:
             self.write('], "offsets": [')
             self.offsets.write_to(self.write)
@@ -329,15 +435,27 @@ class LongLineSegments:
             self.write('"')
 
 
+class RouteLongLine(LongLineSegments):
+    """A long line segmented by frequency: a route depends on its whole run
+    of block characters, so what is final is all up to the last character
+    outside such a run (a piece of its own)."""
+
+    def piece(self, text: str) -> int:
+        # The run the text ends with, found from its end.
+        run = BLOCK_RUN.match(text[::-1])
+        final = len(text) - (run.end() if run else 0)
+        self.write_segments(self.segmenter.segments(text[:final]))
+        return len(text) - final
+
+
 # Runs of letters and digits alone, as segment finds them without words.
 NO_WORDS = Velarin([])
 
 
 def run_length(text: str) -> int:
-    """The length of the run of letters and digits `text` starts with, 0 for none."""
-    if not text or len(segment(NO_WORDS, text[0] * 2, alnum_runs=True)) != 1:
-        return 0
-    return len(segment(NO_WORDS, text, alnum_runs=True)[0])
+    """The length of the part of `text` that continues a run before it (its
+    letters and digits, and the marks after them), 0 for none."""
+    return len(segment(NO_WORDS, "a" + text, alnum_runs=True)[0]) - 1
 
 
 SEGMENT = Segmentation()

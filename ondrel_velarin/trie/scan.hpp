@@ -91,13 +91,39 @@ bool run_lanes(Walk &walk, size_t first, size_t count, Match *out, Pace &pace) {
     return true;
 }
 
+// What round walks report, position by position: the deepest word
+// (matches_at's Match, with its cut flag) or every word, shortest first, to
+// a visitor (words_at). A walk's words come in order of depth.
+struct DeepestWord {
+    static constexpr bool every_word = false;
+    Match *out;
+    void root(size_t k, const Match &match) const { out[k] = match; }
+    void word(size_t k, uint32_t node, uint32_t depth, uint32_t characters) const {
+        out[k] = Match{int32_t(node), depth, characters};
+    }
+    void cut(size_t k) const { out[k].cut = true; }
+};
+
+// visit(base + k, node, characters) for each word of one code point or
+// more that position first + k begins with; the walk's limit ends it
+// silently.
+template <typename Visit>
+struct EveryWord {
+    static constexpr bool every_word = true;
+    Visit &visit;
+    size_t base;
+    void root(size_t, const Match &) const {}
+    void word(size_t k, uint32_t node, uint32_t, uint32_t characters) const { visit(base + k, node, characters); }
+    void cut(size_t) const {}
+};
+
 // Walks through the code point index, in rounds: round r makes the r-th
 // probe of every walk still going, in position order. A walk that goes on
 // prefetches its next slot at once, a round ahead of its probe, so a round
 // keeps many misses in flight with few unpredictable branches. Positions
 // whose first code point starts no word need no walk, and most walks end
 // after a probe or two: each round keeps only the walks that go on.
-template <typename CodePoint>
+template <typename CodePoint, typename Found>
 class CharEdgeRounds {
 public:
     CharEdgeRounds(const TrieStore &store, const CodePoint *units, size_t n, size_t limit, ScanSpace &space)
@@ -108,14 +134,15 @@ public:
 
     static constexpr size_t batch = round_batch;
 
-    // The matches at positions first + k, k < count <= batch; false when the
-    // pace says to stop. A round's probes are its steps, a position one more.
-    bool run(size_t first, size_t count, Match *out, Pace &pace) const {
+    // What positions first + k, k < count <= batch, begin with, to `out`;
+    // false when the pace says to stop. A round's probes are its steps, a
+    // position one more.
+    bool run(size_t first, size_t count, const Found &out, Pace &pace) const {
         if (!pace.go_on(count)) return false;
         Walk *walks = walks_;
         size_t active = 0;
         for (size_t k = 0; k < count; ++k) {
-            out[k] = root_match_;
+            out.root(k, root_match_);
             walks[active].k = uint32_t(k);
             active += !store_.index.starts_nothing(units_[first + k]);
         }
@@ -134,8 +161,8 @@ private:
     using Walk = RoundWalk;
 
     // Ends the walks still going at the limit; returns 0.
-    static size_t cut(const Walk *walks, size_t active, Match *out) {
-        for (size_t j = 0; j < active; ++j) out[walks[j].k].cut = true;
+    static size_t cut(const Walk *walks, size_t active, const Found &out) {
+        for (size_t j = 0; j < active; ++j) out.cut(walks[j].k);
         return 0;
     }
 
@@ -143,10 +170,10 @@ private:
     // code point `round` of the walk; false when it ends there. One that may
     // go on has its next path's hash.
     template <typename Edge>
-    bool follow(Walk &walk, const Edge &edge, uint32_t c, size_t at, size_t round, Match *out, size_t &tails) const {
+    bool follow(Walk &walk, const Edge &edge, uint32_t c, size_t at, size_t round, const Found &out, size_t &tails) const {
         walk.node = edge.child & ~char_edge_terminal;
         walk.depth += utf8_width(c);
-        if (edge.child & char_edge_terminal) out[walk.k] = Match{int32_t(walk.node), uint32_t(walk.depth), uint32_t(round + 1)};
+        if (edge.child & char_edge_terminal) out.word(walk.k, walk.node, walk.depth, uint32_t(round + 1));
         if (begins_tail(edge)) {
             // Compared once the rounds are done, so that the loads of many
             // tails overlap; the tail's last record is on its way meanwhile.
@@ -161,11 +188,31 @@ private:
 
     // Compares the tails the walks entered, each after the word it ends in
     // has been asked for.
-    void settle_tails(size_t tails, Match *out) const {
+    void settle_tails(size_t tails, const Found &out) const {
         for (size_t i = 0; i < tails; ++i) __builtin_prefetch(store_.nodes[tails_[i].walk.node].word - 1);
         for (size_t i = 0; i < tails; ++i) {
             const TailWalk &t = tails_[i];
-            out[t.walk.k] = in_tail(t.walk, t.at, t.round, out[t.walk.k]);
+            if constexpr (Found::every_word) words_in_tail(t, out);
+            else out.out[t.walk.k] = in_tail(t.walk, t.at, t.round, out.out[t.walk.k]);
+        }
+    }
+
+    // Every word in the tail that a walk entered, as far as its limit goes:
+    // the tail's terminal nodes at the code point boundaries the text matches.
+    void words_in_tail(const TailWalk &t, const Found &out) const {
+        const Walk &walk = t.walk;
+        const CodePoint *rest = units_ + t.at + 1;
+        const char *word = store_.nodes[walk.node].word;
+        const size_t tail = word_length(word) - walk.depth;
+        size_t bytes;
+        const size_t taken = common_code_points(rest, n_ - t.at - 1, limit_ - (t.round + 1),
+                                                reinterpret_cast<const unsigned char *>(word) + walk.depth, tail, &bytes);
+        const uint32_t first_below = walk.node + 1 - uint32_t(tail);
+        size_t depth = 0;
+        for (size_t i = 0; i < taken; ++i) {
+            depth += utf8_width(rest[i]);
+            const uint32_t node = first_below + uint32_t(depth) - 1;
+            if (is_terminal(store_.nodes[node])) out.word(walk.k, node, uint32_t(walk.depth + depth), uint32_t(t.round + 2 + i));
         }
     }
 
@@ -201,7 +248,7 @@ private:
     // Most walks end at their second code point, many by the path filter:
     // the round asks for every walk's filter word before it reads any, so
     // that their misses overlap. The few deeper walks read it at once.
-    size_t first_step(size_t base, Walk *walks, size_t active, Match *out, size_t &tails) const {
+    size_t first_step(size_t base, Walk *walks, size_t active, const Found &out, size_t &tails) const {
         RootEdge *edges = edges_;
         for (size_t j = 0; j < active; ++j) edges[j] = store_.index.root_edge(units_[base + walks[j].k]);
         size_t kept = 0;
@@ -228,7 +275,7 @@ private:
 
     // Probe `round` (1 or more) of each walk, the walk at offset k taking the
     // code point at first + round + k; returns how many go on, moved to the front.
-    size_t step(size_t first, size_t round, Walk *walks, size_t active, Match *out, size_t &tails) const {
+    size_t step(size_t first, size_t round, Walk *walks, size_t active, const Found &out, size_t &tails) const {
         const EdgeTable &table = store_.index.edges_at(round), &next = store_.index.edges_at(round + 1);
         size_t kept = 0;
         for (size_t j = 0; j < active; ++j) {
@@ -351,6 +398,25 @@ private:
     size_t limit_;
 };
 
+// visit(k, node, characters) for every word of one to `limit` code points
+// that units[0..n) begin with, shortest first, walking by bytes; false when
+// the pace says to stop.
+template <bool Wide, typename CodePoint, typename Visit>
+bool words_by_bytes(const TrieStore &store, const CodePoint *units, size_t n, size_t limit, size_t k, Visit &visit,
+                    Pace &pace) {
+    Cursor<Wide> cursor{store};
+    unsigned char buffer[4];
+    const size_t end = std::min(n, limit);
+    for (size_t i = 0; i < end; ++i) {
+        const unsigned length = encode_code_point(units[i], buffer);
+        if (!pace.go_on(length)) return false;
+        for (unsigned j = 0; j < length; ++j)
+            if (!cursor.step(buffer[j])) return true;
+        if (is_terminal(store.nodes[cursor.index])) visit(k, cursor.index, uint32_t(i + 1));
+    }
+    return true;
+}
+
 template <typename Walk, typename CodePoint>
 inline bool run_walk(const TrieStore &store, const CodePoint *units, size_t n, size_t first, size_t count,
                      size_t limit, Match *out, Pace &pace) {
@@ -374,14 +440,41 @@ inline bool matches_at(const TrieStore &store, const CodePoint *units, size_t n,
         return pace.go_on(count);
     }
     if (store.index.state == CharIndexState::built) {
-        const detail::CharEdgeRounds<CodePoint> rounds(store, units, n, limit, space);
+        const detail::CharEdgeRounds<CodePoint, detail::DeepestWord> rounds(store, units, n, limit, space);
         for (size_t k = 0; k < count; k += rounds.batch)
-            if (!rounds.run(first + k, std::min(rounds.batch, count - k), out + k, pace)) return false;
+            if (!rounds.run(first + k, std::min(rounds.batch, count - k), detail::DeepestWord{out + k}, pace)) return false;
         return true;
     }
     if (is_wide(store.max_mask_bit))
         return detail::run_walk<detail::ByteLanes<true, CodePoint>>(store, units, n, first, count, limit, out, pace);
     return detail::run_walk<detail::ByteLanes<false, CodePoint>>(store, units, n, first, count, limit, out, pace);
+}
+
+// visit(k, node, characters) for every stored word of one to `limit` code
+// points that the text at position first + k begins with, for every
+// k < count (first + count must not pass n); each position's words come
+// shortest first, but the walks of several positions interleave. False when
+// the meter says to stop or the table changed while it asked.
+template <typename CodePoint, typename Visit>
+inline bool words_at(const TrieStore &store, const CodePoint *units, size_t n, size_t first, size_t count, size_t limit,
+                     ScanSpace &space, WorkMeter &meter, Visit &&visit) {
+    Pace pace(meter, store);
+    if (store.nodes == nullptr) return pace.go_on(count);
+    if (store.index.state == CharIndexState::built) {
+        const detail::CharEdgeRounds<CodePoint, detail::EveryWord<Visit>> rounds(store, units, n, limit, space);
+        for (size_t k = 0; k < count; k += rounds.batch)
+            if (!rounds.run(first + k, std::min(rounds.batch, count - k), detail::EveryWord<Visit>{visit, k}, pace))
+                return false;
+        return true;
+    }
+    for (size_t k = 0; k < count; ++k) {
+        const size_t at = first + k;
+        const bool going = is_wide(store.max_mask_bit)
+                               ? detail::words_by_bytes<true>(store, units + at, n - at, limit, k, visit, pace)
+                               : detail::words_by_bytes<false>(store, units + at, n - at, limit, k, visit, pace);
+        if (!going) return false;
+    }
+    return true;
 }
 
 }  // namespace velarin
