@@ -58,6 +58,9 @@ void raise_status(Status status) {
     case Status::no_memory_char_index:
         message = "Failed to allocate memory for char_index.";
         break;
+    case Status::no_memory_text:
+        message = "Failed to allocate memory for the replaced text.";
+        break;
     case Status::too_many_nodes:
         PyErr_SetString(PyExc_OverflowError, "the strings need more than 2147483647 trie nodes");
         return;

@@ -214,6 +214,7 @@ enum class Status {
     no_memory_working,           // the sorted view of the strings being built
     too_many_nodes,              // the table would pass the 32-bit node count
     no_memory_char_index,
+    no_memory_text,              // a replacement's output, or the marks of its segments
     interrupted,  // the caller's go_on said to stop, or the table changed meanwhile
 };
 

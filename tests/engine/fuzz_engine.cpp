@@ -120,6 +120,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         std::abort();
     if (store.nodes != nullptr && store.index.state != velarin::CharIndexState::built) ++wrong;
     wrong += harness::compare_scan(store, text);
+    wrong += harness::compare_replace(store, text);
     for (size_t k = 0; k < text.size(); ++k)
         wrong += harness::compare_code_points(store, std::vector<uint32_t>(text.begin() + long(k), text.end()));
     velarin::release(store, harness::free_copy);
