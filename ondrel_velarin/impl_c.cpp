@@ -39,6 +39,7 @@ void raise_status(Status status) {
     switch (status) {
     case Status::ok:
     case Status::interrupted:
+    case Status::unwritable_value:  // the replacement's caller names the value
         return;
     case Status::no_memory_nodes:
         message = "Failed to allocate memory for nodes.";

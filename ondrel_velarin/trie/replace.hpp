@@ -30,33 +30,20 @@
 
 namespace velarin {
 
-// What each word of a store is replaced by: the value of the terminal node
-// of rank s among the terminal nodes (terminal_slot) is the code points
-// units[starts[s] .. starts[s + 1]).
-struct ValueTable {
-    const TerminalRun *ranks = nullptr;
-    uint32_t *starts = nullptr;
-    uint32_t *units = nullptr;
-    uint32_t widest = 0;  // the largest code point of any value
+// A value to write: `length` code units of `width` bytes at `data`.
+struct ValueUnits {
+    const void *data;
+    size_t length;
+    unsigned width;
 };
 
-// Allocates the arrays of a table for `slots` values of `units` code points
-// in all; false when there is no memory (the table then holds nothing).
-inline bool allocate_value_table(ValueTable &table, size_t slots, size_t units) {
-    table.starts = static_cast<uint32_t *>(std::malloc((slots + 1) * sizeof(uint32_t)));
-    table.units = static_cast<uint32_t *>(std::malloc(std::max<size_t>(units, 1) * sizeof(uint32_t)));
-    if (table.starts != nullptr && table.units != nullptr) return true;
-    std::free(table.starts);
-    std::free(table.units);
-    table.starts = table.units = nullptr;
-    return false;
-}
-
-inline void free_value_table(ValueTable &table) {
-    std::free(table.starts);
-    std::free(table.units);
-    table = ValueTable{};
-}
+// What each word of a store is replaced by comes from the caller's Values:
+//
+//     size_t slot(int32_t node) const;   // a terminal node's slot
+//     bool units(size_t slot, ValueUnits *value) const;
+//
+// units() is false for a value that cannot be written (the pass then stops
+// and names its node); the slot also indexes a pass's segment_words.
 
 // The bytes of a code unit that holds c, as the interpreter sizes a string's.
 inline unsigned width_for(uint32_t c) { return c < 0x100 ? 1 : c < 0x10000 ? 2 : 4; }
@@ -293,15 +280,16 @@ CoverEnd cover(const TrieStore &store, const CodePoint *units, size_t n, size_t 
 }
 
 // One pass of a chain over a store's words.
+template <typename Values>
 struct PassPlan {
     const TrieStore *store = nullptr;
     // Null for a segmentation, which marks where segments begin: at each
     // word it takes and after it (the characters between words are one
     // segment).
-    const ValueTable *values = nullptr;
-    // Null, or a bit per terminal slot: the words that a segmentation's
-    // dictionary holds. The pass then segments the text as it converts it,
-    // as that segmentation would (its caller knows that it does).
+    const Values *values = nullptr;
+    // Null, or a bit per slot: the words that a segmentation's dictionary
+    // holds. The pass then segments the text as it converts it, as that
+    // segmentation would (its caller knows that it does).
     const uint64_t *segment_words = nullptr;
 };
 
@@ -313,43 +301,42 @@ struct WriteState {
     bool replaced = false;         // a word was replaced: the output is not the input
     bool segment_after = false;    // the last step took a segmentation's word
     unsigned needed_width = 0;     // the width the value that stopped it needs
+    int32_t unwritable = -1;       // the node whose value units() refused
     bool no_memory = false;
 };
 
 // The step of a replacing pass: writes values and the kept text before them
 // into `out`, units of type Out; marks, in `out_marks`, where the output's
 // segments begin. Stops where a value needs wider units than Out.
-template <typename In, typename Out>
+template <typename Values, typename In, typename Out>
 class ValueWriter {
 public:
-    ValueWriter(const PassPlan &pass, const In *units, const Marks *in_marks, Marks *out_marks, TextBuffer &out,
+    ValueWriter(const PassPlan<Values> &pass, const In *units, const Marks *in_marks, Marks *out_marks, TextBuffer &out,
                 WriteState &state)
         : values_(*pass.values), segment_words_(pass.segment_words), units_(units), in_marks_(in_marks),
-          out_marks_(out_marks), out_(out), state_(state),
-          check_width_(sizeof(Out) < 4 && pass.values->widest > uint32_t(std::numeric_limits<Out>::max())) {}
+          out_marks_(out_marks), out_(out), state_(state) {}
 
     bool operator()(size_t pos, size_t characters, int32_t node) {
         if (node < 0) return out_marks_ == nullptr || mark(pos, false);  // kept: copied with the text after it
-        const size_t slot = terminal_slot(values_.ranks, uint32_t(node));
-        const uint32_t *value = values_.units + values_.starts[slot];
-        const size_t length = values_.starts[slot + 1] - values_.starts[slot];
-        if (check_width_) {
-            uint32_t widest = 0;
-            for (size_t i = 0; i < length; ++i) widest = std::max(widest, value[i]);
-            if (width_for(widest) > sizeof(Out)) {
-                state_.needed_width = width_for(widest);
-                return false;
-            }
+        const size_t slot = values_.slot(node);
+        ValueUnits value;
+        if (!values_.units(slot, &value)) {
+            state_.unwritable = node;
+            return false;
+        }
+        if (value.width > sizeof(Out)) {
+            state_.needed_width = value.width;
+            return false;
         }
         if (out_marks_ != nullptr &&
             !mark(pos, segment_words_ != nullptr && (segment_words_[slot / 64] >> (slot % 64) & 1) != 0))
             return false;
         const size_t kept = pos - state_.kept_from;
-        if (!out_.reserve(kept + length)) return state_.no_memory = true, false;
+        if (!out_.reserve(kept + value.length)) return state_.no_memory = true, false;
         Out *to = out_.end<Out>();
         copy_units(to, units_ + state_.kept_from, kept);
-        copy_units(to + kept, value, length);
-        out_.grow(kept + length);
+        with_width(value.width, value.data, [&](const auto *from) { copy_units(to + kept, from, value.length); });
+        out_.grow(kept + value.length);
         state_.kept_from = pos + characters;
         state_.replaced = true;
         return true;
@@ -382,14 +369,13 @@ private:
         return true;
     }
 
-    const ValueTable &values_;
+    const Values &values_;
     const uint64_t *segment_words_;
     const In *units_;
     const Marks *in_marks_;
     Marks *out_marks_;
     TextBuffer &out_;
     WriteState &state_;
-    bool check_width_;
 };
 
 // The step of a segmentation: marks each word and the position after it.
@@ -409,10 +395,10 @@ private:
     Marks &marks_;
 };
 
-template <typename Runs, typename In, typename Out>
-CoverEnd replace_at_width(const PassPlan &pass, const In *units, size_t n, size_t &pos, const Marks *in_marks,
+template <typename Runs, typename Values, typename In, typename Out>
+CoverEnd replace_at_width(const PassPlan<Values> &pass, const In *units, size_t n, size_t &pos, const Marks *in_marks,
                           Marks *out_marks, TextBuffer &out, WriteState &state, CoverSpace &space, WorkMeter &meter) {
-    ValueWriter<In, Out> writer(pass, units, in_marks, out_marks, out, state);
+    ValueWriter<Values, In, Out> writer(pass, units, in_marks, out_marks, out, state);
     const CoverEnd end = cover<Runs>(*pass.store, units, n, pos, in_marks, writer, space, meter);
     if (end == CoverEnd::done && !writer.finish(n)) {
         state.no_memory = true;
@@ -428,16 +414,19 @@ CoverEnd replace_at_width(const PassPlan &pass, const In *units, size_t n, size_
 // that `in_marks` marks (none: the text is one segment) and marking the
 // output's in `out_marks` (when given; emptied first). *replaced turns false
 // when no word was taken: `out` is then empty and the output is the input.
-template <typename Runs = NoRuns, typename In>
-Status replace_pass(const PassPlan &pass, const In *units, size_t n, const Marks *in_marks, Marks *out_marks,
-                    TextBuffer &out, bool *replaced, CoverSpace &space, WorkMeter &meter) {
+// A value that cannot be written fails the pass with unwritable_value, its
+// node in *unwritable.
+template <typename Runs = NoRuns, typename Values, typename In>
+Status replace_pass(const PassPlan<Values> &pass, const In *units, size_t n, const Marks *in_marks, Marks *out_marks,
+                    TextBuffer &out, bool *replaced, int32_t *unwritable, CoverSpace &space, WorkMeter &meter) {
     out.reset(sizeof(In));
     if (out_marks != nullptr) out_marks->clear();
     detail::WriteState state;
     size_t pos = 0;
     // The cover at the output's width, which is never narrower than the input's.
     auto at_width = [&]<typename Out>(const Out *) {
-        return detail::replace_at_width<Runs, In, Out>(pass, units, n, pos, in_marks, out_marks, out, state, space, meter);
+        return detail::replace_at_width<Runs, Values, In, Out>(pass, units, n, pos, in_marks, out_marks, out, state, space,
+                                                               meter);
     };
     using Two = UnitOf<std::max<unsigned>(sizeof(In), 2)>;
     for (;;) {
@@ -446,6 +435,7 @@ Status replace_pass(const PassPlan &pass, const In *units, size_t n, const Marks
         else if (out.width() == 2) end = at_width(static_cast<const Two *>(nullptr));
         else end = at_width(static_cast<const uint32_t *>(nullptr));
         if (state.no_memory) return Status::no_memory_text;
+        if (state.unwritable >= 0) return *unwritable = state.unwritable, Status::unwritable_value;
         if (end == CoverEnd::interrupted) return Status::interrupted;
         if (end == CoverEnd::done) break;
         if (!out.widen(state.needed_width)) return Status::no_memory_text;  // a value needs wider units
@@ -458,8 +448,8 @@ Status replace_pass(const PassPlan &pass, const In *units, size_t n, const Marks
 // Marks, in `marks` (emptied first), where the segments of units[0..n)
 // begin under the pass's store: each word that forward longest match takes,
 // and the text after it.
-template <typename In>
-Status segment_pass(const PassPlan &pass, const In *units, size_t n, Marks &marks, CoverSpace &space,
+template <typename Values, typename In>
+Status segment_pass(const PassPlan<Values> &pass, const In *units, size_t n, Marks &marks, CoverSpace &space,
                     WorkMeter &meter) {
     marks.clear();
     detail::SegmentMarker marker(marks);
@@ -471,11 +461,12 @@ Status segment_pass(const PassPlan &pass, const In *units, size_t n, Marks &mark
 
 // A conversion chain: normalization passes over the whole text, then a
 // segmentation, then the conversion steps, each over every segment.
+template <typename Values>
 struct ChainPlan {
-    const PassPlan *normalization = nullptr;
+    const PassPlan<Values> *normalization = nullptr;
     size_t num_normalization = 0;
-    const PassPlan *segmentation = nullptr;  // null: one segment, unless the first step segments
-    const PassPlan *steps = nullptr;
+    const PassPlan<Values> *segmentation = nullptr;  // null: one segment, unless the first step segments
+    const PassPlan<Values> *steps = nullptr;
     size_t num_steps = 0;
 };
 
@@ -490,19 +481,22 @@ struct ChainSpace {
 // Converts the text (n code units of `width` bytes at `data`) through the
 // chain. On success *result points at the output: the input itself when no
 // pass replaced anything, else one of space.texts, with *result_width and
-// *result_size set.
-inline Status run_chain(const ChainPlan &plan, const void *data, unsigned width, size_t n, ChainSpace &space,
-                        WorkMeter &meter, const void **result, unsigned *result_width, size_t *result_size) {
+// *result_size set. Fails as a pass does (*unwritable as replace_pass sets it).
+template <typename Values>
+Status run_chain(const ChainPlan<Values> &plan, const void *data, unsigned width, size_t n, ChainSpace &space,
+                 WorkMeter &meter, const void **result, unsigned *result_width, size_t *result_size,
+                 int32_t *unwritable) {
     const void *text = data;
     size_t size = n;
     int free_text = 0;  // the buffer the next pass writes into
     Marks *in_marks = nullptr;
     // One pass over the current text; its output, when it replaced a word, is the next text.
-    auto pass = [&](const PassPlan &plan_of_pass, Marks *out_marks) {
+    auto pass = [&](const PassPlan<Values> &plan_of_pass, Marks *out_marks) {
         TextBuffer &out = space.texts[free_text];
         bool replaced = false;
         const Status status = with_width(width, text, [&](const auto *units) {
-            return replace_pass(plan_of_pass, units, size, in_marks, out_marks, out, &replaced, space.cover, meter);
+            return replace_pass(plan_of_pass, units, size, in_marks, out_marks, out, &replaced, unwritable, space.cover,
+                                meter);
         });
         if (status == Status::ok && replaced) {
             text = out.data(), width = out.width(), size = out.size();
@@ -522,7 +516,7 @@ inline Status run_chain(const ChainPlan &plan, const void *data, unsigned width,
         in_marks = &space.marks[0];
     }
     for (size_t i = 0; i < plan.num_steps; ++i) {
-        const PassPlan &step = plan.steps[i];
+        const PassPlan<Values> &step = plan.steps[i];
         const bool segmented = in_marks != nullptr || step.segment_words != nullptr;
         Marks *out_marks = segmented && i + 1 < plan.num_steps ? &space.marks[in_marks == &space.marks[0]] : nullptr;
         const Status status = pass(step, out_marks);
