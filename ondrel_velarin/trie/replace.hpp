@@ -209,30 +209,17 @@ struct CoverSpace {
     Match window[cover_max_window];
 };
 
-// The rule for runs of letters and digits: where Runs::enabled, a word that
-// ends inside a run (its last character and the one after it both satisfy
-// Runs::is_run) is not taken, and where no word is taken a run starting
-// there is one step.
+// The rule for runs of letters and digits, which the caller gives: where
+// Runs::enabled, the step at `pos` is Runs::step_length(units, n, pos,
+// characters, &word) code points, `characters` being those of the longest
+// word there (0 for none); the word is taken only if `word` stays true.
 struct NoRuns {
     static constexpr bool enabled = false;
-    static bool is_run(uint32_t) { return false; }
-};
-
-// The length in code points of the step at `pos` under the run rule;
-// `characters` is that of the longest word there, 0 for none. *word turns
-// false when the word is not taken: the step is then the run from `pos`, or
-// one character when none starts there.
-template <typename Runs, typename CodePoint>
-size_t run_step_length(const CodePoint *units, size_t length, size_t pos, size_t characters, bool *word) {
-    if (*word) {
-        const size_t end = pos + characters;
-        if (end == length || !Runs::is_run(units[end - 1]) || !Runs::is_run(units[end])) return characters;
-        *word = false;
+    template <typename CodePoint>
+    static size_t step_length(const CodePoint *, size_t, size_t, size_t characters, bool *) {
+        return characters;
     }
-    size_t end = pos;
-    while (end < length && Runs::is_run(units[end])) ++end;
-    return std::max<size_t>(end - pos, 1);
-}
+};
 
 enum class CoverEnd {
     done,         // the text is covered
@@ -269,7 +256,7 @@ CoverEnd cover(const TrieStore &store, const CodePoint *units, size_t n, size_t 
                     characters = word ? match.characters : 0;
                 }
             }
-            if constexpr (Runs::enabled) characters = run_step_length<Runs>(units, n, pos, characters, &word);
+            if constexpr (Runs::enabled) characters = Runs::step_length(units, n, pos, characters, &word);
             else if (!word) characters = 1;
             if (!step(pos, characters, word ? match.node : -1)) return CoverEnd::stopped;
             pos += characters;
