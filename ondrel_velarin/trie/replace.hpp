@@ -85,6 +85,13 @@ public:
     unsigned width() const { return width_; }
     size_t size() const { return size_; }
     const void *data() const { return data_; }
+    size_t bytes_held() const { return bytes_; }
+
+    // Empties it and gives its memory back.
+    void release() {
+        std::free(data_);
+        data_ = nullptr, size_ = bytes_ = 0;
+    }
 
     // Empties it for units of `width` bytes, keeping its memory.
     void reset(unsigned width) { width_ = width, size_ = 0; }
@@ -156,6 +163,14 @@ public:
     }
 
     bool test(size_t p) const { return p / 64 < used_ && (words_[p / 64] >> (p % 64) & 1) != 0; }
+
+    size_t bytes_held() const { return count_ * sizeof(uint64_t); }
+
+    // Unmarks every position and gives the memory back.
+    void release() {
+        std::free(words_);
+        words_ = nullptr, count_ = used_ = 0;
+    }
 
     // The first marked position in [from, to), or `to` when there is none.
     size_t first_in(size_t from, size_t to) const {
@@ -463,6 +478,15 @@ struct ChainSpace {
     CoverSpace cover;
     TextBuffer texts[2];
     Marks marks[2];
+
+    // Gives back the memory of buffers that hold more than `bytes`, so that a
+    // space kept for later calls keeps no large text's.
+    void trim(size_t bytes) {
+        for (TextBuffer &text : texts)
+            if (text.bytes_held() > bytes) text.release();
+        for (Marks &m : marks)
+            if (m.bytes_held() > bytes) m.release();
+    }
 };
 
 // Converts the text (n code units of `width` bytes at `data`) through the
