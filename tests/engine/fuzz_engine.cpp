@@ -95,6 +95,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const harness::Reference ref(words);
     int wrong = harness::compare(store, ref, keys);
     for (const auto &k : keys) wrong += harness::compare_code_points(store, harness::code_points(k));
+    for (const auto &k : keys) wrong += harness::compare_prefixes(store, ref, harness::code_points(k));
     // Scans by bytes, then (where the words allow it) through the code point
     // index, over a text made of every key.
     std::vector<uint32_t> text;
@@ -107,6 +108,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     wrong += harness::compare_scan(store, text);
     // With the index built, lookups walk it: against the byte walk again.
     for (const auto &k : keys) wrong += harness::compare_code_points(store, harness::code_points(k));
+    for (const auto &k : keys) wrong += harness::compare_prefixes(store, ref, harness::code_points(k));
     velarin::release(store, harness::free_copy);
     // The same scans over words made of whole code points, which the index
     // always covers.
@@ -121,8 +123,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (store.nodes != nullptr && store.index.state != velarin::CharIndexState::built) ++wrong;
     wrong += harness::compare_scan(store, text);
     wrong += harness::compare_replace(store, text);
-    for (size_t k = 0; k < text.size(); ++k)
-        wrong += harness::compare_code_points(store, std::vector<uint32_t>(text.begin() + long(k), text.end()));
+    const harness::Reference encoded_ref(encoded);
+    for (size_t k = 0; k < text.size(); ++k) {
+        const std::vector<uint32_t> rest(text.begin() + long(k), text.end());
+        wrong += harness::compare_code_points(store, rest);
+        wrong += harness::compare_prefixes(store, encoded_ref, rest);
+    }
     velarin::release(store, harness::free_copy);
     // Replacement over words and text of one-byte code points, whose values
     // widen the output.
