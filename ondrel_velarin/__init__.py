@@ -32,6 +32,7 @@ if not _has_native_modules(os.path.dirname(os.path.abspath(__file__))):
 # importing the package costs next to nothing, and importing one native
 # module loads only what it needs.
 _HOMES = {
+    "Converter": "conversion",
     "Lexicon": "lexicon",
     "Velarin": "impl_c",
     "VelarinHandle": "handle",
