@@ -8,6 +8,9 @@
 #   bash benchmarks/run.sh --parallel memory|jobs|threads [--mb N] [--rounds R]
 #                           (worker memory, the tool's --jobs 2 against --jobs 1, two threads
 #                           scanning against one: velbench/parallel.py)
+#   bash benchmarks/run.sh --convert [--megabytes N] [--rounds R] [--save]
+#                           (dictionary conversion beside OpenCC and opencc-pyo3, replacement beside
+#                            flashtext2: velbench/convert.py)
 #   bash benchmarks/run.sh --memory [--lists a,b] [--libs a,b] [--timeout S]
 #                           (resident memory of each library's finished object: velbench/memory.py)
 #   (or ./dev bench ...)
@@ -107,6 +110,12 @@ if [ "${1:-}" = "--cli" ]; then
     shift
     "$py" -m pip install --quiet jieba==0.42.1 >>"$log" 2>&1
     exec "$py" -m velbench.cli_job "$@"
+fi
+if [ "${1:-}" = "--convert" ]; then
+    shift
+    step "installing OpenCC, its data, opencc-pyo3 and flashtext2"
+    "$py" -m pip install --quiet -r "$bench/requirements-convert.txt" >>"$log" 2>&1
+    exec "$py" -m velbench.convert "$@"
 fi
 if [ "${1:-}" = "--memory" ]; then
     shift
