@@ -133,12 +133,9 @@ class Converter(lexicon_c.ConversionChain):
     dictionaries (mappings of str to str, such as a Lexicon; groups through
     union() and short_circuit()). convert(text) gives the converted text."""
 
-    __slots__ = ("name", "key_characters", "_source")
+    __slots__ = ("name", "_source")
 
     name: str | None
-    # The characters that some key of some pass holds: no match takes any
-    # other character, so a text cut at one converts as its parts do.
-    key_characters: frozenset[str]
     _source: str | None
 
     def __new__(
@@ -178,22 +175,21 @@ class Converter(lexicon_c.ConversionChain):
         """A converter of dictionaries (dicts of str to str, or lexicons) and
         segmentation words: one lexicon a pass, the segmentation folded into
         the first step where its words segment the text as they convert it."""
-        every = [*normalization, *([segmentation] if segmentation is not None else []), *steps]
-        key_characters = frozenset("".join(key for d in every for key in d))
         segment_words = None
-        lexicons = tuple(_lexicon(d) for d in steps)
         if segmentation is not None and steps and _segments_as_it_converts(steps[0], segmentation):
-            segment_words = bytes(key in segmentation for key in lexicons[0])
-            segmentation = None
-        self = super().__new__(
+            segment_words, segmentation = segmentation, None
+        return super().__new__(
             cls,
             tuple(_lexicon(d) for d in normalization),
             None if segmentation is None else _lexicon(segmentation),
-            lexicons,
+            tuple(_lexicon(d) for d in steps),
             segment_words,
         )
-        self.key_characters = key_characters
-        return self
+
+    def key_characters(self) -> frozenset[str]:
+        """The characters that some key of some pass holds: no match takes any
+        other character, so a text cut after one converts as its parts do."""
+        return frozenset("".join(word for lexicon in self.lexicons if lexicon is not None for word in lexicon))
 
     def __repr__(self) -> str:
         source = f" from {self._source!r}" if self._source else ""

@@ -1,4 +1,4 @@
-from collections.abc import Iterator
+from collections.abc import Iterable, Iterator
 from typing import Any, Generic, TypeVar, overload
 
 from typing_extensions import disjoint_base
@@ -52,9 +52,11 @@ class ConversionChain:
         normalization: tuple[Lexicon[str], ...],
         segmentation: Lexicon[Any] | None,
         steps: tuple[Lexicon[str], ...],
-        segment_words: bytes | None,
+        segment_words: Iterable[str] | None,
         /,
     ) -> ConversionChain: ...
+    @property
+    def lexicons(self) -> tuple[Lexicon[Any] | None, ...]: ...
     def convert(self, text: str, /) -> str: ...
 
 def read_conversion_dictionary(data: bytes, name: str, /) -> dict[str, str]: ...

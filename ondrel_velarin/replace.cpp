@@ -252,21 +252,33 @@ struct ChainObject {
 
 PyTypeObject ChainType = {PyVarObject_HEAD_INIT(nullptr, 0)};
 
-// The first step's segment_words, by rank, from `flags`: a bytes object of
-// one byte per word id, nonzero for the segmentation's words. Null with an
+// The first step's segment_words, by rank: those of its words that
+// `words` (an iterable of str, a segmentation's words) holds. Null with an
 // exception set.
-uint64_t *segment_words_of(PyObject *flags, LexiconObject *first) {
-    if (!PyBytes_Check(flags) || PyBytes_GET_SIZE(flags) != first->num_words) {
-        PyErr_SetString(PyExc_ValueError, "segment_words must be bytes with one byte per word of the first step");
-        return nullptr;
-    }
-    const size_t words = size_t(first->num_words);
-    auto *bits = static_cast<uint64_t *>(PyMem_Calloc(words / 64 + 1, sizeof(uint64_t)));
+uint64_t *segment_words_of(PyObject *words, LexiconObject *first) {
+    if (lexicon_index(first) < 0 || !lexicon_current(first)) return nullptr;
+    OwnedRef iterator = OwnedRef::steal(PyObject_GetIter(words));
+    if (!iterator) return nullptr;
+    const TrieStore &store = lexicon_store(first);
+    auto *bits = static_cast<uint64_t *>(PyMem_Calloc(size_t(first->num_words) / 64 + 1, sizeof(uint64_t)));
     if (bits == nullptr) return reinterpret_cast<uint64_t *>(PyErr_NoMemory());
-    const char *by_id = PyBytes_AS_STRING(flags);
-    for (size_t rank = 0; rank < words; ++rank)
-        if (by_id[first->rank_to_id[rank]] != 0) bits[rank / 64] |= uint64_t(1) << (rank % 64);
-    return bits;
+    while (OwnedRef word = OwnedRef::steal(PyIter_Next(iterator.borrow()))) {
+        Units units;
+        if (!units_of(word.borrow(), 0, "ConversionChain", &units)) break;
+        const Match match = with_units(units, [&](const auto *u) {
+            // A word with a lone surrogate is no word of a lexicon.
+            if (has_surrogate(u, units.length)) return Match{};
+            const Match found = closest_prefix_code_points(store, u, units.length);
+            return found.length == utf8_length(u, units.length) ? found : Match{};
+        });
+        if (match.node >= 0 && match.length > 0) {
+            const uint32_t rank = word_rank(first, match.node);
+            bits[rank / 64] |= uint64_t(1) << (rank % 64);
+        }
+    }
+    if (!PyErr_Occurred() && lexicon_current(first)) return bits;
+    PyMem_Free(bits);
+    return nullptr;
 }
 
 // Appends to `list` the lexicons of `passes` (a tuple), each checked; false
@@ -420,6 +432,12 @@ void chain_dealloc(PyObject *object) {
     Py_TYPE(object)->tp_free(object);
 }
 
+PyMemberDef chain_members[] = {
+    {"lexicons", Py_T_OBJECT_EX, offsetof(ChainObject, lexicons), Py_READONLY,
+     "The lexicons of the passes in order: the normalization's, the segmentation's (None without one), the steps'."},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
 PyMethodDef chain_methods[] = {
     {"convert", chain_convert, METH_O,
      "convert($self, text, /)\n--\n\n"
@@ -513,14 +531,15 @@ int add_conversion_chain(PyObject *module) {
     ChainType.tp_doc = "ConversionChain(normalization, segmentation, steps, segment_words, /)\n--\n\n"
                        "Lexicons run as a conversion chain (see ondrel_velarin.Converter): the\n"
                        "normalization's over the whole text, the segmentation's (or None), then\n"
-                       "the steps' over each segment. segment_words (bytes, one per word id of\n"
-                       "the first step, or None) marks the words of a segmentation that the\n"
-                       "first step makes as it converts.";
+                       "the steps' over each segment. segment_words (an iterable of str, or\n"
+                       "None) are the words of a segmentation that the first step makes as it\n"
+                       "converts.";
     ChainType.tp_new = chain_new;
     ChainType.tp_dealloc = chain_dealloc;
     ChainType.tp_traverse = chain_traverse;
     ChainType.tp_clear = chain_clear;
     ChainType.tp_methods = chain_methods;
+    ChainType.tp_members = chain_members;
     if (PyType_Ready(&ChainType) < 0) return -1;
     return PyModule_AddObjectRef(module, "ConversionChain", reinterpret_cast<PyObject *>(&ChainType));
 }

@@ -89,13 +89,16 @@ class Converting:
 
     def __init__(self, converter: Converter) -> None:
         self.converter = converter
+        self.key_characters: frozenset[str] | None = None
 
     def block(self, text: str) -> str:
         # No key holds a line end, so lines convert as the block does.
         return self.converter.convert(text)
 
     def long_line(self, write: Callable[[str], None]) -> "LongLineConversion":
-        return LongLineConversion(self.converter, write)
+        if self.key_characters is None:
+            self.key_characters = self.converter.key_characters()
+        return LongLineConversion(self.converter, self.key_characters, write)
 
 
 class LongLineConversion:
@@ -103,12 +106,13 @@ class LongLineConversion:
     that no key holds, where the text can be cut; the rest is carried into
     the next piece."""
 
-    def __init__(self, converter: Converter, write: Callable[[str], None]) -> None:
+    def __init__(self, converter: Converter, key_characters: frozenset[str], write: Callable[[str], None]) -> None:
         self.converter = converter
+        self.keys = key_characters
         self.write = write
 
     def piece(self, text: str) -> int:
-        keys = self.converter.key_characters
+        keys = self.keys
         cut = len(text)
         while cut > 0 and text[cut - 1] in keys:
             cut -= 1
