@@ -230,10 +230,6 @@ struct CoverSpace {
 // word there (0 for none); the word is taken only if `word` stays true.
 struct NoRuns {
     static constexpr bool enabled = false;
-    template <typename CodePoint>
-    static size_t step_length(const CodePoint *, size_t, size_t, size_t characters, bool *) {
-        return characters;
-    }
 };
 
 enum class CoverEnd {
@@ -242,14 +238,12 @@ enum class CoverEnd {
     interrupted,  // the meter said to stop, or the table changed meanwhile
 };
 
-// Forward longest match over units[pos..n), in steps: step(pos, characters,
-// node) for each, where node is the word's terminal node, or -1 where no
-// word is taken and the `characters` there are kept. With `segments`, a
-// word is taken only within the segment it starts in. A step returning
-// false stops the cover with `pos` at that step, to be resumed there.
-template <typename Runs, typename CodePoint, typename Step>
-CoverEnd cover(const TrieStore &store, const CodePoint *units, size_t n, size_t &pos, const Marks *segments,
-               Step &step, CoverSpace &space, WorkMeter &meter) {
+namespace detail {
+
+// The cover in windows of positions walked together (see cover).
+template <typename CodePoint, typename Step>
+CoverEnd cover_in_windows(const TrieStore &store, const CodePoint *units, size_t n, size_t &pos, const Marks *segments,
+                          Step &step, CoverSpace &space, WorkMeter &meter) {
     Match *window = space.window;
     size_t width = cover_min_window;
     while (pos < n) {
@@ -271,14 +265,48 @@ CoverEnd cover(const TrieStore &store, const CodePoint *units, size_t n, size_t 
                     characters = word ? match.characters : 0;
                 }
             }
-            if constexpr (Runs::enabled) characters = Runs::step_length(units, n, pos, characters, &word);
-            else if (!word) characters = 1;
-            if (!step(pos, characters, word ? match.node : -1)) return CoverEnd::stopped;
-            pos += characters;
+            if (!step(pos, word ? characters : 1, word ? match.node : -1)) return CoverEnd::stopped;
+            pos += word ? characters : 1;
         }
         width = 4 * made >= count ? std::min(2 * width, cover_max_window) : cover_min_window;
     }
     return CoverEnd::done;
+}
+
+// The cover where runs of letters and digits stay whole: a step then begins
+// at a run's start, never inside one (a word that ends inside a run is not
+// taken, and a run that no word takes is one step), so one walk at each
+// step's start costs less than walking, in windows, every position the runs
+// cover.
+template <typename Runs, typename CodePoint, typename Step>
+CoverEnd cover_by_steps(const TrieStore &store, const CodePoint *units, size_t n, size_t &pos, Step &step,
+                        CoverSpace &space, WorkMeter &meter) {
+    Pace pace(meter, store);
+    while (pos < n) {
+        Match match;
+        if (!matches_at(store, units, n, pos, 1, &match, space.scan, meter)) return CoverEnd::interrupted;
+        bool word = match.node >= 0 && match.length > 0;
+        const size_t characters = Runs::step_length(units, n, pos, word ? size_t(match.characters) : 0, &word);
+        if (!pace.go_on(characters)) return CoverEnd::interrupted;  // the run's characters were read
+        if (!step(pos, characters, word ? match.node : -1)) return CoverEnd::stopped;
+        pos += characters;
+    }
+    return CoverEnd::done;
+}
+
+}  // namespace detail
+
+// Forward longest match over units[pos..n), in steps: step(pos, characters,
+// node) for each, where node is the word's terminal node, or -1 where no
+// word is taken and the `characters` there are kept. With `segments`, a
+// word is taken only within the segment it starts in (runs are not kept
+// whole then). A step returning false stops the cover with `pos` at that
+// step, to be resumed there.
+template <typename Runs, typename CodePoint, typename Step>
+CoverEnd cover(const TrieStore &store, const CodePoint *units, size_t n, size_t &pos, const Marks *segments,
+               Step &step, CoverSpace &space, WorkMeter &meter) {
+    if constexpr (Runs::enabled) return detail::cover_by_steps<Runs>(store, units, n, pos, step, space, meter);
+    else return detail::cover_in_windows(store, units, n, pos, segments, step, space, meter);
 }
 
 // One pass of a chain over a store's words.
