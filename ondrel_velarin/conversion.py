@@ -78,6 +78,10 @@ def read_json(path: str) -> object:
     except UnicodeDecodeError as e:
         raise ConfigError(f"{path}: not UTF-8 ({e.reason})") from None
     try:
+        return json.loads(text)
+    except json.JSONDecodeError:
+        pass
+    try:
         return json.loads(_TRAILING_COMMA.sub(lambda m: m.group(1) or m.group(2), text))
     except json.JSONDecodeError as e:
         raise ConfigError(f"{path}: line {e.lineno}: not JSON ({e.msg})") from None
@@ -119,7 +123,8 @@ def short_circuit(*dictionaries: Mapping[str, str]) -> dict[str, str]:
             continue
         later = {}
         for key, value in d.items():
-            if not any(key[:i] in merged for i in range(1, len(key) + 1)):
+            # Most keys of later members are single characters: one lookup.
+            if key not in merged and not (len(key) > 1 and any(key[:i] in merged for i in range(1, len(key)))):
                 later[key] = value
         merged.update(later)
     return merged
@@ -206,7 +211,8 @@ def _segments_as_it_converts(step: Mapping[str, str], segmentation: Mapping[str,
     takes a word, that very word, and elsewhere single characters: then it
     meets the segments' boundaries without knowing them, and a word of the
     segmentation's dictionary marks a segment."""
-    return all(key in step for key in segmentation if key) and all(len(key) <= 1 or key in segmentation for key in step)
+    words = segmentation.keys() - {""}
+    return words <= step.keys() and all(len(key) <= 1 for key in step.keys() - words)
 
 
 def _text_dictionary(d: Mapping[str, str], where: str) -> Mapping[str, str]:
