@@ -28,7 +28,7 @@ from __future__ import annotations
 import json
 import os
 import re
-from collections.abc import Iterable, Mapping
+from _collections_abc import Mapping
 from importlib.util import find_spec
 
 from . import lexicon_c
@@ -40,6 +40,15 @@ COMPILED_SUFFIXES = (".ocd2", ".ocd")
 MATCH_POLICIES = ("short_circuit", "union")
 
 # Strings, and the commas before a closing bracket that strict JSON refuses.
+# collections.abc is these very classes; its own module, and the typing
+# module, would cost more to import than loading a small configuration.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from collections.abc import Callable, Iterable, Sequence
+    from typing import TypeVar
+
+    _V = TypeVar("_V")
+
 _TRAILING_COMMA = re.compile(r'("(?:[^"\\]|\\.)*")|,(\s*[\]}])')
 
 
@@ -176,20 +185,27 @@ class Converter(lexicon_c.ConversionChain):
         return self
 
     @classmethod
-    def _planned(cls, normalization, segmentation, steps) -> Converter:
+    def _planned(
+        cls,
+        normalization: Sequence[Mapping[str, str]],
+        segmentation: Mapping[str, object] | None,
+        steps: Sequence[Mapping[str, str]],
+    ) -> Converter:
         """A converter of dictionaries (dicts of str to str, or lexicons) and
         segmentation words: one lexicon a pass, the segmentation folded into
         the first step where its words segment the text as they convert it."""
         segment_words = None
         if segmentation is not None and steps and _segments_as_it_converts(steps[0], segmentation):
-            segment_words, segmentation = segmentation, None
-        return super().__new__(
+            segment_words, segmentation = segmentation.keys(), None
+        chain = super().__new__(
             cls,
             tuple(_lexicon(d) for d in normalization),
             None if segmentation is None else _lexicon(segmentation),
             tuple(_lexicon(d) for d in steps),
             segment_words,
         )
+        assert isinstance(chain, Converter)
+        return chain
 
     def key_characters(self) -> frozenset[str]:
         """The characters that some key of some pass holds: no match takes any
@@ -200,7 +216,7 @@ class Converter(lexicon_c.ConversionChain):
         source = f" from {self._source!r}" if self._source else ""
         return f"<Converter {self.name!r}{source}>" if self.name else f"<Converter{source}>"
 
-    def __reduce__(self):
+    def __reduce__(self) -> tuple[Callable[[str], Converter], tuple[str]]:
         if self._source is None:
             raise TypeError("a Converter built from dictionaries cannot be pickled; build it from a configuration file")
         return (type(self).from_config, (self._source,))
@@ -224,7 +240,7 @@ def _text_dictionary(d: Mapping[str, str], where: str) -> Mapping[str, str]:
     return d
 
 
-def _lexicon(d: Mapping[str, object]) -> Lexicon:
+def _lexicon(d: Mapping[str, _V]) -> Lexicon[_V]:
     return d if isinstance(d, Lexicon) else Lexicon(d)
 
 
@@ -288,7 +304,7 @@ class _ConfigReader:
     def fail(self, where: str, message: str) -> ConfigError:
         return ConfigError(f"{self.path}: {where}: {message}")
 
-    def list(self, spec: dict, key: str) -> list:
+    def list(self, spec: dict[str, object], key: str) -> list[object]:
         value = spec.get(key, [])
         if not isinstance(value, list):
             raise self.fail(key, "a list of steps")

@@ -44,6 +44,7 @@ class Lexicon(Generic[_V_co]):
     @property
     def tag_names(self) -> tuple[str, ...]: ...
 
+@disjoint_base
 class ConversionChain:
     """Lexicons run as a conversion chain (see ondrel_velarin.Converter)."""
 

@@ -120,8 +120,11 @@ void raise_not_str(LexiconObject *lex, int32_t node) {
 // ready to walk, or false with an exception set.
 bool ready_to_walk(LexiconObject *lex) { return lexicon_index(lex) == 0 && lexicon_current(lex); }
 
-// Buffers a kept working room may hold on to between calls.
+// Buffers a kept working room may hold on to between calls; and the bytes
+// of those released at once past which the heap's free pages go back to the
+// system (the heap would otherwise keep a large text's pages).
 constexpr size_t kept_buffer_bytes = size_t(1) << 20;
+constexpr size_t returned_bytes = size_t(1) << 24;
 
 // The working room of a call, taken from `idle` (where the last call left
 // it) or made, and left there for the next call when it ends, unless a call
@@ -136,7 +139,7 @@ public:
     }
     ~Lease() {
         if (work_ == nullptr) return;
-        work_->space.trim(kept_buffer_bytes);
+        if (work_->space.trim(kept_buffer_bytes) >= returned_bytes) return_free_memory();
         if (idle_ == nullptr) idle_ = work_;
         else delete work_;
     }

@@ -508,12 +508,14 @@ struct ChainSpace {
     Marks marks[2];
 
     // Gives back the memory of buffers that hold more than `bytes`, so that a
-    // space kept for later calls keeps no large text's.
-    void trim(size_t bytes) {
+    // space kept for later calls keeps no large text's; returns how much.
+    size_t trim(size_t bytes) {
+        size_t released = 0;
         for (TextBuffer &text : texts)
-            if (text.bytes_held() > bytes) text.release();
+            if (text.bytes_held() > bytes) released += text.bytes_held(), text.release();
         for (Marks &m : marks)
-            if (m.bytes_held() > bytes) m.release();
+            if (m.bytes_held() > bytes) released += m.bytes_held(), m.release();
+        return released;
     }
 };
 
