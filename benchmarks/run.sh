@@ -12,6 +12,9 @@
 #                           scanning against one: velbench/parallel.py)
 #   bash benchmarks/run.sh --lexicon [--rounds R] [--keys N] [--chars N] [--save]
 #                           (the Lexicon's questions against the peers': velbench/lexicon.py)
+#   bash benchmarks/run.sh --convert [--megabytes N] [--rounds R] [--save]
+#                           (dictionary conversion beside OpenCC and opencc-pyo3, replacement beside
+#                            flashtext2: velbench/convert.py)
 #   bash benchmarks/run.sh --memory [--lists a,b] [--libs a,b] [--timeout S]
 #                           (resident memory of each library's finished object: velbench/memory.py)
 #   (or ./dev bench ...)
@@ -120,6 +123,12 @@ fi
 if [ "${1:-}" = "--lexicon" ]; then
     shift
     exec "$py" -m velbench.lexicon "$@"
+fi
+if [ "${1:-}" = "--convert" ]; then
+    shift
+    step "installing OpenCC, its data, opencc-pyo3 and flashtext2"
+    "$py" -m pip install --quiet -r "$bench/requirements-convert.txt" >>"$log" 2>&1
+    exec "$py" -m velbench.convert "$@"
 fi
 if [ "${1:-}" = "--memory" ]; then
     shift

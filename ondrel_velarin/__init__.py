@@ -38,6 +38,7 @@ if not _has_native_modules(os.path.dirname(os.path.abspath(__file__))):
 # module loads only what it needs.
 _HOMES = {
     "HMM": "frequency",
+    "Converter": "conversion",
     "Lexicon": "lexicon",
     "Velarin": "impl_c",
     "VelarinHandle": "handle",
@@ -50,6 +51,7 @@ __all__ = sorted(_HOMES)
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
+    from .conversion import Converter as Converter
     from .frequency import HMM as HMM
     from .handle import VelarinHandle as VelarinHandle
     from .impl_c import Velarin as Velarin

@@ -41,6 +41,7 @@ void raise_status(Status status) {
     switch (status) {
     case Status::ok:
     case Status::interrupted:
+    case Status::unwritable_value:  // the replacement's caller names the value
         return;
     case Status::no_memory_nodes:
         message = "Failed to allocate memory for nodes.";
@@ -62,6 +63,9 @@ void raise_status(Status status) {
         break;
     case Status::no_memory_route:
         message = "Failed to allocate memory for the route.";
+        break;
+    case Status::no_memory_text:
+        message = "Failed to allocate memory for the replaced text.";
         break;
     case Status::too_many_nodes:
         PyErr_SetString(PyExc_OverflowError, "the strings need more than 2147483647 trie nodes");

@@ -195,7 +195,7 @@ int lexicon_exec(PyObject *module) {
         if (!type) return -1;
         velarin_type = reinterpret_cast<PyTypeObject *>(type.borrow());
     }
-    if (ready_lexicon_type() < 0 || prepare_lexicon_iterator() < 0) return -1;
+    if (ready_lexicon_type() < 0 || prepare_lexicon_iterator() < 0 || add_conversion_chain(module) < 0) return -1;
     if (PyModule_Add(module, "IMAGE_MAGIC", PyBytes_FromStringAndSize(image_magic, image_magic_bytes)) < 0) return -1;
     return PyModule_AddObjectRef(module, "Lexicon", reinterpret_cast<PyObject *>(&LexiconType));
 }

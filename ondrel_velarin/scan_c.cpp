@@ -60,9 +60,6 @@ constexpr size_t batch_pieces = 4096;
 constexpr size_t hand_out_block = 256;
 // Positions whose matches longest_matches finds together, the same way.
 constexpr size_t match_batch = 4096;
-// Texts shorter than this are scanned with the lock held: letting other
-// threads run would cost more than the walks take.
-constexpr size_t unlocked_text_min = 2048;
 
 // A text's code units as the interpreter stores them.
 struct Text {

@@ -25,18 +25,28 @@ void wake_all(int32_t &count) { syscall(SYS_futex, &count, FUTEX_WAKE_PRIVATE, I
 
 }  // namespace
 
-UnlockedRead::UnlockedRead(VelarinObject *trie) : trie_(trie) { Py_INCREF(reinterpret_cast<PyObject *>(trie)); }
+UnlockedRead::UnlockedRead(VelarinObject *trie) : one_(trie), tries_(&one_), count_(1) {
+    Py_INCREF(reinterpret_cast<PyObject *>(trie));
+}
+
+UnlockedRead::UnlockedRead(VelarinObject *const *tries, size_t count) : one_(nullptr), tries_(tries), count_(count) {
+    for (size_t i = 0; i < count_; ++i) Py_INCREF(reinterpret_cast<PyObject *>(tries_[i]));
+}
 
 UnlockedRead::~UnlockedRead() {
     lock();
-    Py_DECREF(reinterpret_cast<PyObject *>(trie_));
+    for (size_t i = 0; i < count_; ++i) Py_DECREF(reinterpret_cast<PyObject *>(tries_[i]));
 }
 
 bool UnlockedRead::may_read_unlocked() const {
-    const TrieStore &store = trie_->store;
-    const CharIndexState state = store.index.state;
-    const bool settled = store.nodes == nullptr || state == CharIndexState::built || state == CharIndexState::unavailable;
-    return settled && store.layouts == 0 && load(trie_->waiting_writers) == 0;
+    for (size_t i = 0; i < count_; ++i) {
+        const TrieStore &store = tries_[i]->store;
+        const CharIndexState state = store.index.state;
+        const bool settled =
+            store.nodes == nullptr || state == CharIndexState::built || state == CharIndexState::unavailable;
+        if (!settled || store.layouts != 0 || load(tries_[i]->waiting_writers) != 0) return false;
+    }
+    return true;
 }
 
 void UnlockedRead::unlock() {
@@ -50,7 +60,7 @@ void UnlockedRead::lock() {
 }
 
 void UnlockedRead::release() {
-    __atomic_add_fetch(&trie_->unlocked_readers, 1, __ATOMIC_SEQ_CST);
+    for (size_t i = 0; i < count_; ++i) __atomic_add_fetch(&tries_[i]->unlocked_readers, 1, __ATOMIC_SEQ_CST);
     saved_ = PyEval_SaveThread();
 }
 
@@ -58,19 +68,25 @@ void UnlockedRead::release() {
 // not wait for this thread to get the lock; the caller checks the generation.
 void UnlockedRead::take_back() {
     if (saved_ == nullptr) return;
-    if (__atomic_sub_fetch(&trie_->unlocked_readers, 1, __ATOMIC_SEQ_CST) == 0 && load(trie_->waiting_writers) > 0)
-        wake_all(trie_->unlocked_readers);
+    for (size_t i = 0; i < count_; ++i) {
+        VelarinObject *trie = tries_[i];
+        if (__atomic_sub_fetch(&trie->unlocked_readers, 1, __ATOMIC_SEQ_CST) == 0 && load(trie->waiting_writers) > 0)
+            wake_all(trie->unlocked_readers);
+    }
     PyEval_RestoreThread(saved_);
     saved_ = nullptr;
 }
 
-// Lets a thread waiting to change the trie take the lock before this one
+// Lets a thread waiting to change a trie take the lock before this one
 // reads on: waits, without the lock, until no thread waits any more.
 void UnlockedRead::wait_for_writers() {
-    if (load(trie_->waiting_writers) == 0) return;
-    Py_BEGIN_ALLOW_THREADS
-    for (int32_t waiting; (waiting = load(trie_->waiting_writers)) != 0;) wait_while(trie_->waiting_writers, waiting);
-    Py_END_ALLOW_THREADS
+    for (size_t i = 0; i < count_; ++i) {
+        VelarinObject *trie = tries_[i];
+        if (load(trie->waiting_writers) == 0) continue;
+        Py_BEGIN_ALLOW_THREADS
+        for (int32_t waiting; (waiting = load(trie->waiting_writers)) != 0;) wait_while(trie->waiting_writers, waiting);
+        Py_END_ALLOW_THREADS
+    }
 }
 
 bool UnlockedRead::pause(void *self) {

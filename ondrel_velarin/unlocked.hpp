@@ -50,15 +50,24 @@
 
 #include <Python.h>
 
+#include <cstddef>
 #include <cstdint>
 
 #include "surface.hpp"
 
 namespace velarin {
 
+// Texts shorter than this are walked with the lock held: letting other
+// threads run would cost more than the walks take.
+constexpr size_t unlocked_text_min = 2048;
+
 class UnlockedRead {
 public:
     explicit UnlockedRead(VelarinObject *trie);
+    // For a call that reads several tries (a conversion chain's), each as
+    // above: the lock is released only when every one may be read without
+    // it. The array is the caller's, and outlives the guard.
+    UnlockedRead(VelarinObject *const *tries, size_t count);
     ~UnlockedRead();
     UnlockedRead(const UnlockedRead &) = delete;
     UnlockedRead &operator=(const UnlockedRead &) = delete;
@@ -77,7 +86,9 @@ private:
     void take_back();
     void wait_for_writers();
 
-    VelarinObject *trie_;
+    VelarinObject *one_;  // the trie of a guard for one
+    VelarinObject *const *tries_;
+    size_t count_;
     PyThreadState *saved_ = nullptr;  // while the lock is released
     bool wanted_ = false;             // unlock() was asked for since the last lock()
 };

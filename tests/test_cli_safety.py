@@ -185,14 +185,16 @@ def test_interrupted_while_building(tmp_path: Path, fifo) -> None:  # type: igno
     assert out.read_text() == "old\n" and part_files(tmp_path) == []
 
 
-def test_interrupted_while_segmenting(tmp_path: Path) -> None:
-    words = write(tmp_path / "w.txt", "中文\n")
+def interrupt_while_writing_a_file(tmp_path: Path, args: list[str], lines: str) -> None:
+    """Runs the tool with `args` and -o into an existing file, feeds it
+    `lines` through a pipe, and interrupts it once output has begun: status
+    130, no message, the file as it was and no temporary copy left."""
     out = tmp_path / "out.txt"
     write(out, "old\n")
-    process = subprocess.Popen([*CLI, "-w", words, "-o", str(out)], cwd=tmp_path, env=ENV,
+    process = subprocess.Popen([*CLI, *args, "-o", str(out)], cwd=tmp_path, env=ENV,
                                stdin=subprocess.PIPE, stderr=subprocess.PIPE)
     assert process.stdin is not None and process.stderr is not None
-    process.stdin.write("中文x\n".encode() * 1000)
+    process.stdin.write(lines.encode() * 1000)
     process.stdin.flush()
     # Input from a pipe is written out block by block, into the temporary copy.
     wait_for(lambda: writing_into(process, tmp_path), process)
@@ -200,6 +202,10 @@ def test_interrupted_while_segmenting(tmp_path: Path) -> None:
     assert process.stderr.read() == b""
     process.stdin.close()
     assert out.read_text() == "old\n" and part_files(tmp_path) == []
+
+
+def test_interrupted_while_segmenting(tmp_path: Path) -> None:
+    interrupt_while_writing_a_file(tmp_path, ["-w", write(tmp_path / "w.txt", "中文\n")], "中文x\n")
 
 
 def test_interrupted_while_writing(tmp_path: Path) -> None:

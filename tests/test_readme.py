@@ -39,7 +39,7 @@ def test_examples_pass_mypy_strict(tmp_path: Path) -> None:
 
 
 def test_the_lexicon_example_gives_what_its_comments_say() -> None:
-    code = block("lex = Lexicon({")
+    code = block("lex = Lexicon({\"中\": 1")
     lines = code.splitlines()
     namespace: dict[str, object] = {}
     exec(lines[0] + "\n" + lines[2], namespace)

@@ -6,6 +6,7 @@ command line names none. A job is added by writing its module (a
 """
 
 from ..cli import Job
+from .convert import CONVERT
 from .segment import SEGMENT
 
-JOBS: list[Job] = [SEGMENT]
+JOBS: list[Job] = [SEGMENT, CONVERT]

@@ -226,6 +226,8 @@ enum class Status {
     too_many_nodes,              // the table would pass the 32-bit node count
     no_memory_char_index,
     no_memory_route,             // a segmentation's working arrays and pieces
+    no_memory_text,              // a replacement's output, or the marks of its segments
+    unwritable_value,            // a replacement met a value it cannot write
     interrupted,  // the caller's go_on said to stop, or the table changed meanwhile
 };
 

@@ -127,12 +127,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         std::abort();
     if (store.nodes != nullptr && store.index.state != velarin::CharIndexState::built) ++wrong;
     wrong += harness::compare_scan(store, text);
+    wrong += harness::compare_replace(store, text);
     const harness::Reference encoded_ref(encoded);
     for (size_t k = 0; k < text.size(); ++k) {
         const std::vector<uint32_t> rest(text.begin() + long(k), text.end());
         wrong += harness::compare_code_points(store, rest);
         wrong += harness::compare_prefixes(store, encoded_ref, rest);
     }
+    velarin::release(store, harness::free_copy);
+    // Replacement over words and text of one-byte code points, whose values
+    // widen the output.
+    auto narrow = [](std::vector<uint32_t> units) {
+        for (auto &c : units) c = 0x20 + c % 0xE0;
+        return units;
+    };
+    std::vector<std::string> narrow_words;
+    for (const auto &w : words) narrow_words.push_back(harness::utf8(narrow(harness::code_points(w))));
+    if (harness::build(store, narrow_words) != velarin::Status::ok || velarin::build_char_index(store) != velarin::Status::ok)
+        std::abort();
+    wrong += harness::compare_replace(store, narrow(text));
     velarin::release(store, harness::free_copy);
     if (store.nodes != nullptr || store.bytes_strings != nullptr || store.num_nodes != 0) ++wrong;
     velarin::release(store, harness::free_copy);  // a second release frees nothing

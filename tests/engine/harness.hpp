@@ -17,6 +17,7 @@
 #include "lexicon_image.hpp"
 #include "lookup.hpp"
 #include "prefixes.hpp"
+#include "replace.hpp"
 #include "scan.hpp"
 #include "trie.hpp"
 
@@ -309,6 +310,229 @@ inline int compare_image(const std::vector<std::string> &words, const unsigned c
     if (velarin::read_image(changed.data(), changed.size(), read) == velarin::ImageError::ok) ++wrong;
     if (velarin::read_image(image.data(), at, read) == velarin::ImageError::ok) ++wrong;
     if (wrong) std::fprintf(stderr, "mismatch: lexicon image of %zu words\n", sorted.size());
+    return wrong;
+}
+
+// ---- Replacement ----------------------------------------------------------
+
+using Text = std::vector<uint32_t>;
+
+inline Text decode_utf8(const char *bytes, size_t n) {
+    Text out;
+    for (size_t i = 0; i < n;) {
+        const auto b = uint8_t(bytes[i]);
+        const unsigned width = b < 0x80 ? 1 : b < 0xE0 ? 2 : b < 0xF0 ? 3 : 4;
+        uint32_t c = width == 1 ? b : b & (0x7F >> width);
+        for (unsigned k = 1; k < width; ++k) c = c << 6 | (uint8_t(bytes[i + k]) & 0x3F);
+        out.push_back(c);
+        i += width;
+    }
+    return out;
+}
+
+// Values for a store's words (of whole code points), by terminal slot, of
+// every kind a replacement meets: shorter and longer than the word, empty,
+// wider than the text, and, for one word in 7, none that can be written.
+struct Values {
+    std::vector<velarin::TerminalRun> ranks;
+    std::vector<Text> by_slot;
+    std::vector<std::vector<uint8_t>> narrowest;  // each value's units at the narrowest width that holds them
+    std::map<Text, size_t> slot_of;
+    size_t longest = 0;
+
+    bool refusing;  // whether some values cannot be written
+
+    Values(const TrieStore &store, bool refusing) : ranks((size_t(store.num_nodes) + 63) / 64 + 1), refusing(refusing) {
+        velarin::rank_terminals(store, ranks.data());
+        for (int64_t i = velarin::next_terminal(store, 0, store.num_nodes); i >= 0;
+             i = velarin::next_terminal(store, i + 1, store.num_nodes)) {
+            const size_t slot = by_slot.size();
+            const char *word = store.nodes[i].word;
+            const Text key = decode_utf8(word, velarin::word_length(word));
+            Text value;
+            switch (slot % 4) {
+            case 0: value.assign(key.rbegin(), key.rend()); break;
+            case 1: break;
+            case 2: value = key, value.push_back(uint32_t(0x10000 + slot)); break;
+            default: value.push_back(uint32_t('a' + slot % 26)), value.push_back(uint32_t(0x100 + slot)); break;
+            }
+            slot_of[key] = slot;
+            longest = std::max(longest, key.size());
+            by_slot.push_back(value);
+            narrowest.push_back(narrow(value));
+        }
+    }
+
+    static std::vector<uint8_t> narrow(const Text &value) {
+        uint32_t widest = 0;
+        for (uint32_t c : value) widest = std::max(widest, c);
+        const unsigned width = velarin::width_for(widest);
+        std::vector<uint8_t> bytes(value.size() * width + 1);
+        for (size_t i = 0; i < value.size(); ++i) std::memcpy(bytes.data() + i * width, &value[i], width);  // little-endian
+        bytes.back() = uint8_t(width);
+        return bytes;
+    }
+
+    bool writable(size_t slot) const { return !refusing || slot % 7 != 6; }
+
+    // The engine's interface.
+    size_t slot(int32_t node) const { return velarin::terminal_slot(ranks.data(), uint32_t(node)); }
+    bool units(size_t slot, velarin::ValueUnits *value) const {
+        if (!writable(slot)) return false;
+        const auto &bytes = narrowest[slot];
+        *value = velarin::ValueUnits{bytes.data(), by_slot[slot].size(), bytes.back()};
+        return true;
+    }
+};
+
+// Forward longest match over `text` within the segments that `marks` begin
+// (positions; none: one segment), as a plain loop over the words: the words
+// taken and their ends, the output, and where in it each segment begins.
+struct Replaced {
+    Text text;
+    std::vector<size_t> word_starts, word_ends, segment_starts;
+    long unwritable = -1;  // the slot of the first word taken whose value cannot be written
+};
+
+inline Replaced replace_reference(const Values &values, const Text &text, const std::set<size_t> &marks) {
+    Replaced out;
+    for (size_t pos = 0; pos < text.size();) {
+        if (marks.count(pos)) out.segment_starts.push_back(out.text.size());
+        const auto next = marks.upper_bound(pos);
+        const size_t end = next == marks.end() ? text.size() : std::min(*next, text.size());
+        size_t taken = 0;
+        for (size_t length = std::min(end - pos, values.longest); length > 0 && taken == 0; --length)
+            if (values.slot_of.count(Text(text.begin() + long(pos), text.begin() + long(pos + length)))) taken = length;
+        if (taken == 0) {
+            out.text.push_back(text[pos++]);
+            continue;
+        }
+        const size_t slot = values.slot_of.at(Text(text.begin() + long(pos), text.begin() + long(pos + taken)));
+        if (out.unwritable < 0 && !values.writable(slot)) out.unwritable = long(slot);
+        const Text &value = values.by_slot[slot];
+        out.text.insert(out.text.end(), value.begin(), value.end());
+        out.word_starts.push_back(pos), out.word_ends.push_back(pos + taken);
+        pos += taken;
+    }
+    return out;
+}
+
+// Where a segmentation of `text` begins segments: at each word taken, and after it.
+inline std::set<size_t> segmentation_reference(const Values &values, const Text &text) {
+    const Replaced whole = replace_reference(values, text, {});
+    std::set<size_t> marks;
+    for (size_t i = 0; i < whole.word_starts.size(); ++i) marks.insert(whole.word_starts[i]), marks.insert(whole.word_ends[i]);
+    return marks;
+}
+
+inline Text buffer_text(const void *data, unsigned width, size_t size) {
+    return velarin::with_width(width, data, [&](const auto *units) { return Text(units, units + size); });
+}
+
+inline std::set<size_t> marked(const velarin::Marks &marks, size_t limit) {
+    std::set<size_t> out;
+    for (size_t p = marks.first_in(0, limit + 1); p <= limit; p = marks.first_in(p + 1, limit + 1)) out.insert(p);
+    return out;
+}
+
+// Calls f with the text as code units of the narrowest width that holds it.
+template <typename F>
+inline auto with_narrowest(const Text &text, F &&f) {
+    uint32_t widest = 0;
+    for (uint32_t c : text) widest = std::max(widest, c);
+    const unsigned width = velarin::width_for(widest);
+    std::vector<uint8_t> bytes(text.size() * width + 1);
+    velarin::with_width(width, bytes.data(), [&](const auto *units) {
+        using Unit = std::remove_const_t<std::remove_reference_t<decltype(*units)>>;
+        for (size_t i = 0; i < text.size(); ++i) const_cast<Unit *>(units)[i] = Unit(text[i]);
+    });
+    return f(static_cast<const void *>(bytes.data()), width);
+}
+
+// A replacing pass, a segmentation and whole chains (with a segmentation of
+// their own, and one that the first step makes as it converts) over `text`,
+// against the reference; `text` also decides, by its code points, where
+// the segments of the pass given segments begin.
+inline int compare_replace(const TrieStore &store, const Text &text) {
+    int wrong = 0;
+    auto fail = [&](const char *what) {
+        if (wrong++ < 5) std::fprintf(stderr, "mismatch: %s [%zu units]\n", what, text.size());
+    };
+    const Values refusing(store, true), values(store, false);
+    const velarin::PassPlan<Values> refusing_pass{&store, &refusing}, pass{&store, &values};
+    auto space = std::make_unique<velarin::ChainSpace>();
+    velarin::WorkMeter meter;
+    std::set<size_t> marks;
+    velarin::Marks in_marks;
+    for (size_t k = 0; k < text.size(); ++k)
+        if (text[k] % 5 == 0) marks.insert(k), in_marks.set(k);
+    for (const auto *p : {&refusing_pass, &pass}) {
+        for (bool segmented : {false, true}) {
+            const Replaced expected = replace_reference(*p->values, text, segmented ? marks : std::set<size_t>{});
+            velarin::TextBuffer &out = space->texts[0];
+            velarin::Marks &out_marks = space->marks[0];
+            bool replaced = true;
+            int32_t unwritable = -1;
+            const Status status = with_narrowest(text, [&](const void *data, unsigned width) {
+                return velarin::with_width(width, data, [&](const auto *units) {
+                    return velarin::replace_pass(*p, units, text.size(), segmented ? &in_marks : nullptr, &out_marks, out,
+                                                 &replaced, &unwritable, space->cover, meter);
+                });
+            });
+            if (expected.unwritable >= 0) {
+                if (status != Status::unwritable_value || long(p->values->slot(unwritable)) != expected.unwritable)
+                    fail("unwritable value");
+                continue;
+            }
+            if (status != Status::ok) fail("replace status");
+            const Text got = replaced ? buffer_text(out.data(), out.width(), out.size()) : text;
+            if (got != expected.text || replaced != !expected.word_starts.empty()) fail("replaced text");
+            uint32_t widest = 0;
+            for (uint32_t c : got) widest = std::max(widest, c);
+            if (replaced && out.width() < velarin::width_for(widest)) fail("output width");
+            std::set<size_t> expected_marks(expected.segment_starts.begin(), expected.segment_starts.end());
+            if (segmented && marked(out_marks, got.size()) != expected_marks) fail("output segments");
+        }
+    }
+    // The segmentation: each word taken, and the position after it; and a
+    // pass that segments so as it converts, every word being the
+    // segmentation's, marks the same segments in its output.
+    const std::set<size_t> segments = segmentation_reference(values, text);
+    if (velarin::segment_pass(pass, text.data(), text.size(), space->marks[1], space->cover, meter) != Status::ok ||
+        marked(space->marks[1], text.size()) != segments)
+        fail("segmentation");
+    std::vector<uint64_t> all_words(values.by_slot.size() / 64 + 1, ~uint64_t(0));
+    const velarin::PassPlan<Values> fusing{&store, &values, all_words.data()};
+    const Replaced segmented = replace_reference(values, text, segments);
+    bool replaced;
+    int32_t unwritable;
+    if (velarin::replace_pass(fusing, text.data(), text.size(), nullptr, &space->marks[0], space->texts[0], &replaced,
+                              &unwritable, space->cover, meter) != Status::ok ||
+        marked(space->marks[0], segmented.text.size()) !=
+            std::set<size_t>(segmented.segment_starts.begin(), segmented.segment_starts.end()))
+        fail("segments of a segmenting pass");
+    // Chains: a normalization, a segmentation and two steps, all of the one
+    // store; then the first step segmenting as it converts, every word
+    // being the segmentation's: the same output.
+    const Replaced normalized = replace_reference(values, replace_reference(values, text, {}).text, {});
+    const std::set<size_t> chain_marks = segmentation_reference(values, normalized.text);
+    const Replaced first = replace_reference(values, normalized.text, chain_marks);
+    const Replaced second = replace_reference(values, first.text, std::set<size_t>(first.segment_starts.begin(), first.segment_starts.end()));
+    const velarin::PassPlan<Values> steps[2] = {pass, pass}, fused[2] = {fusing, pass};
+    const velarin::PassPlan<Values> normalization[2] = {pass, pass};
+    const velarin::ChainPlan<Values> plans[2] = {{normalization, 2, &pass, steps, 2}, {normalization, 2, nullptr, fused, 2}};
+    for (const auto &plan : plans) {
+        const bool same = with_narrowest(text, [&](const void *data, unsigned w) {
+            const void *result;
+            unsigned width;
+            size_t size;
+            int32_t unwritable;
+            return velarin::run_chain(plan, data, w, text.size(), *space, meter, &result, &width, &size, &unwritable) ==
+                       Status::ok &&
+                   buffer_text(result, width, size) == second.text;
+        });
+        if (!same) fail("chain");
+    }
     return wrong;
 }
 
