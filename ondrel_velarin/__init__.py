@@ -31,5 +31,6 @@ if not _has_native_modules(os.path.dirname(os.path.abspath(__file__))):
 from .handle import VelarinHandle  # noqa: E402
 from .impl_c import Velarin  # noqa: E402
 from .scan_c import longest_matches, nbytes, segment  # noqa: E402
+from .wordpiece import Encoding, WordPiece  # noqa: E402
 
-__all__ = ["Velarin", "VelarinHandle", "longest_matches", "nbytes", "segment"]
+__all__ = ["Encoding", "Velarin", "VelarinHandle", "WordPiece", "longest_matches", "nbytes", "segment"]
