@@ -38,8 +38,8 @@ struct WordPieceObject {
     int32_t cls_id, sep_id;   // -1 when the vocabulary lacks them
 };
 
-// Where an Encoding's token came from: the first text, the pair's second,
-// or added (the special tokens around them).
+// Where an Encoding's token came from: the first text or the pair's second
+// (its type id, the low bit), added (the special tokens around them) or not.
 enum TokenKind : uint8_t { first_text = 0, second_text = 1, added = 2 };
 
 struct EncodingObject {
@@ -120,7 +120,7 @@ void assemble(const WordPieceObject *self, std::vector<Token> &a, std::vector<To
     if (special) put(Token{self->sep_id, 0, 0}, added);
     if (b == nullptr) return;
     for (const Token &t : *b) put(t, second_text);
-    if (special) put(Token{self->sep_id, 0, 0}, added);
+    if (special) put(Token{self->sep_id, 0, 0}, TokenKind(added | second_text));
 }
 
 // A new Encoding that takes over `assembled`, or NULL with an exception set.
@@ -191,22 +191,13 @@ PyObject *encoding_offsets(PyObject *o, void *) {
 }
 
 PyObject *encoding_type_ids(PyObject *o, void *) {
-    auto *e = reinterpret_cast<EncodingObject *>(o);
-    // The [SEP] that closes the second text belongs to it.
-    const size_t n = e->kinds->size();
-    bool second = false;
-    OwnedRef list = OwnedRef::steal(PyList_New(Py_ssize_t(n)));
-    if (!list) return nullptr;
-    for (size_t i = 0; i < n; ++i) {
-        second = second || (*e->kinds)[i] == second_text;
-        PyList_SET_ITEM(list.borrow(), Py_ssize_t(i), PyLong_FromLong(second ? 1 : 0));
-    }
-    return list.release();
+    return token_list(reinterpret_cast<EncodingObject *>(o),
+                      [](const Token &, uint8_t kind) { return PyLong_FromLong(kind & second_text); });
 }
 
 PyObject *encoding_special_tokens_mask(PyObject *o, void *) {
     return token_list(reinterpret_cast<EncodingObject *>(o),
-                      [](const Token &, uint8_t kind) { return PyLong_FromLong(kind == added ? 1 : 0); });
+                      [](const Token &, uint8_t kind) { return PyLong_FromLong((kind & added) != 0); });
 }
 
 Py_ssize_t encoding_length(PyObject *o) { return Py_ssize_t(reinterpret_cast<EncodingObject *>(o)->tokens->size()); }

@@ -61,7 +61,7 @@ def text_lines(name, sample=None):
     """The lines of text `name` (all, or a fixed sample of a real text), or
     None when it is not installed."""
     if name == "mixed":
-        return mixed_lines()
+        return mixed_lines(sample or 3000)
     if not corpus.available(name):
         return None
     every = corpus._all_lines(name)
