@@ -20,7 +20,7 @@ from pathlib import Path
 
 import pytest
 
-from ondrel_velarin import cli
+from ondrel_velarin import Velarin, cli, segment
 
 CLI = [sys.executable, "-m", "ondrel_velarin"]
 ENV = {k: v for k, v in os.environ.items() if k != "PYTHONUNBUFFERED"}
@@ -222,7 +222,7 @@ def test_a_line_without_end_in_bounded_memory(tmp_path: Path, unit: str, count: 
     gen.stdout.close()
     gen.wait(timeout=60)
     assert result.returncode == 0, result.stderr
-    segments = " ".join(cli.segment(cli.Velarin(["中文"]), unit, alnum_runs=True))
+    segments = " ".join(segment(Velarin(["中文"]), unit, alnum_runs=True))
     repeats = count // 100_000 * 100_000
     expected = hashlib.sha256()
     if unit == "a":

@@ -1,0 +1,11 @@
+"""The tool's jobs, one module each on top of `ondrel_velarin.cli`.
+
+The first is the default: the one `python -m ondrel_velarin` runs when the
+command line names none. A job is added by writing its module (a
+`cli.Job` subclass) and listing its instance here.
+"""
+
+from ..cli import Job
+from .segment import SEGMENT
+
+JOBS: list[Job] = [SEGMENT]
