@@ -7,5 +7,6 @@ command line names none. A job is added by writing its module (a
 
 from ..cli import Job
 from .segment import SEGMENT
+from .tokenize import TOKENIZE
 
-JOBS: list[Job] = [SEGMENT]
+JOBS: list[Job] = [SEGMENT, TOKENIZE]
