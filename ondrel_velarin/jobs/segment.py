@@ -8,7 +8,7 @@ import time
 from collections.abc import Callable, Sequence
 from itertools import accumulate
 
-from ..cli import PROG, CliError, Job, Report, Source, Spool, data_source, file_source, read_source
+from ..cli import PROG, CliError, Job, Report, Source, Spool, check_delimiter, data_source, file_source, read_source
 from ..impl_c import Velarin
 from ..scan_c import segment
 from ..wordlist import FORMATS, WordListError, parse_words
@@ -130,10 +130,7 @@ class Segmentation(Job):
         )
 
     def check(self, args: argparse.Namespace, parser: argparse.ArgumentParser) -> None:
-        try:
-            args.delimiter.encode("utf-8")
-        except UnicodeEncodeError:
-            parser.error("argument -d/--delimiter: not valid UTF-8 text")
+        check_delimiter(args, parser)
 
     def dictionaries(self, args: argparse.Namespace) -> list[str]:
         return args.words or []

@@ -6,7 +6,7 @@ import json
 import re
 from collections.abc import Callable
 
-from ..cli import PROG, CliError, Job, Report, Spool
+from ..cli import PROG, CliError, Job, Report, Spool, check_delimiter
 from ..wordpiece import Encoding, WordPiece
 
 # Characters that always split words, whatever comes next: a piece of a long
@@ -63,10 +63,7 @@ class Tokenization(Job):
                             help="what to put between tokens (default: a space)")
 
     def check(self, args: argparse.Namespace, parser: argparse.ArgumentParser) -> None:
-        try:
-            args.delimiter.encode("utf-8")
-        except UnicodeEncodeError:
-            parser.error("argument -d/--delimiter: not valid UTF-8 text")
+        check_delimiter(args, parser)
 
     def dictionaries(self, args: argparse.Namespace) -> list[str]:
         return [args.vocab]
