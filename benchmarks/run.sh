@@ -9,6 +9,8 @@
 #                           (worker memory, the tool's --jobs 2 against --jobs 1: velbench/parallel.py)
 #   bash benchmarks/run.sh --memory [--lists a,b] [--libs a,b] [--timeout S]
 #                           (resident memory of each library's finished object: velbench/memory.py)
+#   bash benchmarks/run.sh --tokenize [--megabytes N] [--rounds R] [--save]
+#                           (WordPiece against tokenizers, and its linear time: velbench/tokenize.py)
 #   (or ./dev bench ...)
 #
 # What it installs: the project itself (built with scikit-build-core into
@@ -106,6 +108,11 @@ if [ "${1:-}" = "--cli" ]; then
     shift
     "$py" -m pip install --quiet jieba==0.42.1 >>"$log" 2>&1
     exec "$py" -m velbench.cli_job "$@"
+fi
+if [ "${1:-}" = "--tokenize" ]; then
+    shift
+    "$py" -m pip install --quiet tokenizers >>"$log" 2>&1
+    exec "$py" -m velbench.tokenize "$@"
 fi
 if [ "${1:-}" = "--memory" ]; then
     shift
