@@ -78,9 +78,44 @@ int bind_text(const char *function, PyObject *text, TextView *view) {
     return 0;
 }
 
-void tokenize_view(const Engine &engine, const TextView &view, TextSpace &space, std::vector<Token> &out) {
-    with_code_units(view.kind, view.data,
-                    [&](const auto *units) { engine.tokenizer.tokenize(units, view.length, space, out); });
+bool tokenize_view(const Engine &engine, const TextView &view, TextSpace &space, std::vector<Token> &out,
+                   WorkMeter &meter) {
+    return with_code_units(view.kind, view.data, [&](const auto *units) {
+        return engine.tokenizer.tokenize(units, view.length, space, out, meter);
+    });
+}
+
+// The meter of work done without the interpreter lock: when it asks, the
+// lock is taken back just long enough to run the signal handlers, so that
+// Ctrl-C stops a long text within milliseconds.
+struct UnlockedSignals {
+    PyThreadState *state;  // of the thread that let the lock go, while it is let go
+
+    static bool go_on(void *context) {
+        auto *self = static_cast<UnlockedSignals *>(context);
+        PyEval_RestoreThread(self->state);
+        const bool raised = PyErr_CheckSignals() != 0;
+        self->state = PyEval_SaveThread();
+        return !raised;
+    }
+};
+
+// Runs work(meter) with the lock released and the meter above; true when
+// it finished, false with an exception set (MemoryError, or what a signal
+// handler raised).
+template <typename Work>
+bool run_unlocked(Work work) {
+    UnlockedSignals signals{PyEval_SaveThread()};
+    WorkMeter meter{UnlockedSignals::go_on, &signals};
+    bool done = false, memory = true;
+    try {
+        done = work(meter);
+    } catch (const std::bad_alloc &) {
+        memory = false;
+    }
+    PyEval_RestoreThread(signals.state);
+    if (!memory) PyErr_NoMemory();
+    return done && memory;
 }
 
 // ---- Encodings --------------------------------------------------------------
@@ -293,19 +328,13 @@ const Engine *engine_of(WordPieceObject *self) {
     return self->engine;
 }
 
-// Tokenises one text with the interpreter lock released.
+// Tokenises one text with the interpreter lock released; false with an
+// exception set.
 bool tokenize_unlocked(const Engine &engine, const TextView &view, std::vector<Token> &out) {
-    bool ok = true;
-    Py_BEGIN_ALLOW_THREADS
-    try {
+    return run_unlocked([&](WorkMeter &meter) {
         TextSpace space;
-        tokenize_view(engine, view, space, out);
-    } catch (const std::bad_alloc &) {
-        ok = false;
-    }
-    Py_END_ALLOW_THREADS
-    if (!ok) PyErr_NoMemory();
-    return ok;
+        return tokenize_view(engine, view, space, out, meter);
+    });
 }
 
 PyObject *wordpiece_encode(PyObject *o, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
@@ -354,30 +383,37 @@ unsigned usable_cores() {
 // thread: starting threads would cost more than they save.
 constexpr size_t threaded_batch_characters = size_t(1) << 16;
 
-// Tokenises views[k] into results[k] for every k, on up to `threads`
-// threads; false when memory ran out.
+// Tokenises views[k] into results[k] for every k, on the calling thread
+// (with its meter) and `threads - 1` more; false when the meter stopped it.
+// Workers stop soon after the calling thread does.
 bool tokenize_all(const Engine &engine, const std::vector<TextView> &views, std::vector<std::vector<Token>> &results,
-                  unsigned threads) {
+                  unsigned threads, WorkMeter &meter) {
     std::atomic<size_t> next{0};
-    std::atomic<bool> failed{false};
-    auto work = [&]() {
+    std::atomic<bool> stop{false}, no_memory{false};
+    auto work = [&](WorkMeter &own) {
         try {
             TextSpace space;
-            for (size_t k; (k = next.fetch_add(1)) < views.size() && !failed.load();)
-                tokenize_view(engine, views[k], space, results[k]);
+            for (size_t k; !stop.load() && (k = next.fetch_add(1)) < views.size();)
+                if (!tokenize_view(engine, views[k], space, results[k], own)) stop = true;
         } catch (const std::bad_alloc &) {
-            failed = true;
+            no_memory = stop = true;
         }
     };
+    auto stopped = [](void *flag) { return !static_cast<std::atomic<bool> *>(flag)->load(); };
     std::vector<std::thread> workers;
     try {
-        for (unsigned t = 1; t < threads; ++t) workers.emplace_back(work);
+        for (unsigned t = 1; t < threads; ++t)
+            workers.emplace_back([&]() {
+                WorkMeter own{stopped, &stop};
+                work(own);
+            });
     } catch (const std::exception &) {
         // Fewer threads than asked: the others share the work.
     }
-    work();
+    work(meter);
     for (std::thread &w : workers) w.join();
-    return !failed.load();
+    if (no_memory.load()) throw std::bad_alloc();
+    return !stop.load();
 }
 
 PyObject *wordpiece_encode_batch(PyObject *o, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
@@ -424,17 +460,14 @@ PyObject *wordpiece_encode_batch(PyObject *o, PyObject *const *args, Py_ssize_t 
         return PyErr_NoMemory();
     }
     std::vector<std::vector<Token>> results;
-    bool ok = true;
     try {
         results.resize(views.size());
     } catch (const std::bad_alloc &) {
         return PyErr_NoMemory();
     }
     const unsigned threads = characters < threaded_batch_characters ? 1 : std::min<unsigned>(usable_cores(), unsigned(n));
-    Py_BEGIN_ALLOW_THREADS
-    ok = tokenize_all(*engine, views, results, threads);
-    Py_END_ALLOW_THREADS
-    if (!ok) return PyErr_NoMemory();
+    if (!run_unlocked([&](WorkMeter &meter) { return tokenize_all(*engine, views, results, threads, meter); }))
+        return nullptr;
     OwnedRef list = OwnedRef::steal(PyList_New(n));
     if (!list) return nullptr;
     for (Py_ssize_t k = 0; k < n; ++k) {

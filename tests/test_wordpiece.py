@@ -249,3 +249,29 @@ def test_pickles_as_its_vocabulary_and_options():
     vocab, wp = make(["a", "##b"], lowercase=False)
     again = pickle.loads(pickle.dumps(wp))
     assert again.get_vocab() == vocab and again.tokenize("ab A") == wp.tokenize("ab A") == ["a", "##b", "[UNK]"]
+
+
+class Stop(Exception):
+    pass
+
+
+@pytest.mark.parametrize("call", ["encode", "encode_batch"])
+def test_a_signal_handler_stops_a_long_call(call):
+    # The call runs without the interpreter lock; it takes it back now and
+    # then for the handlers, so the handler's exception ends the call.
+    import signal
+
+    _, wp = make(["a", "##a"])
+    text = "a a " * 10_000_000
+
+    def stop(signum, frame):
+        raise Stop
+
+    previous = signal.signal(signal.SIGALRM, stop)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.05)
+        with pytest.raises(Stop):
+            wp.encode(text) if call == "encode" else wp.encode_batch([text, text])
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "bert_tables.hpp"
+#include "trie.hpp"
 #include "wordpiece.hpp"
 
 namespace velarin {
@@ -55,9 +56,13 @@ public:
     BertTokenizer(const PieceMatcher &matcher, const TextOptions &options, int32_t unknown_id,
                   std::vector<SpecialToken> specials);
 
-    // Appends the tokens of units[0..n) (none a surrogate) to out.
+    // Appends the tokens of units[0..n) (none a surrogate) to out; each code
+    // point is a step of the meter (a word's matching costs in proportion to
+    // its length). False when the meter said to stop, with out holding the
+    // tokens so far.
     template <typename CodePoint>
-    void tokenize(const CodePoint *units, size_t n, TextSpace &space, std::vector<Token> &out) const;
+    bool tokenize(const CodePoint *units, size_t n, TextSpace &space, std::vector<Token> &out,
+                  WorkMeter &meter) const;
 
 private:
     // What an ASCII character is, in ascii_.
@@ -154,10 +159,12 @@ const SpecialToken *BertTokenizer::special_at(const CodePoint *units, size_t i, 
 }
 
 template <typename CodePoint>
-void BertTokenizer::tokenize(const CodePoint *units, size_t n, TextSpace &space, std::vector<Token> &out) const {
+bool BertTokenizer::tokenize(const CodePoint *units, size_t n, TextSpace &space, std::vector<Token> &out,
+                             WorkMeter &meter) const {
     WordCutter words(matcher_, options_, unknown_id_, space, out);
     uint32_t mapped[8];
     for (size_t i = 0; i < n; ++i) {
+        if (!meter.spend(1)) return false;
         const uint32_t c = units[i], origin = uint32_t(i);
         if ((special_starts_ >> (c % 64)) & 1) {
             if (const SpecialToken *s = special_at(units, i, n)) {
@@ -194,6 +201,7 @@ void BertTokenizer::tokenize(const CodePoint *units, size_t n, TextSpace &space,
         if (alone) words.end_word();
     }
     words.end_word();
+    return true;
 }
 
 }  // namespace velarin
