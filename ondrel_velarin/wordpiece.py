@@ -17,7 +17,8 @@ whole text, which lets other threads run meanwhile.
 """
 
 import os
-from collections.abc import Iterable, Mapping
+from collections.abc import Callable, Iterable, Mapping
+from typing import Any
 
 from . import wordpiece_c
 from .impl_c import Velarin
@@ -59,6 +60,10 @@ class WordPiece(wordpiece_c.WordPiece):
     tokens that the vocabulary holds are matched in the raw text as tokens
     of their own; `unk_token` must be in the vocabulary. `strip_accents`
     None follows `lowercase`."""
+
+    _vocab: dict[str, int]
+    _options: dict[str, Any]
+    _by_id: dict[int, str]
 
     def __new__(
         cls,
@@ -114,7 +119,7 @@ class WordPiece(wordpiece_c.WordPiece):
         return self
 
     @classmethod
-    def from_vocab(cls, path: str | os.PathLike[str], **options) -> "WordPiece":
+    def from_vocab(cls, path: str | os.PathLike[str], **options: Any) -> "WordPiece":
         """A tokenizer over the vocabulary file at `path` (see read_vocab);
         the options are those of the constructor."""
         vocab = read_vocab(path)
@@ -123,7 +128,7 @@ class WordPiece(wordpiece_c.WordPiece):
             raise ValueError(f"{os.fspath(path)}: the unknown token {unk!r} is not in the vocabulary")
         return cls(vocab, **options)
 
-    def __reduce__(self):
+    def __reduce__(self) -> tuple[Callable[[dict[str, int], dict[str, Any]], "WordPiece"], tuple[Any, ...]]:
         return (_rebuild, (self._vocab, self._options))
 
     @property
@@ -138,12 +143,13 @@ class WordPiece(wordpiece_c.WordPiece):
         return self._vocab.get(token)
 
     def id_to_token(self, id_: int) -> str | None:
-        tokens = self.__dict__.setdefault("_by_id", {i: t for t, i in self._vocab.items()})
-        return tokens.get(id_)
+        if not hasattr(self, "_by_id"):
+            self._by_id = {i: t for t, i in self._vocab.items()}
+        return self._by_id.get(id_)
 
     def __repr__(self) -> str:
         return f"WordPiece(vocab_size={len(self._vocab)}, lowercase={self._options['lowercase']})"
 
 
-def _rebuild(vocab: dict[str, int], options: dict) -> WordPiece:
+def _rebuild(vocab: dict[str, int], options: dict[str, Any]) -> WordPiece:
     return WordPiece(vocab, **options)

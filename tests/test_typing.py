@@ -20,6 +20,16 @@ GOOD = """
     words: list[str] = segment(v, "abx中文")
     lengths: list[int] = longest_matches(v, "中文字")
     rebuilt = Velarin(("a", "b"))
+
+    from ondrel_velarin import Encoding, WordPiece
+
+    wp = WordPiece(["[UNK]", "[CLS]", "[SEP]", "ab", "##c"], lowercase=False)
+    encoding: Encoding = wp.encode("abc", "ab", max_length=8)
+    ids: list[int] = encoding.ids
+    offsets: list[tuple[int, int]] = encoding.offsets
+    tokens: list[str] = wp.tokenize("abc")
+    batch: list[Encoding] = wp.encode_batch(["abc", ("ab", "c")], add_special_tokens=False)
+    known: int | None = wp.token_to_id("ab")
 """
 
 
@@ -77,7 +87,7 @@ def test_stub_matches_the_built_module(tmp_path: Path) -> None:
     allowlist = tmp_path / "allowlist.txt"
     allowlist.write_text("ondrel_velarin.impl_c.__test__\n")
     result = subprocess.run(
-        [sys.executable, "-m", "mypy.stubtest", "--allowlist", str(allowlist), "ondrel_velarin.impl_c", "ondrel_velarin.scan_c"],
+        [sys.executable, "-m", "mypy.stubtest", "--allowlist", str(allowlist), "ondrel_velarin.impl_c", "ondrel_velarin.scan_c", "ondrel_velarin.wordpiece_c"],
         cwd=tmp_path,
         capture_output=True,
         text=True,

@@ -75,17 +75,19 @@ class Tokenization(Job):
             raise CliError(f"cannot read {args.vocab}: {e.strerror or e}") from None
         except ValueError as e:  # WordListError too: a line that is not UTF-8
             raise CliError(str(e)) from None
-        if args.special and None in (wordpiece.token_to_id("[CLS]"), wordpiece.token_to_id("[SEP]")):
+        cls, sep = wordpiece.token_to_id("[CLS]"), wordpiece.token_to_id("[SEP]")
+        if args.special and (cls is None or sep is None):
             raise CliError(f"{args.vocab} has no [CLS] or [SEP] token to add with --special")
         report.note(f"{args.vocab}: {wordpiece.vocab_size:,} tokens")
-        return Tokenizer(wordpiece, args)
+        return Tokenizer(wordpiece, args, cls or 0, sep or 0)
 
 
 class Tokenizer:
     """Tokenises lines and formats them for output."""
 
-    def __init__(self, wordpiece: WordPiece, args: argparse.Namespace) -> None:
+    def __init__(self, wordpiece: WordPiece, args: argparse.Namespace, cls: int, sep: int) -> None:
         self.wordpiece = wordpiece
+        self.cls, self.sep = cls, sep  # the ids of [CLS] and [SEP], with --special
         self.ids: bool = args.ids
         self.special: bool = args.special
         self.json: bool = args.json
@@ -123,7 +125,7 @@ class LongLineTokens:
         if tokenizer.json:
             write('{"tokens": [')
         if tokenizer.special:
-            self.put(["[CLS]"], [tokenizer.wordpiece.token_to_id("[CLS]")], [(0, 0)])
+            self.put(["[CLS]"], [tokenizer.cls], [(0, 0)])
 
     def piece(self, text: str) -> int:
         ends = [m.end() for m in SPLITS.finditer(text, max(0, len(text) - (1 << 16)))]
@@ -135,7 +137,7 @@ class LongLineTokens:
         self.tokens_of(text)
         t = self.tokenizer
         if t.special:
-            self.put(["[SEP]"], [t.wordpiece.token_to_id("[SEP]")], [(0, 0)])
+            self.put(["[SEP]"], [t.sep], [(0, 0)])
         if self.spools is not None:
             self.write('], "ids": [')
             self.spools[0].write_to(self.write)

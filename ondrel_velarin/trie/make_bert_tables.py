@@ -14,6 +14,7 @@ distinct blocks, each entry an index into the distinct records.
 
 import sys
 import unicodedata
+from collections.abc import Iterable
 
 REMOVED = 1       # text cleaning drops it: U+0000, U+FFFD, control and format characters
 CLEAN_SPACE = 2   # text cleaning makes it a space
@@ -32,7 +33,7 @@ ASCII_PUNCTUATION = set(range(33, 48)) | set(range(58, 65)) | set(range(91, 97))
 BLOCK = 128
 
 
-def flags(c):
+def flags(c: int) -> int:
     ch = chr(c)
     category = unicodedata.category(ch)
     f = 0
@@ -51,15 +52,15 @@ def flags(c):
     return f
 
 
-def stripped(ch):
+def stripped(ch: str) -> str:
     return "".join(x for x in unicodedata.normalize("NFD", ch) if unicodedata.category(x) != "Mn")
 
 
-def main(out):
-    pool = [0]  # offset 0 is never a mapping's, so a mapping word of 0 means "unchanged"
-    pooled = {}
+def main(out: str) -> None:
+    pool: list[int] = [0]  # offset 0 is never a mapping's, so a mapping word of 0 means "unchanged"
+    pooled: dict[str, int] = {}
 
-    def mapping(ch, mapped):
+    def mapping(ch: str, mapped: str) -> int:
         if mapped == ch:
             return 0
         if mapped not in pooled:
@@ -68,7 +69,9 @@ def main(out):
         assert len(mapped) <= 3
         return pooled[mapped] << 2 | len(mapped)
 
-    records, record_ids, entries = [], {}, []
+    records: list[tuple[int, int, int]] = []
+    record_ids: dict[tuple[int, int, int], int] = {}
+    entries: list[int] = []
     for c in range(0x110000):
         if 0xD800 <= c < 0xE000:
             record = (0, 0, 0)
@@ -79,7 +82,9 @@ def main(out):
             record_ids[record] = len(records)
             records.append(record)
         entries.append(record_ids[record])
-    blocks, block_ids, stage1 = [], {}, []
+    blocks: list[tuple[int, ...]] = []
+    block_ids: dict[tuple[int, ...], int] = {}
+    stage1: list[int] = []
     for start in range(0, 0x110000, BLOCK):
         block = tuple(entries[start:start + BLOCK])
         if block not in block_ids:
@@ -88,8 +93,8 @@ def main(out):
         stage1.append(block_ids[block])
     assert len(records) < 1 << 16 and len(blocks) < 1 << 16
 
-    def rows(values, per_line=16):
-        values = list(values)
+    def rows(items: Iterable[object], per_line: int = 16) -> str:
+        values = list(items)
         return ",\n".join("    " + ", ".join(str(v) for v in values[i:i + per_line])
                           for i in range(0, len(values), per_line))
 
