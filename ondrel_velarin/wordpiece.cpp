@@ -38,15 +38,19 @@ struct WordPieceObject {
     int32_t cls_id, sep_id;   // -1 when the vocabulary lacks them
 };
 
-// Where an Encoding's token came from: the first text or the pair's second
-// (its type id, the low bit), added (the special tokens around them) or not.
-enum TokenKind : uint8_t { first_text = 0, second_text = 1, added = 2 };
+// The tokens of one text, or of a pair: [CLS] first [SEP] second [SEP]
+// with special tokens, else first second.
+struct Assembled {
+    std::vector<Token> tokens;
+    uint32_t second = 0;   // where the second text's tokens (type id 1) start: the end without one
+    bool pair = false;
+    bool special = false;  // [CLS] and [SEP] were added
+};
 
 struct EncodingObject {
     PyObject_HEAD
     WordPieceObject *owner;  // strong
-    std::vector<Token> *tokens;
-    std::vector<uint8_t> *kinds;
+    Assembled assembled;     // constructed in place when the object is made
 };
 
 PyTypeObject *encoding_type = nullptr;
@@ -78,8 +82,10 @@ int bind_text(const char *function, PyObject *text, TextView *view) {
     return 0;
 }
 
-bool tokenize_view(const Engine &engine, const TextView &view, TextSpace &space, std::vector<Token> &out,
-                   WorkMeter &meter) {
+// Built twice, so processors with a population count instruction use it
+// in the tries' child rule.
+__attribute__((target_clones("popcnt", "default"), flatten)) bool tokenize_view(
+    const Engine &engine, const TextView &view, TextSpace &space, std::vector<Token> &out, WorkMeter &meter) {
     return with_code_units(view.kind, view.data, [&](const auto *units) {
         return engine.tokenizer.tokenize(units, view.length, space, out, meter);
     });
@@ -120,42 +126,41 @@ bool run_unlocked(Work work) {
 
 // ---- Encodings --------------------------------------------------------------
 
-// One or two texts' tokens, truncated and with the special tokens added.
-struct Assembled {
-    std::vector<Token> tokens;
-    std::vector<uint8_t> kinds;
-};
-
-// Keeps at most `budget` tokens of the two texts, taking from the longer
-// one: when both are longer than half of it, the first keeps the half
-// (rounded down) unless it is the longer.
-void truncate_pair(std::vector<Token> &a, std::vector<Token> *b, size_t budget) {
-    const size_t na = a.size(), nb = b != nullptr ? b->size() : 0;
+// Keeps at most `budget` of the tokens from `a_first` on in a and of b's,
+// taking from the longer: when both are longer than half of it, the first
+// keeps the half (rounded down) unless it is the longer.
+void truncate_pair(std::vector<Token> &a, size_t a_first, std::vector<Token> *b, size_t budget) {
+    const size_t na = a.size() - a_first, nb = b != nullptr ? b->size() : 0;
     if (na + nb <= budget) return;
     size_t keep_a, keep_b;
     if (na > nb) keep_b = std::min(nb, budget / 2), keep_a = budget - keep_b;
     else keep_a = std::min(na, budget / 2), keep_b = budget - keep_a;
-    a.resize(keep_a);
+    a.resize(a_first + keep_a);
     if (b != nullptr) b->resize(keep_b);
 }
 
-void assemble(const WordPieceObject *self, std::vector<Token> &a, std::vector<Token> *b, bool special,
-              size_t max_length, Assembled &out) {
-    const size_t added_count = special ? (b != nullptr ? 3 : 2) : 0;
-    if (max_length != SIZE_MAX) truncate_pair(a, b, max_length - added_count);
-    const size_t total = a.size() + (b != nullptr ? b->size() : 0) + added_count;
-    out.tokens.reserve(total);
-    out.kinds.reserve(total);
-    auto put = [&](const Token &t, TokenKind kind) {
-        out.tokens.push_back(t);
-        out.kinds.push_back(kind);
-    };
-    if (special) put(Token{self->cls_id, 0, 0}, added);
-    for (const Token &t : a) put(t, first_text);
-    if (special) put(Token{self->sep_id, 0, 0}, added);
-    if (b == nullptr) return;
-    for (const Token &t : *b) put(t, second_text);
-    if (special) put(Token{self->sep_id, 0, 0}, TokenKind(added | second_text));
+// Where a text's tokens are put: after a slot for [CLS], with special
+// tokens; finish() then takes the vector over as it is.
+void begin_tokens(std::vector<Token> &a, bool special) {
+    if (special) a.push_back(Token{});
+}
+
+// The encoding of a (begun by begin_tokens) and b, truncated, with the
+// special tokens added; a is taken over.
+Assembled finish(const WordPieceObject *self, std::vector<Token> &a, std::vector<Token> *b, bool special,
+                 size_t max_length) {
+    const size_t lead = special ? 1 : 0;
+    if (max_length != SIZE_MAX) truncate_pair(a, lead, b, max_length - (special ? (b != nullptr ? 3 : 2) : 0));
+    Assembled out;
+    out.special = special, out.pair = b != nullptr;
+    if (special) a[0] = Token{self->cls_id, 0, 0}, a.push_back(Token{self->sep_id, 0, 0});
+    out.second = uint32_t(a.size());
+    if (b != nullptr) {
+        a.insert(a.end(), b->begin(), b->end());
+        if (special) a.push_back(Token{self->sep_id, 0, 0});
+    }
+    out.tokens = std::move(a);
+    return out;
 }
 
 // A new Encoding that takes over `assembled`, or NULL with an exception set.
@@ -163,34 +168,28 @@ PyObject *new_encoding(WordPieceObject *owner, Assembled &&assembled) {
     auto *e = PyObject_New(EncodingObject, encoding_type);
     if (e == nullptr) return nullptr;
     e->owner = reinterpret_cast<WordPieceObject *>(Py_NewRef(reinterpret_cast<PyObject *>(owner)));
-    e->tokens = new (std::nothrow) std::vector<Token>(std::move(assembled.tokens));
-    e->kinds = new (std::nothrow) std::vector<uint8_t>(std::move(assembled.kinds));
-    if (e->tokens == nullptr || e->kinds == nullptr) {
-        Py_DECREF(e);
-        return PyErr_NoMemory();
-    }
+    new (&e->assembled) Assembled(std::move(assembled));
     return reinterpret_cast<PyObject *>(e);
 }
 
 void encoding_dealloc(PyObject *o) {
     auto *e = reinterpret_cast<EncodingObject *>(o);
-    delete e->tokens;
-    delete e->kinds;
-    Py_XDECREF(reinterpret_cast<PyObject *>(e->owner));
+    e->assembled.~Assembled();
+    Py_DECREF(reinterpret_cast<PyObject *>(e->owner));
     PyTypeObject *type = Py_TYPE(o);
     PyObject_Free(o);
     Py_DECREF(type);
 }
 
-// A list of one object per token, made by item(token, kind) as a new
+// A list of one object per token, made by item(token, index) as a new
 // reference (or NULL with an exception set).
 template <typename Item>
 PyObject *token_list(const EncodingObject *e, Item item) {
-    const size_t n = e->tokens->size();
-    OwnedRef list = OwnedRef::steal(PyList_New(Py_ssize_t(n)));
+    const std::vector<Token> &tokens = e->assembled.tokens;
+    OwnedRef list = OwnedRef::steal(PyList_New(Py_ssize_t(tokens.size())));
     if (!list) return nullptr;
-    for (size_t i = 0; i < n; ++i) {
-        PyObject *value = item((*e->tokens)[i], (*e->kinds)[i]);
+    for (size_t i = 0; i < tokens.size(); ++i) {
+        PyObject *value = item(tokens[i], i);
         if (value == nullptr) return nullptr;
         PyList_SET_ITEM(list.borrow(), Py_ssize_t(i), value);
     }
@@ -200,17 +199,17 @@ PyObject *token_list(const EncodingObject *e, Item item) {
 PyObject *encoding_ids(PyObject *o, void *) {
     auto *e = reinterpret_cast<EncodingObject *>(o);
     PyObject *ids = e->owner->id_objects;
-    return token_list(e, [&](const Token &t, uint8_t) { return Py_NewRef(PyTuple_GET_ITEM(ids, t.id)); });
+    return token_list(e, [&](const Token &t, size_t) { return Py_NewRef(PyTuple_GET_ITEM(ids, t.id)); });
 }
 
 PyObject *encoding_tokens(PyObject *o, void *) {
     auto *e = reinterpret_cast<EncodingObject *>(o);
     PyObject *tokens = e->owner->token_objects;
-    return token_list(e, [&](const Token &t, uint8_t) { return Py_NewRef(PyTuple_GET_ITEM(tokens, t.id)); });
+    return token_list(e, [&](const Token &t, size_t) { return Py_NewRef(PyTuple_GET_ITEM(tokens, t.id)); });
 }
 
 PyObject *encoding_offsets(PyObject *o, void *) {
-    return token_list(reinterpret_cast<EncodingObject *>(o), [](const Token &t, uint8_t) -> PyObject * {
+    return token_list(reinterpret_cast<EncodingObject *>(o), [](const Token &t, size_t) -> PyObject * {
         PyObject *pair = PyTuple_New(2);
         if (pair == nullptr) return nullptr;
         PyObject *start = PyLong_FromUnsignedLong(t.start), *end = start ? PyLong_FromUnsignedLong(t.end) : nullptr;
@@ -226,16 +225,22 @@ PyObject *encoding_offsets(PyObject *o, void *) {
 }
 
 PyObject *encoding_type_ids(PyObject *o, void *) {
+    const Assembled &a = reinterpret_cast<EncodingObject *>(o)->assembled;
     return token_list(reinterpret_cast<EncodingObject *>(o),
-                      [](const Token &, uint8_t kind) { return PyLong_FromLong(kind & second_text); });
+                      [&](const Token &, size_t i) { return PyLong_FromLong(i >= a.second); });
 }
 
 PyObject *encoding_special_tokens_mask(PyObject *o, void *) {
-    return token_list(reinterpret_cast<EncodingObject *>(o),
-                      [](const Token &, uint8_t kind) { return PyLong_FromLong((kind & added) != 0); });
+    const Assembled &a = reinterpret_cast<EncodingObject *>(o)->assembled;
+    const size_t last = a.tokens.size() - 1;
+    return token_list(reinterpret_cast<EncodingObject *>(o), [&](const Token &, size_t i) {
+        return PyLong_FromLong(a.special && (i == 0 || i == last || (a.pair && i + 1 == a.second)));
+    });
 }
 
-Py_ssize_t encoding_length(PyObject *o) { return Py_ssize_t(reinterpret_cast<EncodingObject *>(o)->tokens->size()); }
+Py_ssize_t encoding_length(PyObject *o) {
+    return Py_ssize_t(reinterpret_cast<EncodingObject *>(o)->assembled.tokens.size());
+}
 
 PyObject *encoding_repr(PyObject *o) {
     return PyUnicode_FromFormat("Encoding(num_tokens=%zd)", encoding_length(o));
@@ -328,13 +333,25 @@ const Engine *engine_of(WordPieceObject *self) {
     return self->engine;
 }
 
-// Tokenises one text with the interpreter lock released; false with an
-// exception set.
-bool tokenize_unlocked(const Engine &engine, const TextView &view, std::vector<Token> &out) {
-    return run_unlocked([&](WorkMeter &meter) {
-        TextSpace space;
-        return tokenize_view(engine, view, space, out, meter);
-    });
+// Texts shorter than this are tokenised without letting the lock go:
+// letting it go and taking it back would cost more than others gain.
+constexpr size_t unlocked_characters = 4096;
+
+// Appends the tokens of one text to out, with the interpreter lock released
+// when the text is long; false with an exception set. The buffers of the
+// calls of a thread are kept for its next call.
+bool tokenize_one(const Engine &engine, const TextView &view, std::vector<Token> &out) {
+    thread_local TextSpace space;
+    if (view.length < unlocked_characters) {
+        WorkMeter meter;  // without a go_on: never stops
+        try {
+            return tokenize_view(engine, view, space, out, meter);
+        } catch (const std::bad_alloc &) {
+            PyErr_NoMemory();
+            return false;
+        }
+    }
+    return run_unlocked([&](WorkMeter &meter) { return tokenize_view(engine, view, space, out, meter); });
 }
 
 PyObject *wordpiece_encode(PyObject *o, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
@@ -352,10 +369,13 @@ PyObject *wordpiece_encode(PyObject *o, PyObject *const *args, Py_ssize_t nargs,
         bind_text("encode", args[0], &views[0]) < 0 || (pair && bind_text("encode", args[1], &views[1]) < 0))
         return nullptr;
     std::vector<Token> a, b;
-    if (!tokenize_unlocked(*engine, views[0], a) || (pair && !tokenize_unlocked(*engine, views[1], b))) return nullptr;
-    Assembled assembled;
-    assemble(self, a, pair ? &b : nullptr, options.special, options.max_length, assembled);
-    return new_encoding(self, std::move(assembled));
+    try {
+        begin_tokens(a, options.special);
+        if (!tokenize_one(*engine, views[0], a) || (pair && !tokenize_one(*engine, views[1], b))) return nullptr;
+        return new_encoding(self, finish(self, a, pair ? &b : nullptr, options.special, options.max_length));
+    } catch (const std::bad_alloc &) {
+        return PyErr_NoMemory();
+    }
 }
 
 PyObject *wordpiece_tokenize(PyObject *o, PyObject *text) {
@@ -364,7 +384,7 @@ PyObject *wordpiece_tokenize(PyObject *o, PyObject *text) {
     TextView view;
     if (engine == nullptr || bind_text("tokenize", text, &view) < 0) return nullptr;
     std::vector<Token> tokens;
-    if (!tokenize_unlocked(*engine, view, tokens)) return nullptr;
+    if (!tokenize_one(*engine, view, tokens)) return nullptr;
     OwnedRef list = OwnedRef::steal(PyList_New(Py_ssize_t(tokens.size())));
     if (!list) return nullptr;
     for (size_t i = 0; i < tokens.size(); ++i)
@@ -462,6 +482,7 @@ PyObject *wordpiece_encode_batch(PyObject *o, PyObject *const *args, Py_ssize_t 
     std::vector<std::vector<Token>> results;
     try {
         results.resize(views.size());
+        for (size_t k = 0; k < views.size(); k += 2) begin_tokens(results[k], options.special);
     } catch (const std::bad_alloc &) {
         return PyErr_NoMemory();
     }
@@ -471,16 +492,14 @@ PyObject *wordpiece_encode_batch(PyObject *o, PyObject *const *args, Py_ssize_t 
     OwnedRef list = OwnedRef::steal(PyList_New(n));
     if (!list) return nullptr;
     for (Py_ssize_t k = 0; k < n; ++k) {
-        Assembled assembled;
+        std::vector<Token> *second = pairs[size_t(k)] ? &results[size_t(2 * k + 1)] : nullptr;
+        PyObject *encoding;
         try {
-            assemble(self, results[size_t(2 * k)], pairs[size_t(k)] ? &results[size_t(2 * k + 1)] : nullptr,
-                     options.special, options.max_length, assembled);
+            encoding = new_encoding(self, finish(self, results[size_t(2 * k)], second, options.special, options.max_length));
         } catch (const std::bad_alloc &) {
             return PyErr_NoMemory();
         }
-        std::vector<Token>().swap(results[size_t(2 * k)]);
         std::vector<Token>().swap(results[size_t(2 * k + 1)]);
-        PyObject *encoding = new_encoding(self, std::move(assembled));
         if (encoding == nullptr) return nullptr;
         PyList_SET_ITEM(list.borrow(), k, encoding);
     }
