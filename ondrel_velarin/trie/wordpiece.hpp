@@ -52,7 +52,7 @@ public:
 
     // Appends to `out` the pieces of the word given as code points (none a
     // surrogate), with positions counted from 0; false when the word is
-    // unknown, with out as it was.
+    // unknown, with out as it was. An empty word has no pieces.
     template <typename CodePoint>
     bool match(const CodePoint *word, size_t n, std::vector<Piece> &out) const;
 
@@ -119,6 +119,7 @@ inline void PieceMatcher::emit(uint32_t pops, uint32_t &at, std::vector<Piece> &
 
 template <typename CodePoint>
 bool PieceMatcher::match(const CodePoint *word, size_t n, std::vector<Piece> &out) const {
+    if (n == 0) return true;
     const size_t before = out.size();
     uint32_t state = 0, at = 0;
     unsigned char bytes[4];
