@@ -28,9 +28,43 @@ def _use_an_installed_copy() -> None:
 if not _has_native_modules(os.path.dirname(os.path.abspath(__file__))):
     _use_an_installed_copy()
 
-from .handle import VelarinHandle  # noqa: E402
-from .impl_c import Velarin  # noqa: E402
-from .scan_c import longest_matches, nbytes, segment  # noqa: E402
-from .wordpiece import Encoding, WordPiece  # noqa: E402
+# Each name is imported from its module when first asked for, so that
+# importing the package costs next to nothing, and importing one native
+# module loads only what it needs.
+_HOMES = {
+    "Encoding": "wordpiece",
+    "Lexicon": "lexicon",
+    "Velarin": "impl_c",
+    "VelarinHandle": "handle",
+    "longest_matches": "scan_c",
+    "nbytes": "scan_c",
+    "segment": "scan_c",
+    "WordPiece": "wordpiece",
+}
 
-__all__ = ["Encoding", "Velarin", "VelarinHandle", "WordPiece", "longest_matches", "nbytes", "segment"]
+__all__ = sorted(_HOMES)
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from .handle import VelarinHandle as VelarinHandle
+    from .impl_c import Velarin as Velarin
+    from .lexicon import Lexicon as Lexicon
+    from .scan_c import longest_matches as longest_matches
+    from .scan_c import nbytes as nbytes
+    from .scan_c import segment as segment
+    from .wordpiece import Encoding as Encoding
+    from .wordpiece import WordPiece as WordPiece
+
+
+def __getattr__(name: str) -> object:
+    home = _HOMES.get(name)
+    if home is None:
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    module = __import__(f"{__name__}.{home}", fromlist=[name])
+    value = getattr(module, name)
+    globals()[name] = value
+    return value
+
+
+def __dir__() -> list[str]:
+    return sorted(set(globals()) | set(_HOMES))

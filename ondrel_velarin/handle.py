@@ -21,7 +21,7 @@ from typing import Any, NamedTuple
 
 from .impl_c import Velarin
 from .scan_c import longest_matches, segment
-from .wordlist import WordListError, parse_words
+from .wordlist import WordListError, parse_words, read_word_list
 
 # How many tries one process keeps for handles that want them. A long-lived
 # worker that is sent many dictionaries would otherwise keep every one: past
@@ -113,11 +113,7 @@ class _File(NamedTuple):
     def load(cls, path: str | os.PathLike[str], format: str) -> tuple["_File", list[str]]:
         """The file as it is now, and its words: both from one read."""
         name = os.path.abspath(os.fsdecode(path))
-        try:
-            with open(name, "rb") as f:
-                data = f.read()
-        except OSError as e:
-            raise WordListError(f"cannot read {name}: {e.strerror or e}") from None
+        data = read_word_list(name)
         words, used = parse_words(data, name, format)
         if not words:
             raise WordListError(f"no words in {name} (read as {used})")

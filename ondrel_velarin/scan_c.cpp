@@ -17,7 +17,6 @@
 #include <Python.h>
 
 #include <algorithm>
-#include <cstring>
 #include <memory>
 #include <new>
 
@@ -492,17 +491,9 @@ PyMethodDef scan_methods[] = {
 // native module, whose layout this module reads. Returns 0, or -1 with an
 // exception set.
 int scan_exec(PyObject *module) {
-    OwnedRef impl = OwnedRef::steal(PyImport_ImportModule(module_name));
-    if (!impl) return -1;
-    OwnedRef type = OwnedRef::steal(PyObject_GetAttrString(impl.borrow(), "Velarin"));
-    if (!type) return -1;
-    auto *t = reinterpret_cast<PyTypeObject *>(type.borrow());
-    if (!PyType_Check(type.borrow()) || (t->tp_flags & Py_TPFLAGS_HEAPTYPE) != 0 ||
-        t->tp_basicsize != Py_ssize_t(sizeof(VelarinObject)) || std::strcmp(t->tp_name, velarin_type_name) != 0) {
-        PyErr_Format(PyExc_ImportError, "%s.Velarin is not the type this module was built with", module_name);
-        return -1;
-    }
-    state_of(module)->velarin_type = type.release();
+    PyObject *type = import_velarin_type();
+    if (type == nullptr) return -1;
+    state_of(module)->velarin_type = type;
     return 0;
 }
 

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "refs.hpp"
 #include "trie/lookup.hpp"
@@ -127,6 +128,23 @@ private:
     bool entered_;
 };
 
+// The Velarin type of ondrel_velarin.impl_c, for the package's other native
+// modules, which read and write its objects' layout: it must be the static
+// type they were built with. A new reference, or null with ImportError set.
+inline PyObject *import_velarin_type() {
+    OwnedRef impl = OwnedRef::steal(PyImport_ImportModule(module_name));
+    if (!impl) return nullptr;
+    OwnedRef type = OwnedRef::steal(PyObject_GetAttrString(impl.borrow(), "Velarin"));
+    if (!type) return nullptr;
+    auto *t = reinterpret_cast<PyTypeObject *>(type.borrow());
+    if (!PyType_Check(type.borrow()) || (t->tp_flags & Py_TPFLAGS_HEAPTYPE) != 0 ||
+        t->tp_basicsize != Py_ssize_t(sizeof(VelarinObject)) || std::strcmp(t->tp_name, velarin_type_name) != 0) {
+        PyErr_Format(PyExc_ImportError, "%s.Velarin is not the type this module was built with", module_name);
+        return nullptr;
+    }
+    return type.release();
+}
+
 // Adds a traceback entry "ondrel_velarin.impl_c.Velarin.<method>" (or `qualified`
 // as given when `method` is null) to the pending exception.
 void add_traceback(const char *method, int line, const char *qualified = nullptr);
@@ -136,6 +154,10 @@ void add_traceback(const char *method, int line, const char *qualified = nullptr
 // borrowed reference, or NULL with TypeError set.
 PyObject *bind_one(const char *function, const char *parameter, PyObject *const *args, Py_ssize_t nargs,
                    PyObject *kwnames);
+
+// Makes the word cache of a built table that has none (its ranks, and a slot
+// per word); false when there is no memory for it.
+bool ensure_word_cache(VelarinObject *self);
 
 // Decodes node `node`'s word (`length` bytes) and caches it; returns a new
 // reference, or NULL with an exception set.

@@ -40,8 +40,13 @@ size_t str_bytes(PyObject *word) {
 
 }  // namespace
 
-PyObject *make_word_object(VelarinObject *self, int64_t node, size_t length) {
+bool ensure_word_cache(VelarinObject *self) {
     if (self->word_objects == nullptr && self->store.num_nodes > 0) make_word_cache(self);
+    return self->word_objects != nullptr || self->store.num_nodes == 0;
+}
+
+PyObject *make_word_object(VelarinObject *self, int64_t node, size_t length) {
+    ensure_word_cache(self);
     if (PyObject *made = cached_word(self, node)) return Py_NewRef(made);
     PyObject *word = PyUnicode_DecodeUTF8(self->store.nodes[node].word, Py_ssize_t(length), nullptr);
     if (word != nullptr && self->word_objects != nullptr)

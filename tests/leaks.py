@@ -1,5 +1,6 @@
 """Counting the interpreter's allocated blocks around a loop."""
 
+import functools
 import gc
 import os
 import sys
@@ -21,8 +22,10 @@ def block_growth(action, loops: int) -> int:
     return sys.getallocatedblocks() - before
 
 
-def native_heap_in_use() -> int | None:
-    """Bytes the C allocator has handed out and not had back (glibc), or None."""
+@functools.cache
+def _mallinfo2():
+    """glibc's mallinfo2, found once: finding it allocates, and would blur
+    each measurement it is part of."""
     import ctypes
     import ctypes.util
 
@@ -36,7 +39,15 @@ def native_heap_in_use() -> int | None:
         libc.mallinfo2.restype = Mallinfo2
     except (OSError, AttributeError):
         return None
-    info = libc.mallinfo2()
+    return libc.mallinfo2
+
+
+def native_heap_in_use() -> int | None:
+    """Bytes the C allocator has handed out and not had back (glibc), or None."""
+    mallinfo2 = _mallinfo2()
+    if mallinfo2 is None:
+        return None
+    info = mallinfo2()
     return info.uordblks + info.hblkhd
 
 

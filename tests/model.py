@@ -87,3 +87,24 @@ def segment_loop(trie, text: str, alnum_runs: bool = False) -> list[str]:
         out.append(text[i:end])
         i = end
     return out
+
+
+class LexiconModel:
+    """A plain model of a Lexicon: a dict, and its words sorted (Python orders
+    strs by code point, which is the UTF-8 byte order the ids follow)."""
+
+    def __init__(self, pairs):
+        self.values = dict(pairs)
+        self.words = sorted(self.values)
+        self.longest = max(map(len, self.words), default=0)
+
+    def prefixes(self, text: str, start: int = 0) -> list[str]:
+        rest = text[start:]
+        return [rest[:n] for n in range(min(len(rest), self.longest) + 1) if rest[:n] in self.values]
+
+    def longest_prefix(self, text: str, start: int = 0) -> str | None:
+        found = self.prefixes(text, start)
+        return found[-1] if found else None
+
+    def keys(self, prefix: str) -> list[str]:
+        return [w for w in self.words if w.startswith(prefix)]

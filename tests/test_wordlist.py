@@ -1,10 +1,16 @@
 """Word-list files: each format, byte order marks, line ends, detection, errors."""
 
+import io
+import os
+import subprocess
+import sys
+import threading
+import time
 from pathlib import Path
 
 import pytest
 
-from ondrel_velarin.wordlist import FORMATS, WordListError, read_words
+from ondrel_velarin.wordlist import FORMATS, WORD_LIST_LIMIT, WordListError, read_word_list, read_words
 
 # The same four words written in each format; "new york" has a space inside,
 # which only the line format keeps.
@@ -100,4 +106,74 @@ def test_unreadable_files(tmp_path: Path, make) -> None:  # type: ignore[no-unty
 def test_unknown_format(tmp_path: Path) -> None:
     with pytest.raises(ValueError, match="unknown word-list format 'csv'"):
         read_words(write(tmp_path / "w.txt", ["a"]), "csv")
-    assert FORMATS == ("auto", "lines", "jieba", "tsv")
+    assert FORMATS == ("auto", "lines", "jieba", "tsv", "vocab")
+
+
+def test_a_source_past_the_limit_is_refused_in_one_line(tmp_path: Path) -> None:
+    with pytest.raises(WordListError) as excinfo:
+        read_word_list("/dev/zero", limit=4096)
+    assert str(excinfo.value) == "/dev/zero: larger than 4 KiB, the most a word list may hold"
+    big = tmp_path / "big.txt"
+    big.write_bytes(b"a\n" * 3000)
+    with pytest.raises(WordListError, match=f"^{big}: larger than 4 KiB"):
+        read_word_list(big, limit=4096)
+    assert read_word_list(big, limit=6000) == b"a\n" * 3000
+
+
+@pytest.mark.parametrize("size", [100, 5000, 3 * 1024 * 1024])
+@pytest.mark.parametrize("blocking", [True, False], ids=["blocking", "non-blocking"])
+def test_pipes_are_read_to_their_end_or_refused(size: int, blocking: bool) -> None:
+    # No size is known beforehand; a non-blocking pipe is waited on.
+    read_end, write_end = os.pipe()
+    os.set_blocking(read_end, blocking)
+    data = bytes(range(256)) * (size // 256) + b"x" * (size % 256)
+
+    def feed() -> None:
+        with open(write_end, "wb") as w:
+            for k in range(0, len(data), 1000):
+                w.write(data[k : k + 1000])
+                w.flush()
+                if k < 3000:
+                    time.sleep(0.01)
+
+    writer = threading.Thread(target=feed)
+    writer.start()
+    try:
+        with open(read_end, "rb", buffering=0) as stream:
+            if size > 4 * 1024 * 1024 // 2:
+                with pytest.raises(WordListError, match="^<pipe>: larger than 2 MiB"):
+                    read_word_list(stream, "<pipe>", limit=2 * 1024 * 1024)
+                while stream.read(1 << 20) != b"":  # let the writer finish
+                    pass
+            else:
+                assert read_word_list(stream, "<pipe>") == data
+    finally:
+        writer.join()
+
+
+def test_a_stream_is_read_from_where_it_stands(tmp_path: Path) -> None:
+    path = write(tmp_path / "w.txt", ["ab", "cd"])
+    with open(path, "rb") as f:
+        f.read(3)
+        assert read_word_list(f) == b"cd\n"
+        assert not f.closed
+    assert read_word_list(io.BytesIO(b"x\ny\n"), "<bytes>") == b"x\ny\n"
+
+
+def test_a_device_without_end_is_refused_with_the_stated_limit() -> None:
+    # In a child process with its address space capped: the read stops at
+    # the limit instead of filling memory.
+    code = (
+        "import resource, sys\n"
+        "resource.setrlimit(resource.RLIMIT_AS, (3 << 30, 3 << 30))\n"
+        "from ondrel_velarin import VelarinHandle\n"
+        "from ondrel_velarin.wordlist import WordListError\n"
+        "try:\n"
+        "    VelarinHandle.from_file('/dev/zero')\n"
+        "except WordListError as e:\n"
+        "    print(e)\n"
+    )
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == "/dev/zero: larger than 256 MiB, the most a word list may hold\n"
+    assert WORD_LIST_LIMIT == 256 * 1024 * 1024

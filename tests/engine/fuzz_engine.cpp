@@ -152,6 +152,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const harness::Reference ref(words);
     int wrong = harness::compare(store, ref, keys);
     for (const auto &k : keys) wrong += harness::compare_code_points(store, harness::code_points(k));
+    for (const auto &k : keys) wrong += harness::compare_prefixes(store, ref, harness::code_points(k));
     // Scans by bytes, then (where the words allow it) through the code point
     // index, over a text made of every key.
     std::vector<uint32_t> text;
@@ -164,6 +165,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     wrong += harness::compare_scan(store, text);
     // With the index built, lookups walk it: against the byte walk again.
     for (const auto &k : keys) wrong += harness::compare_code_points(store, harness::code_points(k));
+    for (const auto &k : keys) wrong += harness::compare_prefixes(store, ref, harness::code_points(k));
     velarin::release(store, harness::free_copy);
     // The same scans over words made of whole code points, which the index
     // always covers.
@@ -190,8 +192,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     wrong += compare_pieces(encoded, words_keys);
     if (store.nodes != nullptr && store.index.state != velarin::CharIndexState::built) ++wrong;
     wrong += harness::compare_scan(store, text);
-    for (size_t k = 0; k < text.size(); ++k)
-        wrong += harness::compare_code_points(store, std::vector<uint32_t>(text.begin() + long(k), text.end()));
+    const harness::Reference encoded_ref(encoded);
+    for (size_t k = 0; k < text.size(); ++k) {
+        const std::vector<uint32_t> rest(text.begin() + long(k), text.end());
+        wrong += harness::compare_code_points(store, rest);
+        wrong += harness::compare_prefixes(store, encoded_ref, rest);
+    }
     velarin::release(store, harness::free_copy);
     if (store.nodes != nullptr || store.bytes_strings != nullptr || store.num_nodes != 0) ++wrong;
     velarin::release(store, harness::free_copy);  // a second release frees nothing

@@ -13,7 +13,9 @@
 #include <string>
 #include <vector>
 
+#include "below.hpp"
 #include "lookup.hpp"
+#include "prefixes.hpp"
 #include "scan.hpp"
 #include "trie.hpp"
 
@@ -172,6 +174,49 @@ inline int compare_code_points(const TrieStore &store, const std::vector<uint32_
         closest_prefix_bytes(store, reinterpret_cast<const unsigned char *>(bytes.data()), bytes.size());
     if (a.node != b.node || a.length != b.length) {
         std::fprintf(stderr, "mismatch: code point walk [%zu units]\n", units.size());
+        return 1;
+    }
+    return 0;
+}
+
+// Every word the code points begin with, as each_prefix visits them, against
+// the byte walk over their UTF-8 noting every terminal node it passes (with
+// the code points its bytes touch); and the words below the key's path, in
+// byte order, against the reference.
+inline int compare_prefixes(const TrieStore &store, const Reference &ref, const std::vector<uint32_t> &units) {
+    std::vector<velarin::Match> visited, expected;
+    velarin::each_prefix(store, units.data(), units.size(), [&](const velarin::Match &m) { visited.push_back(m); });
+    const std::string bytes = utf8(units);
+    if (store.nodes != nullptr) {
+        auto walk = [&]<bool Wide>() {
+            velarin::detail::Cursor<Wide> cursor{store};
+            size_t characters = 0;
+            for (size_t position = 0;; ++position) {
+                if (position > 0 && !velarin::is_continuation_byte(static_cast<unsigned char>(bytes[position - 1])))
+                    ++characters;
+                if (velarin::detail::is_terminal(store.nodes[cursor.index]))
+                    expected.push_back(velarin::Match{int32_t(cursor.index), uint32_t(position), uint32_t(characters)});
+                if (position == bytes.size() || !cursor.step(static_cast<unsigned char>(bytes[position]))) return;
+            }
+        };
+        velarin::is_wide(store.max_mask_bit) ? walk.template operator()<true>() : walk.template operator()<false>();
+    }
+    bool same = visited.size() == expected.size();
+    for (size_t i = 0; same && i < visited.size(); ++i)
+        same = visited[i].node == expected[i].node && visited[i].length == expected[i].length &&
+               visited[i].characters == expected[i].characters;
+    std::vector<std::string> below;
+    const int64_t top = velarin::path_node(store, units.data(), units.size());
+    if (top >= 0) {
+        velarin::WordsInOrder order{uint32_t(top)};
+        uint32_t node;
+        while (order.next(store, &node)) below.emplace_back(store.nodes[node].word, velarin::word_length(store.nodes[node].word));
+    }
+    std::vector<std::string> want;
+    for (const auto &w : ref.words)
+        if (w.compare(0, bytes.size(), bytes) == 0) want.push_back(w);
+    if (!same || below != want || (top >= 0) != !want.empty()) {
+        std::fprintf(stderr, "mismatch: prefixes or words below [%zu units] (index %d)\n", units.size(), int(store.index.state));
         return 1;
     }
     return 0;
