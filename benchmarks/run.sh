@@ -5,8 +5,9 @@
 #                           [--segment-only]   (whole-text segmentation alone, into the existing report)
 #   bash benchmarks/run.sh --cli [--megabytes N] [--rounds R]
 #                           (the segmentation tool's whole job beside jieba's tool: velbench/cli_job.py)
-#   bash benchmarks/run.sh --parallel memory|jobs [--mb N] [--rounds R]
-#                           (worker memory, the tool's --jobs 2 against --jobs 1: velbench/parallel.py)
+#   bash benchmarks/run.sh --parallel memory|jobs|threads [--mb N] [--rounds R]
+#                           (worker memory, the tool's --jobs 2 against --jobs 1, two threads
+#                           scanning against one: velbench/parallel.py)
 #   bash benchmarks/run.sh --memory [--lists a,b] [--libs a,b] [--timeout S]
 #                           (resident memory of each library's finished object: velbench/memory.py)
 #   bash benchmarks/run.sh --tokenize [--megabytes N] [--rounds R] [--save]

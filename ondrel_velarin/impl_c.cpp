@@ -16,6 +16,7 @@
 
 #include "copies.hpp"
 #include "surface.hpp"
+#include "unlocked.hpp"
 
 namespace velarin {
 namespace {
@@ -68,15 +69,18 @@ void raise_status(Status status) {
 
 void free_string(void *p) { PyMem_Free(p); }
 
+// Each native method that changes the store first waits for the threads
+// reading it without the lock (unlocked.hpp).
 void cleanup(VelarinObject *self) {
+    wait_until_unread(self);
     release_word_objects(self);
     release(self->store, free_string);
 }
 
 void build_node_method(VelarinObject *self, int32_t node_index, unsigned char **strings, int32_t *lengths,
                        int32_t num_strings, int32_t position) {
-    // Records are about to be added: cached words are indexed by record, and
-    // signal handlers run during the build may cache words of a part of it.
+    wait_until_unread(self);
+    // Records are about to be added: cached words are indexed by record.
     release_word_objects(self);
     WorkMeter meter = signal_meter();
     const Status status = build_node(self->store, node_index, strings, lengths, num_strings, position, &meter);
@@ -86,6 +90,7 @@ void build_node_method(VelarinObject *self, int32_t node_index, unsigned char **
 }
 
 void build_trie(VelarinObject *self) {
+    wait_until_unread(self);
     release_word_objects(self);
     const Status status = build_root(self->store);
     if (status != Status::ok) {
@@ -164,15 +169,17 @@ void adopt(VelarinObject *self, TrieStore &local) {
 
 bool is_exception(PyObject *raised) { return PyObject_TypeCheck(raised, reinterpret_cast<PyTypeObject *>(PyExc_Exception)); }
 
-// Releases the object's store when the pending error is an Exception; an
-// error outside Exception (a KeyboardInterrupt, say) leaves what was copied
-// with the object, which frees it on release.
+// Releases the object's store and the strings copied so far when the
+// pending error is an Exception. An error outside Exception (a
+// KeyboardInterrupt, say) leaves what was built with the object, which frees
+// it on release: the strings copied, and once they are the object's, the
+// nodes laid out before it came.
 void undo_failed_construction(VelarinObject *self, TrieStore &local) {
     PyObject *raised = PyErr_GetRaisedException();
     if (is_exception(raised)) {
         release(local, free_string);
         self->vtab->_cleanup(self);
-    } else {
+    } else if (local.bytes_strings != nullptr) {
         adopt(self, local);
     }
     PyErr_SetRaisedException(raised);

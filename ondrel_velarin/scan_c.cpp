@@ -11,17 +11,22 @@
 // The walks count their work and run the pending signal handlers every so
 // many steps, however long each position's walk is. A handler may construct
 // or release the trie: a walk that sees its table change meanwhile stops, and
-// the window or chunk it was in is walked again against the new table.
-// Large working arrays live on the heap, so that scans nested through signal
-// handlers end in RecursionError, not in a full stack.
+// the batch it was in is walked again against the new table. Large working
+// arrays live on the heap, so that scans nested through signal handlers end
+// in RecursionError, not in a full stack.
+//
+// The walks of a long text run without the interpreter lock (unlocked.hpp),
+// a batch at a time; the segments' and lengths' objects are made with it.
 #include <Python.h>
 
 #include <algorithm>
 #include <memory>
 #include <new>
 
+#include "runs.hpp"
 #include "surface.hpp"
 #include "trie/scan.hpp"
+#include "unlocked.hpp"
 
 namespace velarin {
 namespace {
@@ -47,8 +52,16 @@ constexpr size_t max_segment_window = 256;
 constexpr size_t segment_walk_limit = 32;
 // Segments ahead whose word objects are loaded while one is handed out.
 constexpr size_t word_ahead = 16;
-// Positions whose matches longest_matches finds together.
-constexpr size_t match_chunk = 1024;
+// A text's segments are found this many at a time, without the interpreter
+// lock when the text is long, then handed out with it, in blocks whose word
+// objects are looked up in a pass of their own.
+constexpr size_t batch_pieces = 4096;
+constexpr size_t hand_out_block = 256;
+// Positions whose matches longest_matches finds together, the same way.
+constexpr size_t match_batch = 4096;
+// Texts shorter than this are scanned with the lock held: letting other
+// threads run would cost more than the walks take.
+constexpr size_t unlocked_text_min = 2048;
 
 // A text's code units as the interpreter stores them.
 struct Text {
@@ -70,15 +83,12 @@ __attribute__((target_clones("popcnt", "default"), flatten)) bool matches_in(con
     });
 }
 
-// Fills out[k] as matches_in does, building the code point index first when
-// the trie has none yet. Returns 1; 0 when the trie's table changed while a
-// signal handler ran (the caller walks again, against the new one); -1 with
-// the exception a handler raised.
-int find_matches(VelarinObject *trie, const Text &text, size_t first, size_t count, Match *out, ScanSpace &space,
-                 WorkMeter &meter, size_t limit = SIZE_MAX) {
-    if (build_char_index(trie->store, &meter) != Status::interrupted &&
-        matches_in(trie->store, text, first, count, out, space, meter, limit))
-        return 1;
+// Readies the trie for walks: builds its code point index when it has none
+// yet (with the lock held: the build lets signal handlers run). Returns 1;
+// 0 when the trie changed while a handler ran (the caller tries again); -1
+// with the exception a handler raised.
+int prepare(VelarinObject *trie, WorkMeter &meter) {
+    if (build_char_index(trie->store, &meter) != Status::interrupted) return 1;
     return PyErr_Occurred() ? -1 : 0;
 }
 
@@ -248,127 +258,131 @@ private:
 // Whether `match` is a word of at least one character, not nothing or "".
 bool is_word(const Match &match) { return match.node >= 0 && match.length > 0; }
 
-// Letters and digits of the scripts written without spaces between words,
-// which a word list segments: Han ideographs, kana, Bopomofo, Yi, Thai, Lao,
-// Khmer and Myanmar. A run of letters and digits is never made of these.
-bool written_without_spaces(Py_UCS4 c) {
-    static constexpr struct {
-        Py_UCS4 first, last;
-    } ranges[] = {
-        {0x0E00, 0x0EFF},   {0x1000, 0x109F},   {0x1780, 0x17FF},   {0x19E0, 0x19FF},   {0x3005, 0x3007},
-        {0x3021, 0x3029},   {0x3031, 0x3035},   {0x3038, 0x303C},   {0x3040, 0x30FF},   {0x3100, 0x312F},
-        {0x31A0, 0x31BF},   {0x31F0, 0x31FF},   {0x3400, 0x4DBF},   {0x4E00, 0x9FFF},   {0xA000, 0xA4CF},
-        {0xA9E0, 0xA9FF},   {0xAA60, 0xAA7F},   {0xF900, 0xFAFF},   {0xFF66, 0xFF9F},   {0x1AFF0, 0x1B16F},
-        {0x20000, 0x2FA1F}, {0x30000, 0x323AF},
-    };
-    for (const auto &range : ranges)
-        if (c <= range.last) return c >= range.first;
-    return false;
-}
-
-// Whether code point c continues a run of letters and digits.
-bool is_run_character(Py_UCS4 c) {
-    if (c < 0x80) return ((c | 0x20) - Py_UCS4('a')) < 26u || (c - Py_UCS4('0')) < 10u;
-    return Py_UNICODE_ISALNUM(c) && !written_without_spaces(c);
-}
-
-// The length in code points of the segment at `pos` where runs of letters
-// and digits stay whole; `characters` is that of the longest word there, 0
-// for none. A word that ends inside a run is not taken (*word turns false):
-// the segment is then the run from `pos`, or one character when none starts
-// there.
-template <typename CodePoint>
-size_t run_segment_length(const CodePoint *units, size_t length, size_t pos, size_t characters, bool *word) {
-    if (*word) {
-        const size_t end = pos + characters;
-        if (end == length || !is_run_character(units[end - 1]) || !is_run_character(units[end])) return characters;
-        *word = false;
-    }
-    size_t end = pos;
-    while (end < length && is_run_character(units[end])) ++end;
-    return std::max<size_t>(end - pos, 1);
-}
-
 // What a segment is made of, where it is not a word's node.
-constexpr int64_t single_character = -1, letter_run = -2;
+constexpr int32_t single_character = -1, letter_run = -2;
 
-// The working arrays of a segmentation.
+// A segment found, before it is handed out: where it starts and what it is.
+struct Piece {
+    size_t start;
+    int32_t node;    // the word's node, or single_character or letter_run
+    uint32_t bytes;  // a word's length in bytes
+};
+
+// The working arrays of a segmentation; pieces for a batch of `batch`
+// segments (a short text's call writes no more than it needs).
 struct SegmentSpace {
+    // The last window may pass the batch's end.
+    explicit SegmentSpace(size_t batch) : batch(batch), pieces(new Piece[batch + max_segment_window]) {}
+    size_t batch;
     ScanSpace scan;
     Match window[max_segment_window];
-    size_t starts[max_segment_window];
-    int64_t words[max_segment_window];  // each segment's node, or single_character or letter_run
-    PyObject *objects[max_segment_window];
-    PyObject *const *slots[max_segment_window];  // each word segment's cache slot
+    std::unique_ptr<Piece[]> pieces;
+    PyObject *objects[hand_out_block];
+    PyObject *const *slots[hand_out_block];  // each word's cache slot
     SingleCharacters singles;
 };
 
-// The segments of a text whose code units are `units`, pushed to
-// `segments`; false with an exception set. The same code for each kind of
-// string, so that no step asks which kind it reads.
-//
-// A window's segments are found first, from its matches alone, asking
-// meanwhile for their words' cache slots; then their objects are looked up,
-// and handed out while those a few segments ahead load. A segment is never
-// empty: a word that ends inside a character covers the characters it
-// touches, and fails to decode when handed out.
+// Finds the segments from `pos` on, a window at a time, into space.pieces,
+// until there are space.batch of them or the text ends; moves `pos` past
+// them and `width` to the next window's. Returns how many, or SIZE_MAX when
+// the meter stopped it. It reads only the store and the text, so it may run
+// without the lock. A segment is never empty: a word that ends inside a
+// character covers the characters it touches, and fails to decode when
+// handed out.
 template <typename CodePoint>
-bool collect_segments(VelarinObject *trie, PyObject *source, const Text &text, const CodePoint *units, bool runs,
-                      SegmentBuffer &segments, SegmentSpace &space) {
+size_t find_pieces(const TrieStore &store, const Text &text, const CodePoint *units, bool runs, size_t &pos,
+                   size_t &width, SegmentSpace &space, WorkMeter &meter) {
     Match *window = space.window;
-    size_t *starts = space.starts;
-    int64_t *words = space.words;
-    PyObject **objects = space.objects;
-    PyObject *const **slots = space.slots;
-    SingleCharacters &singles = space.singles;
-    WorkMeter meter = signal_meter();
-    size_t width = min_segment_window;
-    for (size_t pos = 0; pos < text.length;) {
-        const size_t first = pos, count = std::min(width, text.length - pos);
-        int found = find_matches(trie, text, first, count, window, space.scan, meter, segment_walk_limit);
-        size_t made = 0;
-        for (; found > 0 && pos < first + count; ++made) {
+    size_t made = 0;
+    while (pos < text.length && made < space.batch) {
+        const size_t first = pos, count = std::min(width, text.length - pos), before = made;
+        if (!matches_in(store, text, first, count, window, space.scan, meter, segment_walk_limit)) return SIZE_MAX;
+        while (pos < first + count) {
             Match &match = window[pos - first];
-            if (match.cut && (found = find_matches(trie, text, pos, 1, &match, space.scan, meter)) <= 0) break;
-            slots[made] = word_slot(trie, match);
+            if (match.cut && !matches_in(store, text, pos, 1, &match, space.scan, meter)) return SIZE_MAX;
             bool word = is_word(match);
             size_t characters = word ? match.characters : 1;
             if (runs) characters = run_segment_length(units, text.length, pos, word ? match.characters : 0, &word);
-            starts[made] = pos;
-            words[made] = word ? match.node : characters > 1 ? letter_run : single_character;
+            space.pieces[made++] = Piece{pos, word ? match.node : characters > 1 ? letter_run : single_character, match.length};
             pos += characters;
         }
-        if (found < 0) return false;
-        if (found == 0) {
-            pos = first;  // the trie was rebuilt: this window again, against it
-            continue;
-        }
-        for (size_t j = 0; j < made; ++j)
-            objects[j] = words[j] >= 0                   ? (slots[j] != nullptr ? *slots[j] : nullptr)
-                         : words[j] == single_character ? singles.find(units[starts[j]])
-                                                        : nullptr;
-        if (!segments.reserve(made)) return false;
-        for (size_t j = 0; j < made; ++j) {
-            if (j + word_ahead < made) __builtin_prefetch(objects[j + word_ahead]);
+        width = 4 * (made - before) >= count ? std::min(2 * width, max_segment_window) : min_segment_window;
+    }
+    return made;
+}
+
+// Pushes the segments of the `count` pieces found, the last of which ends at
+// `end`, to `segments`; false with an exception set. With the lock held. In
+// each block the words' cache slots are asked for first, then their objects
+// looked up, and handed out while those a few segments ahead load.
+template <typename CodePoint>
+bool hand_out(VelarinObject *trie, PyObject *source, const CodePoint *units, const Piece *pieces, size_t count,
+              size_t end, SegmentBuffer &segments, SegmentSpace &space) {
+    if (!segments.reserve(count)) return false;
+    PyObject **objects = space.objects;
+    PyObject *const **slots = space.slots;
+    for (size_t first = 0; first < count; first += hand_out_block) {
+        const Piece *block = pieces + first;
+        const size_t n = std::min(hand_out_block, count - first);
+        for (size_t j = 0; j < n; ++j) slots[j] = word_slot(trie, block[j].node);
+        for (size_t j = 0; j < n; ++j)
+            objects[j] = block[j].node >= 0                  ? (slots[j] != nullptr ? *slots[j] : nullptr)
+                         : block[j].node == single_character ? space.singles.find(units[block[j].start])
+                                                             : nullptr;
+        for (size_t j = 0; j < n; ++j) {
+            if (j + word_ahead < n) __builtin_prefetch(objects[j + word_ahead]);
+            const Piece &piece = block[j];
             PyObject *segment = objects[j];
             if (segment != nullptr) Py_INCREF(segment);
-            else if (words[j] >= 0) segment = make_word_object(trie, words[j], window[starts[j] - first].length);
-            else if (words[j] == single_character) segment = singles.make(units[starts[j]]);
-            else segment = PyUnicode_Substring(source, Py_ssize_t(starts[j]), Py_ssize_t(j + 1 < made ? starts[j + 1] : pos));
+            else if (piece.node >= 0) segment = make_word_object(trie, piece.node, piece.bytes);
+            else if (piece.node == single_character) segment = space.singles.make(units[piece.start]);
+            else segment = PyUnicode_Substring(source, Py_ssize_t(piece.start), Py_ssize_t(first + j + 1 < count ? block[j + 1].start : end));
             if (segment == nullptr) return false;
             segments.push(segment);
         }
-        width = 4 * made >= count ? std::min(2 * width, max_segment_window) : min_segment_window;
     }
     return true;
 }
 
-// A new T on the heap, or null with MemoryError set.
-template <typename T>
-std::unique_ptr<T> new_space() {
-    std::unique_ptr<T> space(new (std::nothrow) T);
-    if (!space) PyErr_NoMemory();
-    return space;
+// The segments of a text whose code units are `units`, pushed to
+// `segments`; false with an exception set. The same code for each kind of
+// string, so that no step asks which kind it reads. A batch whose walks the
+// trie's change stopped, or that saw the trie change, is found again.
+template <typename CodePoint>
+bool collect_segments(VelarinObject *trie, PyObject *source, const Text &text, const CodePoint *units, bool runs,
+                      SegmentBuffer &segments, SegmentSpace &space) {
+    UnlockedRead reading(trie);
+    WorkMeter meter = reading.meter();
+    size_t width = min_segment_window;
+    for (size_t pos = 0; pos < text.length;) {
+        const int ready = prepare(trie, meter);
+        if (ready < 0) return false;
+        if (ready == 0) continue;
+        const uint64_t generation = trie->store.generation;
+        size_t end = pos, next_width = width;
+        if (text.length >= unlocked_text_min) reading.unlock();
+        const size_t made = find_pieces(trie->store, text, units, runs, end, next_width, space, meter);
+        reading.lock();
+        if (made == SIZE_MAX || trie->store.generation != generation) {
+            if (PyErr_Occurred()) return false;
+            continue;
+        }
+        if (!hand_out(trie, source, units, space.pieces.get(), made, end, segments, space)) return false;
+        pos = end;
+        width = next_width;
+    }
+    return true;
+}
+
+// A new T on the heap, made from `args`, or null with MemoryError set.
+template <typename T, typename... Args>
+std::unique_ptr<T> new_space(Args... args) {
+    try {
+        return std::make_unique<T>(args...);
+    } catch (const std::bad_alloc &) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
 }
 
 // Reads segment's keyword arguments, of which alnum_runs (a truth value) is
@@ -399,7 +413,7 @@ PyObject *segment(PyObject *module, PyObject *const *args, Py_ssize_t nargs, PyO
         return nullptr;
     const RecursionGuard guard(" in segment");
     if (!guard.entered()) return nullptr;
-    const auto space = new_space<SegmentSpace>();
+    const auto space = new_space<SegmentSpace>(std::min(batch_pieces, text.length));
     if (!space) return nullptr;
     auto *trie = reinterpret_cast<VelarinObject *>(args[0]);
     SegmentBuffer segments(text.length);
@@ -409,29 +423,41 @@ PyObject *segment(PyObject *module, PyObject *const *args, Py_ssize_t nargs, PyO
     return done ? segments.take_list() : nullptr;
 }
 
-// The length in characters of `match`, found at `pos`: 0 or more, or -1 with
-// an exception set (a match that ends inside a character, whose word cannot be
-// decoded).
-Py_ssize_t match_length(VelarinObject *trie, const Text &text, size_t pos, const Match &match) {
-    if (match.node < 0) return 0;
-    size_t count;
-    if (match_characters(text, pos, match, &count)) return Py_ssize_t(count);
+// The length in characters of the word of a match that ends inside a
+// character, which decoding it tells: -1 with the decoding error set.
+Py_ssize_t decoded_length(VelarinObject *trie, const Match &match) {
     OwnedRef word = OwnedRef::steal(word_object(trie, match.node, match.length));
     return word ? PyUnicode_GET_LENGTH(word.borrow()) : -1;
 }
 
-// The working arrays of longest_matches.
+// The working arrays of longest_matches, sized to the text's batches: a
+// short text's call writes no more than it needs.
 struct MatchSpace {
+    explicit MatchSpace(size_t batch) : matches(new Match[batch]), lengths(new Py_ssize_t[batch]) {}
     ScanSpace scan;
-    Match chunk[match_chunk];
+    std::unique_ptr<Match[]> matches;
+    std::unique_ptr<Py_ssize_t[]> lengths;
 };
+
+// The length in characters of each of the `count` matches found from
+// position `first` on, or -1 for one that ends inside a character (its word
+// must be decoded to tell). It reads only the text, so it may run without
+// the lock.
+void count_characters(const Text &text, size_t first, size_t count, const Match *matches, Py_ssize_t *lengths) {
+    for (size_t k = 0; k < count; ++k) {
+        size_t characters = 0;
+        const bool whole = matches[k].node < 0 || match_characters(text, first + k, matches[k], &characters);
+        lengths[k] = whole ? Py_ssize_t(characters) : -1;
+    }
+}
 
 PyObject *longest_matches(PyObject *module, PyObject *const *args, Py_ssize_t nargs) {
     Text text;
     if (bind(module, "longest_matches", args, nargs, &text) < 0) return nullptr;
     const RecursionGuard guard(" in longest_matches");
     if (!guard.entered()) return nullptr;
-    const auto space = new_space<MatchSpace>();
+    const size_t batch = std::min(match_batch, text.length);
+    const auto space = new_space<MatchSpace>(batch);
     if (!space) return nullptr;
     auto *trie = reinterpret_cast<VelarinObject *>(args[0]);
     OwnedRef lengths = OwnedRef::steal(PyList_New(Py_ssize_t(text.length)));
@@ -439,15 +465,25 @@ PyObject *longest_matches(PyObject *module, PyObject *const *args, Py_ssize_t na
     // Filled while signal handlers may run: the collector must not hand the
     // list, with its empty slots, to one of them (gc.get_objects()).
     PyObject_GC_UnTrack(lengths.borrow());
-    Match *chunk = space->chunk;
-    WorkMeter meter = signal_meter();
+    UnlockedRead reading(trie);
+    WorkMeter meter = reading.meter();
     for (size_t first = 0; first < text.length;) {
-        const size_t count = std::min(match_chunk, text.length - first);
-        const int found = find_matches(trie, text, first, count, chunk, space->scan, meter);
-        if (found < 0) return nullptr;
-        if (found == 0) continue;  // the trie was rebuilt: this chunk again, against it
+        const int ready = prepare(trie, meter);
+        if (ready < 0) return nullptr;
+        if (ready == 0) continue;
+        const uint64_t generation = trie->store.generation;
+        const size_t count = std::min(batch, text.length - first);
+        if (text.length >= unlocked_text_min) reading.unlock();
+        const bool found = matches_in(trie->store, text, first, count, space->matches.get(), space->scan, meter);
+        if (found) count_characters(text, first, count, space->matches.get(), space->lengths.get());
+        reading.lock();
+        if (!found || trie->store.generation != generation) {
+            if (PyErr_Occurred()) return nullptr;
+            continue;  // the trie changed meanwhile: this batch again, against it
+        }
         for (size_t k = 0; k < count; ++k) {
-            const Py_ssize_t length = match_length(trie, text, first + k, chunk[k]);
+            const Py_ssize_t length =
+                space->lengths[k] >= 0 ? space->lengths[k] : decoded_length(trie, space->matches[k]);
             if (length < 0) return nullptr;
             PyObject *item = PyLong_FromSsize_t(length);
             if (item == nullptr) return nullptr;
@@ -472,9 +508,10 @@ PyMethodDef scan_methods[] = {
      "with, or the single character there when there is none, and goes on after\n"
      "it. Returns the list of segments; they join to text.\n\n"
      "With alnum_runs true, runs of letters and digits (str.isalnum, except the\n"
-     "characters of scripts written without spaces, such as Han and kana) stay\n"
-     "whole: a word that ends inside such a run is not taken, and where no word\n"
-     "is taken a run starting there is one segment."},
+     "characters of scripts written without spaces, such as Han and kana), with\n"
+     "the combining marks that follow them, stay whole: a word that ends inside\n"
+     "such a run is not taken, and where no word is taken a run starting there\n"
+     "is one segment."},
     {"longest_matches", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(longest_matches)), METH_FASTCALL,
      "longest_matches($module, trie, text, /)\n--\n\n"
      "For every character position i of text, the length in characters of\n"

@@ -3,7 +3,8 @@ from .impl_c import Velarin
 def segment(trie: Velarin, text: str, /, *, alnum_runs: bool = False) -> list[str]:
     """Forward longest-match segmentation of text; the segments join to text.
 
-    With alnum_runs, runs of letters and digits no word covers stay whole."""
+    With alnum_runs, runs of letters and digits (with the combining marks
+    after them) no word covers stay whole."""
 
 def longest_matches(trie: Velarin, text: str, /) -> list[int]:
     """For every position i, len(trie.get_closest_prefix(text[i:]))."""

@@ -5,6 +5,7 @@
 #include <Python.h>
 #include <pthread.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -38,6 +39,10 @@ struct VelarinObject {
     PyObject **word_objects;
     size_t num_word_objects;
     TableBlock word_rank_table, word_table;  // the blocks word_ranks and word_objects lie in
+    // Threads reading the store without the interpreter lock, and threads
+    // waiting for them to pause before they change it (unlocked.hpp).
+    int32_t unlocked_readers;
+    int32_t waiting_writers;
 };
 
 static_assert(offsetof(VelarinObject, vtab) == sizeof(PyObject));
@@ -81,24 +86,40 @@ inline bool no_signal_raised(void *) { return PyErr_CheckSignals() == 0; }
 // meanwhile (a handler rebuilt it).
 inline WorkMeter signal_meter() { return WorkMeter{no_signal_raised, nullptr}; }
 
-// Bytes of the thread's stack left below the caller's frame (the bounds are
-// read once per thread); SIZE_MAX when they cannot be had.
-inline size_t stack_left() {
-    thread_local const uintptr_t lowest = [] {
+// The calling thread's stack: where it ends and how large it is (read once
+// per thread); size 0 when the bounds cannot be had.
+struct ThreadStack {
+    uintptr_t lowest;
+    size_t size;
+};
+
+inline const ThreadStack &thread_stack() {
+    thread_local const ThreadStack stack = [] {
         pthread_attr_t attributes;
         void *address = nullptr;
         size_t size = 0;
-        if (pthread_getattr_np(pthread_self(), &attributes) != 0) return uintptr_t(0);
+        if (pthread_getattr_np(pthread_self(), &attributes) != 0) return ThreadStack{0, 0};
         const int rc = pthread_attr_getstack(&attributes, &address, &size);
         pthread_attr_destroy(&attributes);
-        return rc == 0 ? reinterpret_cast<uintptr_t>(address) : uintptr_t(0);
+        return rc == 0 ? ThreadStack{reinterpret_cast<uintptr_t>(address), size} : ThreadStack{0, 0};
     }();
-    const auto here = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
-    return lowest == 0 || here < lowest ? SIZE_MAX : here - lowest;
+    return stack;
 }
 
-// Stack a nested call must leave for what runs below it.
-constexpr size_t stack_reserve = size_t(1) << 18;
+// Whether the stack left below the caller's frame is enough for a call that
+// interpreter code may nest: a quarter of the thread's stack, and no more than
+// 256 KB, must stay free for what runs below it. The calls do not recurse
+// themselves, so a thread with a small stack (256 KB or less, as some
+// platforms and servers give) keeps most of it for them, while nesting
+// without end still stops with a quarter left. Where the bounds are unknown,
+// the answer is yes.
+inline bool stack_suffices() {
+    constexpr size_t most = size_t(1) << 18;
+    const ThreadStack &stack = thread_stack();
+    const auto here = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+    if (stack.size == 0 || here < stack.lowest) return true;
+    return here - stack.lowest >= std::min(most, stack.size / 4);
+}
 
 // Holds one level of the interpreter's recursion count for a call that
 // interpreter code can nest (signal handlers nesting scans, encode()
@@ -118,7 +139,7 @@ public:
 
 private:
     static bool enter(const char *where) {
-        if (stack_left() < stack_reserve) {
+        if (!stack_suffices()) {
             PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
             return false;
         }
@@ -177,11 +198,12 @@ inline PyObject *word_object(VelarinObject *self, int64_t node, size_t length) {
     return cached != nullptr ? Py_NewRef(cached) : make_word_object(self, node, length);
 }
 
-// The cache slot of a match's word, already loading, so that handing out
-// many words overlaps their misses; null without a word or a cache.
-inline PyObject *const *word_slot(const VelarinObject *self, const Match &match) {
-    if (match.node < 0 || self->word_objects == nullptr) return nullptr;
-    PyObject *const *slot = self->word_objects + terminal_slot(self->word_ranks, uint32_t(match.node));
+// The cache slot of node `node`'s word, already loading, so that handing
+// out many words overlaps their misses; null without a word (a negative
+// node) or a cache.
+inline PyObject *const *word_slot(const VelarinObject *self, int64_t node) {
+    if (node < 0 || self->word_objects == nullptr) return nullptr;
+    PyObject *const *slot = self->word_objects + terminal_slot(self->word_ranks, uint32_t(node));
     __builtin_prefetch(slot);
     return slot;
 }

@@ -29,7 +29,8 @@ void make_word_cache(VelarinObject *self) {
     self->word_objects = static_cast<PyObject **>(slots.data);
     self->num_word_objects = words;
     self->store.terminal_runs = runs;
-    self->store.match_slots = reinterpret_cast<const void *const *>(self->word_objects);
+    // Walks without the lock may be reading the store (unlocked.hpp).
+    __atomic_store_n(&self->store.match_slots, reinterpret_cast<const void *const *>(self->word_objects), __ATOMIC_RELEASE);
 }
 
 // A compact str's size, as sys.getsizeof gives it.
@@ -41,7 +42,9 @@ size_t str_bytes(PyObject *word) {
 }  // namespace
 
 bool ensure_word_cache(VelarinObject *self) {
-    if (self->word_objects == nullptr && self->store.num_nodes > 0) make_word_cache(self);
+    // Not while a layout is in progress: ranks of a table being filled in
+    // would not be those of the finished one.
+    if (self->word_objects == nullptr && self->store.num_nodes > 0 && self->store.layouts == 0) make_word_cache(self);
     return self->word_objects != nullptr || self->store.num_nodes == 0;
 }
 
@@ -55,6 +58,9 @@ PyObject *make_word_object(VelarinObject *self, int64_t node, size_t length) {
 }
 
 void release_word_objects(VelarinObject *self) {
+    if (self->word_rank_table.data == nullptr) return;
+    // Scans hold slots of it: they must see that it went.
+    ++self->store.generation;
     PyObject **objects = self->word_objects;
     const size_t count = self->num_word_objects;
     TableBlock ranks = self->word_rank_table, slots = self->word_table;

@@ -1,5 +1,7 @@
 """A plain Python model of a Velarin object, to compare answers with."""
 
+import unicodedata
+
 
 class Model:
     def __init__(self, words):
@@ -71,18 +73,32 @@ def is_run_character(c: str) -> bool:
     return c.isalnum() and not any(first <= ord(c) <= last for first, last in WITHOUT_SPACES)
 
 
+def continues_run(c: str) -> bool:
+    """A letter or digit, or a combining mark, which a run takes in."""
+    return is_run_character(c) or unicodedata.category(c)[0] == "M"
+
+
+def ends_in_run(text: str, start: int, end: int) -> bool:
+    """Whether text[start:end] ends with a letter or digit, or marks after one."""
+    k = end - 1
+    while k >= start and not is_run_character(text[k]) and continues_run(text[k]):
+        k -= 1
+    return k >= start and is_run_character(text[k])
+
+
 def segment_loop(trie, text: str, alnum_runs: bool = False) -> list[str]:
     """Forward longest match by asking `trie.get_closest_prefix` at each
     segment start; with alnum_runs, a word ending inside a run of letters and
-    digits is not taken, and a run no word is taken at is one segment."""
+    digits (and the marks after them) is not taken, and a run no word is
+    taken at is one segment."""
     out, i = [], 0
     while i < len(text):
         end = i + len(trie.get_closest_prefix(text[i:]))
-        if alnum_runs and i < end < len(text) and is_run_character(text[end - 1]) and is_run_character(text[end]):
+        if alnum_runs and i < end < len(text) and continues_run(text[end]) and ends_in_run(text, i, end):
             end = i
         if end == i:
             end = i + 1
-            while alnum_runs and is_run_character(text[i]) and end < len(text) and is_run_character(text[end]):
+            while alnum_runs and is_run_character(text[i]) and end < len(text) and continues_run(text[end]):
                 end += 1
         out.append(text[i:end])
         i = end

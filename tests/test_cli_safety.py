@@ -244,7 +244,7 @@ def test_pieces_give_the_whole_lines_result(tmp_path: Path, monkeypatch: pytest.
     # In-process, with standard output a text stream, and with blocks and
     # pieces of a few characters, so that every boundary falls everywhere.
     rng = random.Random(seed)
-    alphabet = "aab1b中文 x" * 4 + "\r\n"
+    alphabet = "aab1b中文 x\u0301" * 4 + "\r\n"
     words = write(tmp_path / "w.txt", "ab\n中文\nabab\na b\nx1\n文ab\naaaaab\n1中\nb1b1b1b1\n")
     for _ in range(40):
         text = ("\ufeff" if rng.random() < 0.3 else "") + "".join(rng.choices(alphabet, k=rng.randint(0, 300)))

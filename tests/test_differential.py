@@ -28,6 +28,8 @@ ALPHABETS = {
     "cjk": "中文字图书馆我们读书在一二三",
     "emoji": "\U0001F600\U0001F680\U0001F9E1\U0010FFFF\u200d",
     "bmp_edges": "\u07ff\u0800\uffff\ue000\ud7ff",
+    # Letters with the combining marks that runs take in, and marks after others.
+    "marks": "ab1 \u0301\u0302\u0628\u064e\u0652中",
 }
 # Every byte value that valid UTF-8 never holds: words with one never match.
 NOT_UTF8 = bytes([0xC0, 0xC1, *range(0xF5, 0x100)])

@@ -106,24 +106,44 @@ def test_a_scan_through_an_unexecuted_module_raises():
     ]
 
 
-def test_encode_reentering_construction_ends_in_recursion_error():
-    out = run_child("""
-        import sys
-        from ondrel_velarin import Velarin
-        sys.setrecursionlimit(3000)
-        v = Velarin(["a"])
-        class Deep:
-            def encode(self, encoding):
-                v.__init__([Deep()])
-                return b"x"
-        try:
+ENDLESS_REENTRY = """
+    v = Velarin(["中文", "ab"])
+    out.append((segment(v, "中文ab" * 1000)[:3], longest_matches(v, "中文ab"), v.get_closest_prefix("abc")))
+    class Deep:
+        def encode(self, encoding):
             v.__init__([Deep()])
-        except RecursionError:
-            print("RecursionError")
-        v.__init__(["ab"])
-        print(v.get_closest_prefix("abc"))
+            return b"x"
+    try:
+        v.__init__([Deep()])
+    except RecursionError:
+        out.append("RecursionError")
+    v.__init__(["ab"])
+    out.append(v.get_closest_prefix("abc"))
+"""
+
+
+# On the main thread, and on threads with small stacks: the calls do not
+# recurse, so they work there, and endless nesting still ends in RecursionError.
+@pytest.mark.parametrize("stack_kb", [None, 64, 256])
+def test_encode_reentering_construction_ends_in_recursion_error(stack_kb):
+    body = textwrap.indent(ENDLESS_REENTRY, " " * 8)
+    out = run_child(f"""
+        import sys, threading
+        from ondrel_velarin import Velarin, longest_matches, segment
+        sys.setrecursionlimit({3000 if stack_kb is None else 100_000})
+        out = []
+        def work():
+{body}
+        if {stack_kb is None}:
+            work()
+        else:
+            threading.stack_size({stack_kb or 0} * 1024)
+            t = threading.Thread(target=work)
+            t.start()
+            t.join()
+        print(out)
     """)
-    assert out.split() == ["RecursionError", "ab"]
+    assert out.strip() == "[(['中文', 'ab', '中文'], [2, 0, 2, 0], 'ab'), 'RecursionError', 'ab']"
 
 
 # A handler that raises at the third signal of a 5 ms timer: it is called
@@ -320,3 +340,143 @@ def test_the_generator_behaves_as_the_interpreters_own(make):
     assert messages == ["throw expected at least 1 argument, got 0", "throw expected at most 3 arguments, got 4"]
     with pytest.warns(DeprecationWarning, match=r"signature of throw\(\) is deprecated"), pytest.raises(ValueError):
         make().throw(ValueError, ValueError(1))
+
+
+# A scan over words longer than a window's walks (cut, then walked again in
+# full at segment starts) and short ones (their cache slots taken first),
+# with a timer whose handler changes what the scan reads.
+CHANGED_MID_SCAN = """
+    import signal, sys
+    sys.path.insert(0, {tests!r})
+    from test_reliability import native_builders
+    from ondrel_velarin import Velarin, longest_matches, segment
+    import ctypes
+    build_trie, build_node = native_builders()
+    long_word = "a" * 40
+    v = Velarin([long_word, "b", "c"])
+    text = ("c" + long_word + "b") * 20000
+    own = [b"c", b"b"]
+    strings = (ctypes.c_char_p * 2)(*own)
+    lengths = (ctypes.c_int32 * 2)(*map(len, own))
+    def change():
+        {change}
+    def handler(signum, frame):
+        change()
+    signal.signal(signal.SIGALRM, handler)
+    signal.setitimer(signal.ITIMER_REAL, 0.0005, 0.0005)
+    try:
+        results = [{scan}(v, text) for _ in range(5)]
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, signal.SIG_IGN)
+    if "{scan}" == "segment":
+        for segments in results:
+            assert "".join(segments) == text
+            assert set(segments) <= {{long_word, "b", "c", "a"}}, set(segments)
+    else:
+        for lengths in results:
+            assert len(lengths) == len(text) and set(lengths) <= {{0, 1, 40}}, set(lengths)
+    print("survived")
+"""
+
+
+@pytest.mark.parametrize("scan", ["segment", "longest_matches"])
+@pytest.mark.parametrize(
+    "change",
+    [
+        "build_node(v, 0, None, None, 0, 0)",  # lays out nothing
+        "build_node(v, 10**6, strings, lengths, 2, 0)",  # no such record
+        "build_node(v, 0, strings, lengths, 2, 0)",  # the root again, from the caller's strings
+        "build_trie(v)",
+        "v.get_closest_prefix('c')",  # makes the word cache if it is not there
+        "v.__init__([long_word, 'b', 'c'])",
+        "v.__init__([])",
+    ],
+    ids=["nothing", "out-of-range", "root", "build_trie", "lookup", "rebuild", "empty"],
+)
+def test_every_change_mid_scan_is_seen_by_the_scan(scan, change):
+    code = CHANGED_MID_SCAN.format(tests=os.path.dirname(__file__), change=change, scan=scan)
+    assert run_child(code).strip() == "survived"
+
+
+def test_lookups_and_scans_inside_a_layout_read_it_safely():
+    # A handler that looks words up and scans while the nodes are laid out
+    # sees a table still being filled in: it must neither index it nor cache
+    # its words by rank (later records would take other words' slots, or
+    # slots past the cache's end). A word that ends inside a code point keeps
+    # the trie from being indexed at all, so its walks go by bytes and find
+    # the records laid out since the last signal.
+    out = run_child("""
+        import random, signal
+        from ondrel_velarin import Velarin, longest_matches, segment
+        class Cut:
+            def encode(self, encoding):
+                return "中".encode()[:2]
+        rng = random.Random(3)
+        words = sorted({"".join(rng.choices("abcdefgh", k=rng.randint(1, 9))) for _ in range(300_000)})
+        probes = words[::997]
+        answers = []
+        v = Velarin.__new__(Velarin)
+        def handler(signum, frame):
+            answers.append([v.get_closest_prefix(w) for w in probes])
+            segment(v, " ".join(probes[:50]))
+            longest_matches(v, probes[0])
+        signal.signal(signal.SIGALRM, handler)
+        signal.setitimer(signal.ITIMER_REAL, 0.001, 0.001)
+        try:
+            v.__init__(words + [Cut()])
+        finally:
+            signal.setitimer(signal.ITIMER_REAL, 0)
+        assert all(a == w or w.startswith(a) for seen in answers for a, w in zip(seen, probes))
+        assert [v.get_closest_prefix(w) for w in probes] == probes
+        assert segment(v, probes[5]) == [probes[5]]
+        print(len(answers) > 0)
+    """)
+    assert out.split() == ["True"]
+
+
+
+@pytest.mark.parametrize("stage", ["copying", "layout"])
+def test_an_interrupted_construction_keeps_what_it_built(stage):
+    # A KeyboardInterrupt is not an Exception: the object keeps the strings
+    # copied and, once they are its own, the nodes laid out; the partial
+    # table answers safely, and a construction afterwards replaces it.
+    out = run_child(f"""
+        import json, random, signal, sys
+        sys.path.insert(0, {os.path.dirname(__file__)!r})
+        from store_view import store, strings
+        from ondrel_velarin import Velarin, longest_matches, segment
+        rng = random.Random(8)
+        words = list({{"".join(rng.choices("abcdefghé中", k=rng.randint(1, 12))) for _ in range(400_000)}})
+        v = Velarin.__new__(Velarin)
+        def handler(signum, frame):
+            if bool(store(v).nodes) == {stage == "layout"}:
+                signal.signal(signal.SIGALRM, signal.SIG_IGN)
+                raise KeyboardInterrupt
+        signal.signal(signal.SIGALRM, handler)
+        signal.setitimer(signal.ITIMER_REAL, 0.001, 0.001)
+        try:
+            v.__init__(words)
+        except KeyboardInterrupt:
+            pass
+        finally:
+            signal.setitimer(signal.ITIMER_REAL, 0)
+        s = store(v)
+        copied = strings(v)
+        assert s.num_strings == len(words) and bool(s.nodes) == {stage == "layout"}
+        probes = words[::1009]
+        answers = [v.get_closest_prefix(w + "x") for w in probes]
+        text = "".join(probes)
+        print(json.dumps([copied[:4000] == [w.encode() for w in words[:4000]],
+                          answers, probes, sorted(v), segment(v, text), longest_matches(v, text), text, words]))
+        v.__init__(words)
+        assert [v.get_closest_prefix(w + "x") for w in probes] == probes
+    """)
+    same_copies, answers, probes, listed, segments, lengths, text, words = json.loads(out)
+    assert same_copies
+    assert all(a == "" or p.startswith(a) for a, p in zip(answers, probes))
+    assert "".join(segments) == text and len(lengths) == len(text)
+    # The words laid out so far, each once.
+    assert len(set(listed)) == len(listed) and set(listed) <= set(words)
+    if stage == "copying":
+        assert listed == [] and answers == [""] * len(probes)

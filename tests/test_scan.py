@@ -10,7 +10,7 @@ import pytest
 
 sys.path.insert(0, str(Path(__file__).parent))
 
-from model import Model, is_run_character, segment_loop  # noqa: E402
+from model import Model, continues_run, is_run_character, segment_loop  # noqa: E402
 from ondrel_velarin import Velarin, longest_matches, segment  # noqa: E402
 from ondrel_velarin import scan_c  # noqa: E402
 from test_differential import ALPHABETS, NOT_UTF8, Raw, random_text  # noqa: E402
@@ -93,9 +93,19 @@ def test_examples(words, text, segments, lengths):
         # A word from a character outside runs that ends inside one.
         (["中a"], "中ab中a", ["中", "ab", "中a"]),
         (["a中"], "xa中", ["xa", "中"]),
-        # Letters and digits of any script that spaces words; not "_" or marks.
+        # Letters and digits of any script that spaces words; not "_".
         ([], "Москва١٢٣ ２０２４年 a_b", ["Москва١٢٣", " ", "２０２４", "年", " ", "a", "_", "b"]),
-        ([], "e\u0301x", ["e", "\u0301", "x"]),
+        # The combining marks after a run's letters are the run's: vowelled
+        # Arabic, Devanagari's vowel signs, a decomposed accent. A mark after
+        # anything else is a character of its own.
+        ([], "بِسْمِ اللَّهِ", ["بِسْمِ", " ", "اللَّهِ"]),
+        ([], "नमस्ते दुनिया", ["नमस्ते", " ", "दुनिया"]),
+        ([], "e\u0301x \u0301a 中\u0301", ["e\u0301x", " ", "\u0301", "a", " ", "中", "\u0301"]),
+        # A word that ends before a mark of its run is not taken; one that
+        # ends with the mark, before a space, is.
+        (["ب", "بِ"], "بِسْمِ بِ", ["بِسْمِ", " ", "بِ"]),
+        (["e\u0301", "1\u0301"], "e\u0301 e\u0301x 1\u0301\u0302", ["e\u0301", " ", "e\u0301x", " ", "1\u0301\u0302"]),
+        (["中\u0301"], "中\u0301a", ["中\u0301", "a"]),
         # Scripts written without spaces go by the word list alone.
         ([], "カタカナสวัส", list("カタカナสวัส")),
         (["カタ"], "カタカ", ["カタ", "カ"]),
@@ -103,7 +113,7 @@ def test_examples(words, text, segments, lengths):
     ],
 )
 def test_runs_examples(words, text, segments):
-    assert segment(Velarin(words), text, alnum_runs=True) == segments
+    assert segment(Velarin(words), text, alnum_runs=True) == segments == segment_loop(Model(words), text, alnum_runs=True)
     assert segment(Velarin(words), text, alnum_runs=False) == segment_loop(Model(words), text)
 
 
@@ -114,6 +124,9 @@ def test_runs_agree_with_the_model_on_every_code_point():
     runs = {s[0] for s in got if len(s) == 2}
     assert runs == {c for c in chars if is_run_character(c)}
     assert len(got) == 2 * len(chars) + len(chars) - len(runs)
+    # After a letter, each code point that continues a run.
+    got = segment(Velarin([]), "".join(" a" + c for c in chars), alnum_runs=True)
+    assert {s[1] for s in got if len(s) == 2 and s[0] == "a"} == {c for c in chars if continues_run(c)} - {" "}
 
 
 def failed_construction():

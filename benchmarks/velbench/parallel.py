@@ -1,8 +1,10 @@
 """Scaling out, with jieba's dictionary: what a worker process costs in
-memory, and the tool's speed with worker processes.
+memory, the tool's speed with worker processes, and threads scanning in one
+process.
 
     python -m velbench.parallel memory
     python -m velbench.parallel jobs [--mb 100] [--rounds 2]
+    python -m velbench.parallel threads [--rounds 7]
 
 memory: each step runs in a fresh interpreter, so the figures are those of a
 worker that receives a handle: resident memory, and how much of it is the
@@ -11,6 +13,11 @@ process's own (private) against pages shared with its parent after a fork.
 jobs: the tool on a Chinese text of that many MB (the fortunes repeated),
 `--jobs 2` against `--jobs 1`, wall time of the whole run (reading the word
 list and building included), rounds alternating the two.
+
+threads: segment and longest_matches of the dense Chinese text (the man
+pages, 3.5 M characters) in two halves, one thread doing both against two
+threads doing one each, rounds alternating the two; the scans release the
+interpreter lock while they walk, so the two threads can use two cores.
 """
 
 import argparse
@@ -120,17 +127,65 @@ def jobs(mb: int, rounds: int) -> None:
               f"outputs {same}")
 
 
+THREADS_TARGET = 1.7
+
+
+def threads(rounds: int) -> None:
+    import threading
+
+    from ondrel_velarin import Velarin, longest_matches, segment
+
+    trie = Velarin(data.words("zh"))
+    text = data.text("zh_man")
+    text = (text * -(-3_500_000 // len(text)))[:3_500_000]
+    halves = [text[: len(text) // 2], text[len(text) // 2 :]]
+    cores = os.process_cpu_count()
+    print(f"{len(text):,} characters of the Chinese man pages in two halves, jieba's {len(data.words('zh')):,} "
+          f"words, {cores} cores, load average {os.getloadavg()[0]:.2f} before")
+    print("| scan | one thread, both halves (best ms) | two threads, a half each (best ms) | speed-up | target | |")
+    print("|---|---:|---:|---:|---:|---|")
+    for scan in (segment, longest_matches):
+        scan(trie, text[:10_000])
+
+        def one() -> float:
+            start = time.perf_counter()
+            for half in halves:
+                scan(trie, half)
+            return time.perf_counter() - start
+
+        def two() -> float:
+            workers = [threading.Thread(target=scan, args=(trie, half)) for half in halves]
+            start = time.perf_counter()
+            for worker in workers:
+                worker.start()
+            for worker in workers:
+                worker.join()
+            return time.perf_counter() - start
+
+        ones, twos = [], []
+        for _ in range(rounds):
+            ones.append(one())
+            twos.append(two())
+        ratio = min(ones) / min(twos)
+        verdict = "met" if ratio >= THREADS_TARGET else "missed"
+        print(f"| {scan.__name__} | {min(ones) * 1000:.0f} | {min(twos) * 1000:.0f} | {ratio:.2f}x | "
+              f">= {THREADS_TARGET}x | **{verdict}** |")
+    print(f"load average {os.getloadavg()[0]:.2f} after (the target needs two idle cores)")
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(prog="velbench.parallel", description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("what", choices=["memory", "jobs"])
+    parser.add_argument("what", choices=["memory", "jobs", "threads"])
     parser.add_argument("--mb", type=int, default=100, help="size of the text for jobs (default 100)")
-    parser.add_argument("--rounds", type=int, default=2, help="runs of each for jobs (default 2)")
+    parser.add_argument("--rounds", type=int, help="runs of each (default 2 for jobs, 7 for threads)")
     args = parser.parse_args()
     if args.what == "memory":
         memory()
+    elif args.what == "jobs":
+        jobs(args.mb, args.rounds or 2)
     else:
-        jobs(args.mb, args.rounds)
+        threads(args.rounds or 7)
 
 
 if __name__ == "__main__":

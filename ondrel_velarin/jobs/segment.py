@@ -321,10 +321,9 @@ NO_WORDS = Velarin([])
 
 
 def run_length(text: str) -> int:
-    """The length of the run of letters and digits `text` starts with, 0 for none."""
-    if not text or len(segment(NO_WORDS, text[0] * 2, alnum_runs=True)) != 1:
-        return 0
-    return len(segment(NO_WORDS, text, alnum_runs=True)[0])
+    """The length of the part of `text` that continues a run before it (its
+    letters and digits, and the marks after them), 0 for none."""
+    return len(segment(NO_WORDS, "a" + text, alnum_runs=True)[0]) - 1
 
 
 SEGMENT = Segmentation()

@@ -42,13 +42,34 @@ struct Pending {
 // Thrown out of the sort when the meter says to stop.
 struct Stopped {};
 
+// The pace of a layout. When the meter has let the caller run code, walks
+// that code began may still be in progress (another thread's, which took
+// the interpreter lock meanwhile): the records about to be laid out change
+// what they read, so the generation moves on, for them to see.
+class LayoutPace {
+public:
+    LayoutPace(WorkMeter &meter, TrieStore &store) : meter_(meter), store_(store), generation_(store.generation) {}
+
+    bool go_on(size_t steps) {
+        const bool asks = meter_.asks(steps);
+        if (!meter_.spend(steps) || store_.generation != generation_) return false;
+        if (asks) generation_ = ++store_.generation;
+        return true;
+    }
+
+private:
+    WorkMeter &meter_;
+    TrieStore &store_;
+    uint64_t generation_;
+};
+
 // Orders strings that share their first `position` bytes: by the bytes that
 // follow, a string before its extensions. The heads settle most comparisons
 // without touching the strings; equal heads (which padding can also make)
 // fall back to the bytes themselves. Each comparison is a step of work.
 struct After {
     int32_t position;
-    Pace *pace;
+    LayoutPace *pace;
     bool operator()(const Entry &a, const Entry &b) const {
         if (!pace->go_on(1)) throw Stopped{};
         if (a.head != b.head) return a.head < b.head;
@@ -107,9 +128,6 @@ public:
             return Status::interrupted;
         }
     }
-
-    // Whether the table is still the one this build lays out.
-    bool same_table() const { return pace_.same_table(); }
 
 private:
     bool collect(unsigned char *const *strings, const int32_t *lengths, int32_t num_strings) {
@@ -279,7 +297,7 @@ private:
 
     TrieStore &store_;
     int32_t position_;
-    Pace pace_;
+    LayoutPace pace_;
     std::vector<Entry> view_;
     std::vector<uint32_t> shared_;
     uint32_t next_ = 0;
@@ -297,17 +315,15 @@ Status build_node(TrieStore &store, int32_t node_index, unsigned char *const *st
         return Status::ok;
     ++store.generation;
     drop_char_index(store);
+    ++store.layouts;
     WorkMeter unmetered;
     Status status;
-    bool same_table;
     {
         Builder builder(store, position, meter != nullptr ? *meter : unmetered);
         status = builder.run(node_index, strings, lengths, num_strings);
-        same_table = builder.same_table();
     }
+    --store.layouts;
     if (num_strings >= large_build) return_free_memory();
-    // The meter's caller may have built an index of the nodes laid out so far.
-    if (same_table) drop_char_index(store);
     return status;
 }
 

@@ -71,7 +71,8 @@ public:
     // else, for a node with one child whose subtree is one path laid out at
     // consecutive indices, that path's leaf; no_tail otherwise. Children
     // have higher indices than their parents, so one pass from the end
-    // settles each node from its child. Empty when stopped.
+    // settles each node from its child. Empty when stopped. (A table whose
+    // layout stopped part-way has empty records, neither words nor tails.)
     static std::vector<uint32_t> find_tails(const TrieStore &store, Pace &pace) {
         std::vector<uint32_t> last(size_t(store.num_nodes), no_tail);
         for (int64_t i = int64_t(store.num_nodes) - 1; i >= 0; --i) {
@@ -82,8 +83,8 @@ public:
             } else if (node.num_children == 1) {
                 const uint32_t child = node.children_indices[0];
                 const uint32_t below = last[child];
-                const bool consecutive = below == child || store.nodes[child].children_indices[0] == child + 1;
-                if (below != no_tail && consecutive) last[size_t(i)] = below;
+                if (below != no_tail && (below == child || store.nodes[child].children_indices[0] == child + 1))
+                    last[size_t(i)] = below;
             }
         }
         return last;
@@ -383,11 +384,13 @@ private:
     }
 
     // An edge with an empty filter whose child is neither a word nor a tail
-    // (the child's bytes go on, but no text code point does) would be taken
-    // for a tail's: a full filter lets walks probe, and find nothing, there.
+    // (the child's bytes go on, but no text code point does; or, in a table
+    // whose layout stopped part-way, an empty record) would be taken for a
+    // tail's: a full filter lets walks probe, and find nothing, there. A
+    // tail's edge leads to its last node, a word.
     void mark_dead_ends() {
         auto dead_end = [&](uint32_t filter, uint32_t child) {
-            return filter == 0 && (child & char_edge_terminal) == 0 && store_.nodes[child].num_children > 0;
+            return filter == 0 && (child & char_edge_terminal) == 0 && !detail::is_terminal(store_.nodes[child]);
         };
         for (size_t i = 0; i < edges_.size(); ++i) {
             if (edges_[i].parent_plus_one == 1) {
@@ -413,12 +416,11 @@ private:
 
 Status build_char_index(TrieStore &store, WorkMeter *meter) {
     CharIndex &index = store.index;
-    if (index.state != CharIndexState::untried || store.nodes == nullptr) return Status::ok;
+    if (index.state != CharIndexState::untried || store.nodes == nullptr || store.layouts > 0) return Status::ok;
     const uint64_t generation = store.generation;
     WorkMeter unmetered;
     WorkMeter &used = meter != nullptr ? *meter : unmetered;
-    // Lookups meanwhile (from the meter's caller) walk bytes.
-    index.state = CharIndexState::unavailable;
+    index.state = CharIndexState::building;
     Outcome outcome = Outcome::crowded;
     try {
         for (int k = 0; k < seed_tries && outcome == Outcome::crowded; ++k) {
@@ -427,6 +429,7 @@ Status build_char_index(TrieStore &store, WorkMeter *meter) {
             if (outcome == Outcome::done) outcome = builder.fill();
         }
     } catch (const std::bad_alloc &) {
+        index.state = CharIndexState::unavailable;
         return Status::no_memory_char_index;
     }
     if (store.num_nodes >= large_build) return_free_memory();
@@ -435,11 +438,12 @@ Status build_char_index(TrieStore &store, WorkMeter *meter) {
         if (store.generation == generation) index.state = CharIndexState::untried;
         return Status::interrupted;
     }
-    if (outcome == Outcome::done) index.state = CharIndexState::built;
+    index.state = outcome == Outcome::done ? CharIndexState::built : CharIndexState::unavailable;
     return Status::ok;
 }
 
 void drop_char_index(TrieStore &store) {
+    ++store.generation;
     free_table(store.index.block);
     store.index = CharIndex{};
 }

@@ -123,7 +123,9 @@ struct EdgeTable {
 // of the shallow edges alone the ones a text uses stay cached.
 constexpr size_t near_edge_depth = 4;
 
-enum class CharIndexState : int32_t { untried, built, unavailable };
+// `building` while its build lets the caller run code: walks meanwhile go by
+// bytes, as without an index.
+enum class CharIndexState : int32_t { untried, building, built, unavailable };
 
 // Where a path with this hash has its two bits in the path filter: both in
 // one word, so that a test costs one load. A second multiply keeps them apart

@@ -82,7 +82,8 @@ inline Match walk_code_points(const TrieStore &store, const CodePoint *units, si
 
 // The match of a walk that passes node, a word of `depth` bytes.
 inline Match matched(const TrieStore &store, uint32_t node, size_t depth) {
-    if (store.match_slots != nullptr) __builtin_prefetch(store.match_slots + terminal_slot(store.terminal_runs, node));
+    const void *const *slots = __atomic_load_n(&store.match_slots, __ATOMIC_ACQUIRE);
+    if (slots != nullptr) __builtin_prefetch(slots + terminal_slot(store.terminal_runs, node));
     return Match{int32_t(node), uint32_t(depth)};
 }
 

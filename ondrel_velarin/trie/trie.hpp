@@ -146,6 +146,9 @@ struct WorkMeter {
     void *context = nullptr;
     size_t left = interval;
 
+    // Whether spending `steps` now would ask the caller.
+    bool asks(size_t steps) const { return steps >= left; }
+
     // Counts `steps` of work; false when the caller says to stop.
     bool spend(size_t steps) {
         if (steps < left) {
@@ -180,13 +183,21 @@ struct TrieStore {
     CharIndex index;
     // Null, or set by the caller's word cache for this table: the ranks of the
     // terminal nodes and a slot per terminal node, which the walk asks for as
-    // it passes a word, so that it is on its way when the walk ends.
+    // it passes a word, so that it is on its way when the walk ends. The
+    // caller may set them while other threads walk: match_slots last, with
+    // release order, and walks read it with acquire order.
     const TerminalRun *terminal_runs;
     const void *const *match_slots;
-    // Counts the changes of the node table (a release, a new root, nodes laid
-    // out): an operation that let the caller run code meanwhile (WorkMeter)
-    // sees from it whether the table it was reading is still there.
+    // Counts the changes of what a walk reads: the node table released,
+    // given a new root or laid out, the code point index dropped, the
+    // caller's word cache dropped (its own code advances it then). An
+    // operation that let the caller run code meanwhile (WorkMeter) sees from
+    // it whether what it was reading is still there.
     uint64_t generation;
+    // Layouts in progress (build_node, which lets the caller run code as it
+    // goes): meanwhile the table is not indexed, and no cache of its words
+    // by rank is made, since records are still being filled in.
+    int32_t layouts;
 };
 
 static_assert(offsetof(TrieStore, byte_to_mask) == 0);
@@ -226,9 +237,6 @@ public:
 
     bool go_on(size_t steps) { return meter_.spend(steps) && store_.generation == generation_; }
 
-    // Whether the table is still the one this pace started with.
-    bool same_table() const { return store_.generation == generation_; }
-
 private:
     WorkMeter &meter_;
     const TrieStore &store_;
@@ -258,7 +266,8 @@ Status build_root(TrieStore &store);
 Status build_node(TrieStore &store, int32_t node_index, unsigned char *const *strings,
                   const int32_t *lengths, int32_t num_strings, int32_t position, WorkMeter *meter = nullptr);
 
-// Builds the code point index of a built store, once: index.state ends
+// Builds the code point index of a built store, once (not while a layout is
+// in progress, when it leaves the state `untried`): index.state ends
 // `built`, or `unavailable` when a word that text can reach ends inside a
 // code point (a walk by whole code points would miss its match), when no seed
 // of a few tried keeps every run of its tables within max_edge_run, or when
@@ -268,7 +277,8 @@ Status build_node(TrieStore &store, int32_t node_index, unsigned char *const *st
 // `interrupted`.
 Status build_char_index(TrieStore &store, WorkMeter *meter = nullptr);
 
-// Frees the code point index, so that the next lookup builds it afresh.
+// Frees the code point index, so that the next lookup builds it afresh; a
+// change of what walks read (the generation moves on).
 void drop_char_index(TrieStore &store);
 
 // A block of `bytes` that the store owns until its table is released, or

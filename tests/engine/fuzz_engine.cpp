@@ -59,7 +59,12 @@ int hostile_runs(const std::vector<std::string> &words, const std::vector<std::s
             }
             if ((status == velarin::Status::interrupted) != (hostile.asked > 0)) ++wrong;
             if (!rebuild && hostile.asked > 0) {
-                // Stopped: what the build left is released whole, then built again.
+                // Stopped: what the build left (records not laid out are
+                // empty) can be indexed and walked, then is released whole
+                // and built again.
+                if (operation == 0 && velarin::build_char_index(store) != velarin::Status::ok) ++wrong;
+                wrong += harness::compare_scan(store, text);
+                for (const auto &k : keys) wrong += harness::compare_code_points(store, harness::code_points(k));
                 velarin::release(store, harness::free_copy);
                 if (harness::build(store, words) != velarin::Status::ok) ++wrong;
             }
