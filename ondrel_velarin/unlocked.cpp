@@ -25,18 +25,27 @@ void wake_all(int32_t &count) { syscall(SYS_futex, &count, FUTEX_WAKE_PRIVATE, I
 
 }  // namespace
 
-UnlockedRead::UnlockedRead(VelarinObject *trie) : trie_(trie) { Py_INCREF(reinterpret_cast<PyObject *>(trie)); }
+UnlockedRead::UnlockedRead(VelarinObject *trie) : UnlockedRead(trie, nullptr) {}
+
+UnlockedRead::UnlockedRead(VelarinObject *first, VelarinObject *second) : tries_{first, second} {
+    for (VelarinObject *trie : tries_) Py_XINCREF(reinterpret_cast<PyObject *>(trie));
+}
 
 UnlockedRead::~UnlockedRead() {
     lock();
-    Py_DECREF(reinterpret_cast<PyObject *>(trie_));
+    for (VelarinObject *trie : tries_) Py_XDECREF(reinterpret_cast<PyObject *>(trie));
 }
 
 bool UnlockedRead::may_read_unlocked() const {
-    const TrieStore &store = trie_->store;
-    const CharIndexState state = store.index.state;
-    const bool settled = store.nodes == nullptr || state == CharIndexState::built || state == CharIndexState::unavailable;
-    return settled && store.layouts == 0 && load(trie_->waiting_writers) == 0;
+    for (const VelarinObject *trie : tries_) {
+        if (trie == nullptr) continue;
+        const TrieStore &store = trie->store;
+        const CharIndexState state = store.index.state;
+        const bool settled =
+            store.nodes == nullptr || state == CharIndexState::built || state == CharIndexState::unavailable;
+        if (!settled || store.layouts != 0 || load(trie->waiting_writers) != 0) return false;
+    }
+    return true;
 }
 
 void UnlockedRead::unlock() {
@@ -50,7 +59,8 @@ void UnlockedRead::lock() {
 }
 
 void UnlockedRead::release() {
-    __atomic_add_fetch(&trie_->unlocked_readers, 1, __ATOMIC_SEQ_CST);
+    for (VelarinObject *trie : tries_)
+        if (trie != nullptr) __atomic_add_fetch(&trie->unlocked_readers, 1, __ATOMIC_SEQ_CST);
     saved_ = PyEval_SaveThread();
 }
 
@@ -58,8 +68,10 @@ void UnlockedRead::release() {
 // not wait for this thread to get the lock; the caller checks the generation.
 void UnlockedRead::take_back() {
     if (saved_ == nullptr) return;
-    if (__atomic_sub_fetch(&trie_->unlocked_readers, 1, __ATOMIC_SEQ_CST) == 0 && load(trie_->waiting_writers) > 0)
-        wake_all(trie_->unlocked_readers);
+    for (VelarinObject *trie : tries_)
+        if (trie != nullptr && __atomic_sub_fetch(&trie->unlocked_readers, 1, __ATOMIC_SEQ_CST) == 0 &&
+            load(trie->waiting_writers) > 0)
+            wake_all(trie->unlocked_readers);
     PyEval_RestoreThread(saved_);
     saved_ = nullptr;
 }
@@ -67,10 +79,12 @@ void UnlockedRead::take_back() {
 // Lets a thread waiting to change the trie take the lock before this one
 // reads on: waits, without the lock, until no thread waits any more.
 void UnlockedRead::wait_for_writers() {
-    if (load(trie_->waiting_writers) == 0) return;
-    Py_BEGIN_ALLOW_THREADS
-    for (int32_t waiting; (waiting = load(trie_->waiting_writers)) != 0;) wait_while(trie_->waiting_writers, waiting);
-    Py_END_ALLOW_THREADS
+    for (VelarinObject *trie : tries_) {
+        if (trie == nullptr || load(trie->waiting_writers) == 0) continue;
+        Py_BEGIN_ALLOW_THREADS
+        for (int32_t waiting; (waiting = load(trie->waiting_writers)) != 0;) wait_while(trie->waiting_writers, waiting);
+        Py_END_ALLOW_THREADS
+    }
 }
 
 bool UnlockedRead::pause(void *self) {

@@ -46,6 +46,8 @@
 //   the waiting thread has taken it, so that the change is made at once.
 // - One guard belongs to one thread and one call. lock() may be called at any
 //   time, unlock() again after it; the destructor takes the lock back.
+// - A guard may cover two tries that a call reads together: it reads both
+//   without the lock only when both may be, and counts as a reader of each.
 #pragma once
 
 #include <Python.h>
@@ -59,6 +61,7 @@ namespace velarin {
 class UnlockedRead {
 public:
     explicit UnlockedRead(VelarinObject *trie);
+    UnlockedRead(VelarinObject *first, VelarinObject *second);
     ~UnlockedRead();
     UnlockedRead(const UnlockedRead &) = delete;
     UnlockedRead &operator=(const UnlockedRead &) = delete;
@@ -77,7 +80,7 @@ private:
     void take_back();
     void wait_for_writers();
 
-    VelarinObject *trie_;
+    VelarinObject *tries_[2];  // strong; the second null for a guard of one trie
     PyThreadState *saved_ = nullptr;  // while the lock is released
     bool wanted_ = false;             // unlock() was asked for since the last lock()
 };
