@@ -196,7 +196,8 @@ int lexicon_exec(PyObject *module) {
         velarin_type = reinterpret_cast<PyTypeObject *>(type.borrow());
     }
     if (ready_lexicon_type() < 0 || prepare_lexicon_iterator() < 0) return -1;
-    return PyModule_AddObjectRef(module, "Lexicon", reinterpret_cast<PyObject *>(&LexiconType));
+    if (PyModule_AddObjectRef(module, "Lexicon", reinterpret_cast<PyObject *>(&LexiconType)) < 0) return -1;
+    return add_wordpiece_types(module);
 }
 
 PyModuleDef_Slot lexicon_slots[] = {

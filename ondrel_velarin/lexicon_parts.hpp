@@ -28,6 +28,10 @@ PyObject *lexicon_iter(PyObject *self);
 // exception set.
 int prepare_lexicon_iterator();
 
+// Adds the WordPiece tokenizer's types (wordpiece.cpp) to the module; 0, or
+// -1 with an exception set.
+int add_wordpiece_types(PyObject *module);
+
 // A str argument's code units as the interpreter stores them, from `start`
 // on (as text[start:] gives them, without the copy).
 struct Units {

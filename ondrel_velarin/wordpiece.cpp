@@ -1,23 +1,31 @@
-// The native types WordPiece and Encoding: BERT-style subword tokenisation
-// over two tries (trie/bert_text.hpp, trie/wordpiece.hpp), one call per text.
+// The native types WordPiece and Encoding of ondrel_velarin.lexicon_c:
+// BERT-style subword tokenisation over two lexicons (the vocabulary's
+// word-initial tokens, and its continuation tokens without their prefix,
+// each token's value its id), one call per text (trie/bert_text.hpp,
+// trie/wordpiece.hpp).
 //
-// A call binds its text, lets go of the interpreter lock while the engine
-// reads the text's own code units and the tries (both immutable), and
-// takes it back to wrap the tokens in an Encoding, whose lists are made when
-// asked for. encode_batch tokenises on one thread per core.
+// A call binds its text and tokenises it, a long text without the
+// interpreter lock (unlocked.hpp: the lexicons' tries are then read only
+// through the guard, which stops a rebuild meanwhile), then wraps the tokens
+// in an Encoding, whose lists are made when asked for. encode_batch
+// tokenises on one thread per core.
 #include <Python.h>
 #include <sched.h>
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <thread>
 #include <vector>
 
-#include "surface.hpp"
+#include "lexicon_parts.hpp"
 #include "trie/bert_text.hpp"
-#include "wordpiece_surface.hpp"
+#include "unlocked.hpp"
+
+#define WORDPIECE_MODULE "ondrel_velarin.lexicon_c"
 
 namespace velarin {
 namespace {
@@ -25,13 +33,17 @@ namespace {
 // What a WordPiece owns natively: the matcher over its tries, and the
 // tokenizer over the matcher.
 struct Engine {
+    Engine(const TrieStore &initial, const TrieStore &continuation, PieceMatcher::TokenIds ids, const void *context,
+           const TextOptions &options, int32_t unknown_id, std::vector<SpecialToken> specials)
+        : matcher(initial, continuation, ids, context), tokenizer(matcher, options, unknown_id, std::move(specials)) {}
+
     PieceMatcher matcher;
     BertTokenizer tokenizer;
 };
 
 struct WordPieceObject {
     PyObject_HEAD
-    PyObject *tries[2];       // strong: the initial and continuation tries the engine reads
+    LexiconObject *lexicons[2];  // strong: the initial and continuation tokens, whose tries the engine reads
     PyObject *token_objects;  // strong: a tuple, the token str of each id (None where no token has it)
     PyObject *id_objects;     // strong: a tuple, the int of each id
     Engine *engine;
@@ -89,39 +101,6 @@ __attribute__((target_clones("popcnt", "default"), flatten)) bool tokenize_view(
     return with_code_units(view.kind, view.data, [&](const auto *units) {
         return engine.tokenizer.tokenize(units, view.length, space, out, meter);
     });
-}
-
-// The meter of work done without the interpreter lock: when it asks, the
-// lock is taken back just long enough to run the signal handlers, so that
-// Ctrl-C stops a long text within milliseconds.
-struct UnlockedSignals {
-    PyThreadState *state;  // of the thread that let the lock go, while it is let go
-
-    static bool go_on(void *context) {
-        auto *self = static_cast<UnlockedSignals *>(context);
-        PyEval_RestoreThread(self->state);
-        const bool raised = PyErr_CheckSignals() != 0;
-        self->state = PyEval_SaveThread();
-        return !raised;
-    }
-};
-
-// Runs work(meter) with the lock released and the meter above; true when
-// it finished, false with an exception set (MemoryError, or what a signal
-// handler raised).
-template <typename Work>
-bool run_unlocked(Work work) {
-    UnlockedSignals signals{PyEval_SaveThread()};
-    WorkMeter meter{UnlockedSignals::go_on, &signals};
-    bool done = false, memory = true;
-    try {
-        done = work(meter);
-    } catch (const std::bad_alloc &) {
-        memory = false;
-    }
-    PyEval_RestoreThread(signals.state);
-    if (!memory) PyErr_NoMemory();
-    return done && memory;
 }
 
 // ---- Encodings --------------------------------------------------------------
@@ -326,11 +305,55 @@ int check_room(const char *function, const EncodeOptions &options, bool pair) {
 
 WordPieceObject *as_wordpiece(PyObject *o) { return reinterpret_cast<WordPieceObject *>(o); }
 
-// The engine of a WordPiece, or NULL with an exception set for one that
-// was never made (its class's __new__ skipped).
+// The engine of a WordPiece, or NULL with an exception set: for one that
+// was never made (its class's __new__ skipped), or whose lexicons' tries
+// were rebuilt since (RuntimeError).
 const Engine *engine_of(WordPieceObject *self) {
-    if (self->engine == nullptr) PyErr_SetString(PyExc_ValueError, "this WordPiece was never built");
+    if (self->engine == nullptr) {
+        PyErr_SetString(PyExc_ValueError, "this WordPiece was never built");
+        return nullptr;
+    }
+    for (LexiconObject *lex : self->lexicons)
+        if (!lexicon_current(lex)) return nullptr;
     return self->engine;
+}
+
+// A meter over a guard's: after each of the guard's questions (which may run
+// interpreter code), false when either trie is no longer the one the engine
+// was built on, so that no walk reads the new tables with the old links.
+class GuardedMeter {
+public:
+    GuardedMeter(UnlockedRead &reading, const WordPieceObject *self) : inner_(reading.meter()), self_(self) {
+        for (int t = 0; t < 2; ++t) generations_[t] = lexicon_store(self->lexicons[t]).generation;
+    }
+
+    WorkMeter meter() { return WorkMeter{go_on, this}; }
+
+    // Whether both tries are still the engine's.
+    bool same_tries() const {
+        for (int t = 0; t < 2; ++t)
+            if (lexicon_store(self_->lexicons[t]).generation != generations_[t]) return false;
+        return true;
+    }
+
+private:
+    static bool go_on(void *context) {
+        auto *self = static_cast<GuardedMeter *>(context);
+        return self->inner_.go_on(self->inner_.context) && self->same_tries();
+    }
+
+    WorkMeter inner_;
+    const WordPieceObject *self_;
+    uint64_t generations_[2];
+};
+
+// After work that `meter` stopped: the exception is the one a signal
+// handler raised, or, when the tries changed meanwhile, lexicon_current's.
+void raise_stopped(WordPieceObject *self) {
+    if (PyErr_Occurred()) return;
+    for (LexiconObject *lex : self->lexicons)
+        if (!lexicon_current(lex)) return;
+    PyErr_SetString(PyExc_RuntimeError, "the WordPiece's tries changed during the call");
 }
 
 // Texts shorter than this are tokenised without letting the lock go:
@@ -340,18 +363,25 @@ constexpr size_t unlocked_characters = 4096;
 // Appends the tokens of one text to out, with the interpreter lock released
 // when the text is long; false with an exception set. The buffers of the
 // calls of a thread are kept for its next call.
-bool tokenize_one(const Engine &engine, const TextView &view, std::vector<Token> &out) {
+bool tokenize_one(WordPieceObject *self, const Engine &engine, const TextView &view, std::vector<Token> &out) {
     thread_local TextSpace space;
-    if (view.length < unlocked_characters) {
-        WorkMeter meter;  // without a go_on: never stops
-        try {
+    bool done = false;
+    try {
+        if (view.length < unlocked_characters) {
+            WorkMeter meter;  // without a go_on: never stops
             return tokenize_view(engine, view, space, out, meter);
-        } catch (const std::bad_alloc &) {
-            PyErr_NoMemory();
-            return false;
         }
+        UnlockedRead reading(self->lexicons[0]->trie, self->lexicons[1]->trie);
+        GuardedMeter guarded(reading, self);
+        WorkMeter meter = guarded.meter();
+        reading.unlock();
+        done = tokenize_view(engine, view, space, out, meter);
+    } catch (const std::bad_alloc &) {
+        PyErr_NoMemory();
+        return false;
     }
-    return run_unlocked([&](WorkMeter &meter) { return tokenize_view(engine, view, space, out, meter); });
+    if (!done) raise_stopped(self);
+    return done;
 }
 
 PyObject *wordpiece_encode(PyObject *o, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
@@ -371,7 +401,8 @@ PyObject *wordpiece_encode(PyObject *o, PyObject *const *args, Py_ssize_t nargs,
     std::vector<Token> a, b;
     try {
         begin_tokens(a, options.special);
-        if (!tokenize_one(*engine, views[0], a) || (pair && !tokenize_one(*engine, views[1], b))) return nullptr;
+        if (!tokenize_one(self, *engine, views[0], a) || (pair && !tokenize_one(self, *engine, views[1], b)))
+            return nullptr;
         return new_encoding(self, finish(self, a, pair ? &b : nullptr, options.special, options.max_length));
     } catch (const std::bad_alloc &) {
         return PyErr_NoMemory();
@@ -384,7 +415,7 @@ PyObject *wordpiece_tokenize(PyObject *o, PyObject *text) {
     TextView view;
     if (engine == nullptr || bind_text("tokenize", text, &view) < 0) return nullptr;
     std::vector<Token> tokens;
-    if (!tokenize_one(*engine, view, tokens)) return nullptr;
+    if (!tokenize_one(self, *engine, view, tokens)) return nullptr;
     OwnedRef list = OwnedRef::steal(PyList_New(Py_ssize_t(tokens.size())));
     if (!list) return nullptr;
     for (size_t i = 0; i < tokens.size(); ++i)
@@ -403,38 +434,97 @@ unsigned usable_cores() {
 // thread: starting threads would cost more than they save.
 constexpr size_t threaded_batch_characters = size_t(1) << 16;
 
-// Tokenises views[k] into results[k] for every k, on the calling thread
-// (with its meter) and `threads - 1` more; false when the meter stopped it.
-// Workers stop soon after the calling thread does.
-bool tokenize_all(const Engine &engine, const std::vector<TextView> &views, std::vector<std::vector<Token>> &results,
-                  unsigned threads, WorkMeter &meter) {
-    std::atomic<size_t> next{0};
-    std::atomic<bool> stop{false}, no_memory{false};
-    auto work = [&](WorkMeter &own) {
+// The threads of one batch. The calling thread's meter is the guard's
+// (GuardedMeter), whose questions may run interpreter code that changes the
+// tries: before it asks, the workers park at their own meters' next
+// question, so that no thread reads the tries meanwhile, and they go on only
+// when the tries are unchanged.
+class Crew {
+public:
+    Crew(const Engine &engine, const std::vector<TextView> &views, std::vector<std::vector<Token>> &results,
+         GuardedMeter &guarded)
+        : engine_(engine), views_(views), results_(results), guarded_(guarded) {}
+
+    // Tokenises views[k] into results[k] for every k, on the calling thread
+    // and `threads - 1` more; false when a meter stopped it (the exception,
+    // if any, is set), bad_alloc when memory ran out.
+    bool run(unsigned threads) {
+        std::vector<std::thread> workers;
+        try {
+            for (unsigned t = 1; t < threads; ++t) {
+                workers.emplace_back([this]() {
+                    WorkMeter own{worker_go_on, this};
+                    work(own);
+                    leave();
+                });
+                ++active_;
+            }
+        } catch (const std::exception &) {
+            // Fewer threads than asked: the others share the work.
+        }
+        WorkMeter own{caller_go_on, this};
+        work(own);
+        for (std::thread &w : workers) w.join();
+        if (no_memory_.load()) throw std::bad_alloc();
+        return !stop_.load();
+    }
+
+private:
+    void work(WorkMeter &meter) {
         try {
             TextSpace space;
-            for (size_t k; !stop.load() && (k = next.fetch_add(1)) < views.size();)
-                if (!tokenize_view(engine, views[k], space, results[k], own)) stop = true;
+            for (size_t k; !stop_.load() && (k = next_.fetch_add(1)) < views_.size();)
+                if (!tokenize_view(engine_, views_[k], space, results_[k], meter)) stop_ = true;
         } catch (const std::bad_alloc &) {
-            no_memory = stop = true;
+            no_memory_ = stop_ = true;
         }
-    };
-    auto stopped = [](void *flag) { return !static_cast<std::atomic<bool> *>(flag)->load(); };
-    std::vector<std::thread> workers;
-    try {
-        for (unsigned t = 1; t < threads; ++t)
-            workers.emplace_back([&]() {
-                WorkMeter own{stopped, &stop};
-                work(own);
-            });
-    } catch (const std::exception &) {
-        // Fewer threads than asked: the others share the work.
     }
-    work(meter);
-    for (std::thread &w : workers) w.join();
-    if (no_memory.load()) throw std::bad_alloc();
-    return !stop.load();
-}
+
+    void leave() {
+        std::lock_guard<std::mutex> hold(mutex_);
+        --active_;
+        changed_.notify_all();
+    }
+
+    static bool worker_go_on(void *context) {
+        auto *self = static_cast<Crew *>(context);
+        std::unique_lock<std::mutex> hold(self->mutex_);
+        if (self->pausing_) {
+            ++self->parked_;
+            self->changed_.notify_all();
+            self->changed_.wait(hold, [self] { return !self->pausing_; });
+            --self->parked_;
+        }
+        return !self->stop_.load();
+    }
+
+    static bool caller_go_on(void *context) {
+        auto *self = static_cast<Crew *>(context);
+        {
+            std::unique_lock<std::mutex> hold(self->mutex_);
+            self->pausing_ = true;
+            self->changed_.wait(hold, [self] { return self->parked_ == self->active_; });
+        }
+        WorkMeter inner = self->guarded_.meter();
+        const bool go_on = inner.go_on(inner.context);
+        std::lock_guard<std::mutex> hold(self->mutex_);
+        if (!go_on) self->stop_ = true;
+        self->pausing_ = false;
+        self->changed_.notify_all();
+        return go_on;
+    }
+
+    const Engine &engine_;
+    const std::vector<TextView> &views_;
+    std::vector<std::vector<Token>> &results_;
+    GuardedMeter &guarded_;
+    std::atomic<size_t> next_{0};
+    std::atomic<bool> stop_{false}, no_memory_{false};
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    unsigned active_ = 0, parked_ = 0;  // workers still working, and those parked
+    bool pausing_ = false;              // the calling thread waits for the workers to park
+};
 
 PyObject *wordpiece_encode_batch(PyObject *o, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     WordPieceObject *self = as_wordpiece(o);
@@ -487,8 +577,20 @@ PyObject *wordpiece_encode_batch(PyObject *o, PyObject *const *args, Py_ssize_t 
         return PyErr_NoMemory();
     }
     const unsigned threads = characters < threaded_batch_characters ? 1 : std::min<unsigned>(usable_cores(), unsigned(n));
-    if (!run_unlocked([&](WorkMeter &meter) { return tokenize_all(*engine, views, results, threads, meter); }))
+    bool done = false;
+    try {
+        UnlockedRead reading(self->lexicons[0]->trie, self->lexicons[1]->trie);
+        GuardedMeter guarded(reading, self);
+        Crew crew(*engine, views, results, guarded);
+        reading.unlock();
+        done = crew.run(threads);
+    } catch (const std::bad_alloc &) {
+        return PyErr_NoMemory();
+    }
+    if (!done) {
+        raise_stopped(self);
         return nullptr;
+    }
     OwnedRef list = OwnedRef::steal(PyList_New(n));
     if (!list) return nullptr;
     for (Py_ssize_t k = 0; k < n; ++k) {
@@ -506,48 +608,46 @@ PyObject *wordpiece_encode_batch(PyObject *o, PyObject *const *args, Py_ssize_t 
     return list.release();
 }
 
-// The id of each terminal node of a trie's store, from the words it was
-// built from and their ids.
-struct NodeIds {
-    std::vector<int64_t> by_node[2];
+// The ids of the tokens: the lexicons' values, which must all be ids of
+// the vocabulary (below `vocabulary`); `bad` says when one is not.
+struct TokenValues {
+    LexiconObject *lexicons[2];
+    Py_ssize_t vocabulary;
+    mutable bool bad = false;
+
+    static int64_t id_of(const void *context, int trie, uint32_t node) {
+        const auto *self = static_cast<const TokenValues *>(context);
+        const LexiconObject *lex = self->lexicons[trie];
+        const int64_t id = values_are_ints(lex) ? int_value(lex, int32_t(node)) : -1;
+        if (id < 0 || id >= self->vocabulary) self->bad = true;
+        return id;
+    }
 };
 
-int64_t id_of_node(const void *context, int trie, uint32_t node) {
-    return static_cast<const NodeIds *>(context)->by_node[trie][node];
-}
-
-// Fills ids->by_node[t] from a list of words (those the trie was built
-// from) and a list of their ids; 0, or -1 with an exception set.
-int collect_node_ids(const TrieStore &store, PyObject *words, PyObject *word_ids, std::vector<int64_t> &by_node) {
-    if (!PyList_Check(words) || !PyList_Check(word_ids) || PyList_GET_SIZE(words) != PyList_GET_SIZE(word_ids)) {
-        PyErr_SetString(PyExc_TypeError, "words and ids must be lists of one length");
-        return -1;
-    }
-    by_node.assign(store.nodes != nullptr ? size_t(store.num_nodes) : 0, -1);
-    for (Py_ssize_t k = 0; k < PyList_GET_SIZE(words); ++k) {
-        PyObject *word = PyList_GET_ITEM(words, k);
-        const long long id = PyLong_AsLongLong(PyList_GET_ITEM(word_ids, k));
-        if (id == -1 && PyErr_Occurred()) return -1;
-        TextView view;
-        if (bind_text("WordPiece", word, &view) < 0) return -1;
-        const Match match = with_code_units(view.kind, view.data, [&](const auto *units) {
-            return closest_prefix_code_points(store, units, view.length);
-        });
-        const size_t bytes =
-            with_code_units(view.kind, view.data, [&](const auto *units) { return utf8_length(units, view.length); });
-        if (match.node < 0 || match.length != bytes || match.node >= int64_t(by_node.size())) {
-            PyErr_SetString(PyExc_ValueError, "a word is not in its trie");
-            return -1;
+// The special tokens: a list of (str, id) pairs; false with an exception set.
+bool special_tokens_of(PyObject *specials, Py_ssize_t vocabulary, std::vector<SpecialToken> &out) {
+    for (Py_ssize_t k = 0; k < PyList_GET_SIZE(specials); ++k) {
+        PyObject *text;
+        int id;
+        if (!PyArg_ParseTuple(PyList_GET_ITEM(specials, k), "Ui", &text, &id)) return false;
+        if (id < 0 || id >= vocabulary) {
+            PyErr_SetString(PyExc_ValueError, "WordPiece: a special token's id is not in the vocabulary");
+            return false;
         }
-        by_node[size_t(match.node)] = id;
+        SpecialToken special{{}, id};
+        for (Py_ssize_t i = 0; i < PyUnicode_GET_LENGTH(text); ++i) special.text.push_back(PyUnicode_READ_CHAR(text, i));
+        out.push_back(std::move(special));
     }
-    return 0;
+    return true;
 }
 
-// WordPiece(initial, initial_words, initial_ids, continuation, continuation_words,
-//           continuation_ids, token_objects, id_objects, specials, options)
+// WordPiece(initial, continuation, token_objects, id_objects, specials,
+//           (clean_text, chinese, strip_accents, lowercase, max_chars, unknown_id, cls_id, sep_id)):
+// the lexicons of the initial and the continuation tokens (values: ids),
+// the str and the int of each id (tuples), the special tokens as a list of
+// (text, id). ondrel_velarin.WordPiece makes these from a vocabulary.
 PyObject *wordpiece_new(PyTypeObject *type, PyObject *args, PyObject *kwds) {
-    PyObject *tries[2], *words[2], *word_ids[2], *token_objects, *id_objects, *specials;
+    PyObject *lexicons[2], *token_objects, *id_objects, *specials;
     int clean_text, chinese, strip, lower;
     Py_ssize_t max_chars;
     int unknown_id, cls_id, sep_id;
@@ -555,74 +655,60 @@ PyObject *wordpiece_new(PyTypeObject *type, PyObject *args, PyObject *kwds) {
         PyErr_SetString(PyExc_TypeError, "WordPiece's native constructor takes no keyword arguments");
         return nullptr;
     }
-    if (!PyArg_ParseTuple(args, "O!OOO!OOO!O!O!(ppppniii):WordPiece", velarin_type_object(), &tries[0], &words[0],
-                          &word_ids[0], velarin_type_object(), &tries[1], &words[1], &word_ids[1], &PyTuple_Type,
+    if (!PyArg_ParseTuple(args, "OOO!O!O!(ppppniii):WordPiece", &lexicons[0], &lexicons[1], &PyTuple_Type,
                           &token_objects, &PyTuple_Type, &id_objects, &PyList_Type, &specials, &clean_text, &chinese,
                           &strip, &lower, &max_chars, &unknown_id, &cls_id, &sep_id))
         return nullptr;
     const Py_ssize_t vocabulary = PyTuple_GET_SIZE(token_objects);
-    if (PyTuple_GET_SIZE(id_objects) != vocabulary || unknown_id < 0 || unknown_id >= vocabulary ||
-        cls_id >= vocabulary || sep_id >= vocabulary || max_chars < 0) {
+    bool consistent = PyTuple_GET_SIZE(id_objects) == vocabulary && unknown_id >= 0 && unknown_id < vocabulary &&
+                      cls_id < vocabulary && sep_id < vocabulary && max_chars >= 0;
+    for (Py_ssize_t k = 0; consistent && k < vocabulary; ++k)
+        consistent = PyLong_Check(PyTuple_GET_ITEM(id_objects, k)) &&
+                     (PyUnicode_Check(PyTuple_GET_ITEM(token_objects, k)) || PyTuple_GET_ITEM(token_objects, k) == Py_None);
+    if (!consistent) {
         PyErr_SetString(PyExc_ValueError, "WordPiece: inconsistent ids");
         return nullptr;
     }
-    const TrieStore *stores[2] = {&reinterpret_cast<VelarinObject *>(tries[0])->store,
-                                  &reinterpret_cast<VelarinObject *>(tries[1])->store};
-    auto ids = std::make_unique<NodeIds>();
-    for (int t = 0; t < 2; ++t)
-        if (collect_node_ids(*stores[t], words[t], word_ids[t], ids->by_node[t]) < 0) return nullptr;
-    std::vector<SpecialToken> special_tokens;
-    for (Py_ssize_t k = 0; k < PyList_GET_SIZE(specials); ++k) {
-        PyObject *item = PyList_GET_ITEM(specials, k);
-        PyObject *text;
-        int id;
-        if (!PyArg_ParseTuple(item, "Ui", &text, &id)) return nullptr;
-        SpecialToken s{{}, id};
-        for (Py_ssize_t i = 0; i < PyUnicode_GET_LENGTH(text); ++i) s.text.push_back(PyUnicode_READ_CHAR(text, i));
-        special_tokens.push_back(std::move(s));
+    TokenValues values{{nullptr, nullptr}, vocabulary};
+    for (int t = 0; t < 2; ++t) {
+        values.lexicons[t] = lexicon_argument(lexicons[t], "WordPiece", t + 1);
+        // Its code point index built now, so that long texts are read without the lock.
+        if (values.lexicons[t] == nullptr || lexicon_index(values.lexicons[t]) < 0 ||
+            !lexicon_current(values.lexicons[t]))
+            return nullptr;
     }
+    std::vector<SpecialToken> special_tokens;
+    if (!special_tokens_of(specials, vocabulary, special_tokens)) return nullptr;
     TextOptions options;
     options.clean_text = clean_text != 0, options.chinese = chinese != 0, options.strip_accents = strip != 0,
     options.lowercase = lower != 0, options.max_word_length = uint32_t(std::min<Py_ssize_t>(max_chars, UINT32_MAX));
     OwnedRef made = OwnedRef::steal(type->tp_alloc(type, 0));
     if (!made) return nullptr;
     auto *self = as_wordpiece(made.borrow());
-    for (int t = 0; t < 2; ++t) self->tries[t] = Py_NewRef(tries[t]);
+    for (int t = 0; t < 2; ++t)
+        self->lexicons[t] = reinterpret_cast<LexiconObject *>(Py_NewRef(reinterpret_cast<PyObject *>(values.lexicons[t])));
     self->token_objects = Py_NewRef(token_objects);
     self->id_objects = Py_NewRef(id_objects);
     self->cls_id = cls_id, self->sep_id = sep_id;
-    for (Py_ssize_t k = 0; k < vocabulary; ++k)
-        if (!PyLong_Check(PyTuple_GET_ITEM(id_objects, k))) {
-            PyErr_SetString(PyExc_TypeError, "WordPiece: id objects must be ints");
-            return nullptr;
-        }
-    Engine *engine = static_cast<Engine *>(::operator new(sizeof(Engine), std::nothrow));
-    if (engine == nullptr) return PyErr_NoMemory();
     try {
-        new (&engine->matcher) PieceMatcher(*stores[0], *stores[1], id_of_node, ids.get());
-        if (!engine->matcher.ok()) {
-            engine->matcher.~PieceMatcher();
-            throw std::bad_alloc();
-        }
-        try {
-            new (&engine->tokenizer) BertTokenizer(engine->matcher, options, unknown_id, std::move(special_tokens));
-        } catch (...) {
-            engine->matcher.~PieceMatcher();
-            throw;
-        }
+        self->engine = new Engine(lexicon_store(values.lexicons[0]), lexicon_store(values.lexicons[1]), TokenValues::id_of,
+                                  &values, options, unknown_id, std::move(special_tokens));
     } catch (const std::bad_alloc &) {
-        ::operator delete(engine);
         return PyErr_NoMemory();
     }
-    self->engine = engine;
+    if (!self->engine->matcher.ok()) return PyErr_NoMemory();
+    if (values.bad) {
+        PyErr_SetString(PyExc_ValueError, "WordPiece: the lexicons' values must be ids of the vocabulary");
+        return nullptr;
+    }
     return made.release();
 }
 
 int wordpiece_traverse(PyObject *o, visitproc visit, void *arg) {
     WordPieceObject *self = as_wordpiece(o);
     Py_VISIT(Py_TYPE(o));
-    Py_VISIT(self->tries[0]);
-    Py_VISIT(self->tries[1]);
+    Py_VISIT(reinterpret_cast<PyObject *>(self->lexicons[0]));
+    Py_VISIT(reinterpret_cast<PyObject *>(self->lexicons[1]));
     Py_VISIT(self->token_objects);
     Py_VISIT(self->id_objects);
     return 0;
@@ -631,13 +717,10 @@ int wordpiece_traverse(PyObject *o, visitproc visit, void *arg) {
 void wordpiece_dealloc(PyObject *o) {
     WordPieceObject *self = as_wordpiece(o);
     PyObject_GC_UnTrack(o);
-    if (self->engine != nullptr) {
-        self->engine->tokenizer.~BertTokenizer();
-        self->engine->matcher.~PieceMatcher();
-        ::operator delete(self->engine);
-    }
-    Py_CLEAR(self->tries[0]);
-    Py_CLEAR(self->tries[1]);
+    delete self->engine;
+    self->engine = nullptr;
+    Py_CLEAR(self->lexicons[0]);
+    Py_CLEAR(self->lexicons[1]);
     Py_CLEAR(self->token_objects);
     Py_CLEAR(self->id_objects);
     PyTypeObject *type = Py_TYPE(o);

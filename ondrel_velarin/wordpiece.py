@@ -20,13 +20,13 @@ import os
 from collections.abc import Callable, Iterable, Mapping
 from typing import Any
 
-from . import wordpiece_c
-from .impl_c import Velarin
+from . import lexicon_c
+from .lexicon import Lexicon
 from .wordlist import WordListError
 
 __all__ = ["Encoding", "WordPiece", "read_vocab"]
 
-Encoding = wordpiece_c.Encoding
+Encoding = lexicon_c.Encoding
 
 
 def read_vocab(path: str | os.PathLike[str]) -> dict[str, int]:
@@ -52,7 +52,7 @@ def read_vocab(path: str | os.PathLike[str]) -> dict[str, int]:
     return vocab
 
 
-class WordPiece(wordpiece_c.WordPiece):
+class WordPiece(lexicon_c.WordPiece):
     """A WordPiece tokenizer over a vocabulary, immutable once made.
 
     `vocab` maps each token to its id, or lists the tokens in id order.
@@ -106,10 +106,8 @@ class WordPiece(wordpiece_c.WordPiece):
         options = (clean_text, handle_chinese_chars, lowercase if strip_accents is None else strip_accents,
                    lowercase, max_input_chars_per_word, tokens[unk_token], tokens.get(cls_token, -1),
                    tokens.get(sep_token, -1))
-        self = super().__new__(
-            cls, Velarin(list(initial)), list(initial), list(initial.values()),
-            Velarin(list(continuation)), list(continuation), list(continuation.values()),
-            tuple(by_id), tuple(range(size)), specials, options)
+        self = super().__new__(cls, Lexicon(initial), Lexicon(continuation), tuple(by_id), tuple(range(size)),
+                               specials, options)
         self._vocab = tokens
         self._options = dict(lowercase=lowercase, strip_accents=strip_accents, clean_text=clean_text,
                              handle_chinese_chars=handle_chinese_chars, unk_token=unk_token, cls_token=cls_token,

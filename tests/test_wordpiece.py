@@ -275,3 +275,44 @@ def test_a_signal_handler_stops_a_long_call(call):
     finally:
         signal.setitimer(signal.ITIMER_REAL, 0)
         signal.signal(signal.SIGALRM, previous)
+
+
+def test_a_rebuilt_trie_is_refused_not_read():
+    # The lexicons are the tokenizer's own, but the collector hands them out:
+    # rebuilding one's trie must make calls fail, never read the new table
+    # through the old links.
+    import gc
+
+    from ondrel_velarin import Lexicon
+
+    _, wp = make(["ab", "##c"])
+    lexicons = [o for o in gc.get_referents(wp) if isinstance(o, Lexicon)]
+    assert len(lexicons) == 2
+    lexicons[0].trie.__init__(["zz"])
+    for call in (lambda: wp.encode("abc"), lambda: wp.tokenize("abc " * 5000), lambda: wp.encode_batch(["abc"])):
+        with pytest.raises(RuntimeError, match="rebuilt"):
+            call()
+
+
+def test_a_rebuild_from_another_thread_waits_for_a_long_call():
+    import gc
+
+    from ondrel_velarin import Lexicon
+
+    _, wp = make(["a", "##a"])
+    lexicon = next(o for o in gc.get_referents(wp) if isinstance(o, Lexicon))
+    text = "a a " * 3_000_000
+    outcome = []
+
+    def encode():
+        try:
+            outcome.append(len(wp.encode(text)))
+        except RuntimeError as e:
+            outcome.append(str(e))
+
+    worker = threading.Thread(target=encode)
+    worker.start()
+    lexicon.trie.__init__(["b"])
+    worker.join()
+    # Either the call finished before the rebuild, or it saw it and said so.
+    assert outcome == [6_000_002] or "rebuilt" in outcome[0] or "changed" in outcome[0]
