@@ -29,7 +29,8 @@ SANITIZE = ["-fsanitize=address,undefined", "-fno-sanitize-recover=undefined", "
 def compile_program(tmp_path, name, sources, flags=()):
     out = tmp_path / name
     command = [COMPILER, "-std=c++20", "-O1", "-g", "-Wall", "-Wextra", "-Werror", f"-I{TRIE}", *flags,
-               *[str(ENGINE / s) for s in sources], str(TRIE / "build.cpp"), str(TRIE / "char_index.cpp"), str(TRIE / "store.cpp"), "-o", str(out)]
+               *[str(ENGINE / s) for s in sources], str(TRIE / "build.cpp"), str(TRIE / "char_index.cpp"), str(TRIE / "store.cpp"),
+               str(TRIE / "wordpiece.cpp"), "-o", str(out)]
     done = subprocess.run(command, capture_output=True, text=True)
     assert done.returncode == 0, done.stderr
     return out
