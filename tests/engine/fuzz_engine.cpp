@@ -185,8 +185,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // The keys, and words made of three words, which are cut into several tokens.
     std::vector<std::vector<uint32_t>> words_keys;
     for (const auto &k : keys) words_keys.push_back(harness::code_points(k));
-    for (size_t i = 0; i < words.size() && i < 12; ++i)
-        for (size_t j = 0; j < words.size() && j < 12; ++j) {
+    for (size_t i = 0; i < words.size() && i < 8; ++i)
+        for (size_t j = 0; j < words.size() && j < 8; ++j) {
             auto made = harness::code_points(words[i]);
             for (size_t w : {j, (i * 7 + j) % words.size()}) {
                 const auto more = harness::code_points(words[w]);
