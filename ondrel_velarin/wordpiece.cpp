@@ -95,8 +95,8 @@ int bind_text(const char *function, PyObject *text, TextView *view) {
 }
 
 // Built twice, so processors with a population count instruction use it
-// in the tries' child rule.
-__attribute__((target_clones("popcnt", "default"), flatten)) bool tokenize_view(
+// in the tries' child rule (which is inlined here).
+__attribute__((target_clones("popcnt", "default"))) bool tokenize_view(
     const Engine &engine, const TextView &view, TextSpace &space, std::vector<Token> &out, WorkMeter &meter) {
     return with_code_units(view.kind, view.data, [&](const auto *units) {
         return engine.tokenizer.tokenize(units, view.length, space, out, meter);
