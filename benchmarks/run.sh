@@ -17,6 +17,8 @@
 #                            flashtext2: velbench/convert.py)
 #   bash benchmarks/run.sh --memory [--lists a,b] [--libs a,b] [--timeout S]
 #                           (resident memory of each library's finished object: velbench/memory.py)
+#   bash benchmarks/run.sh --tokenize [--megabytes N] [--rounds R] [--save]
+#                           (WordPiece against tokenizers, and its linear time: velbench/tokenize.py)
 #   (or ./dev bench ...)
 #
 # What it installs: the project itself (built with scikit-build-core into
@@ -129,6 +131,11 @@ if [ "${1:-}" = "--convert" ]; then
     step "installing OpenCC, its data, opencc-pyo3 and flashtext2"
     "$py" -m pip install --quiet -r "$bench/requirements-convert.txt" >>"$log" 2>&1
     exec "$py" -m velbench.convert "$@"
+fi
+if [ "${1:-}" = "--tokenize" ]; then
+    shift
+    "$py" -m pip install --quiet tokenizers >>"$log" 2>&1
+    exec "$py" -m velbench.tokenize "$@"
 fi
 if [ "${1:-}" = "--memory" ]; then
     shift

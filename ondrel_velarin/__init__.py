@@ -39,12 +39,14 @@ if not _has_native_modules(os.path.dirname(os.path.abspath(__file__))):
 _HOMES = {
     "HMM": "frequency",
     "Converter": "conversion",
+    "Encoding": "wordpiece",
     "Lexicon": "lexicon",
     "Velarin": "impl_c",
     "VelarinHandle": "handle",
     "longest_matches": "scan_c",
     "nbytes": "scan_c",
     "segment": "scan_c",
+    "WordPiece": "wordpiece",
 }
 
 __all__ = sorted(_HOMES)
@@ -59,6 +61,8 @@ if TYPE_CHECKING:
     from .scan_c import longest_matches as longest_matches
     from .scan_c import nbytes as nbytes
     from .scan_c import segment as segment
+    from .wordpiece import Encoding as Encoding
+    from .wordpiece import WordPiece as WordPiece
 
 
 def __getattr__(name: str) -> object:

@@ -296,6 +296,14 @@ def build_parser(job: Job, jobs: Sequence[Job], default: Job) -> argparse.Argume
     return parser
 
 
+def check_delimiter(args: argparse.Namespace, parser: argparse.ArgumentParser) -> None:
+    """Refuses a --delimiter that cannot be written as UTF-8 (undecodable bytes of the command line)."""
+    try:
+        args.delimiter.encode("utf-8")
+    except UnicodeEncodeError:
+        parser.error("argument -d/--delimiter: not valid UTF-8 text")
+
+
 def job_count(text: str) -> int:
     try:
         jobs = int(text)

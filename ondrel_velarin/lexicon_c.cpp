@@ -197,7 +197,8 @@ int lexicon_exec(PyObject *module) {
     }
     if (ready_lexicon_type() < 0 || prepare_lexicon_iterator() < 0 || add_conversion_chain(module) < 0) return -1;
     if (PyModule_Add(module, "IMAGE_MAGIC", PyBytes_FromStringAndSize(image_magic, image_magic_bytes)) < 0) return -1;
-    return PyModule_AddObjectRef(module, "Lexicon", reinterpret_cast<PyObject *>(&LexiconType));
+    if (PyModule_AddObjectRef(module, "Lexicon", reinterpret_cast<PyObject *>(&LexiconType)) < 0) return -1;
+    return add_wordpiece_types(module);
 }
 
 PyModuleDef_Slot lexicon_slots[] = {

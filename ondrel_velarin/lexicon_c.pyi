@@ -1,5 +1,5 @@
-from collections.abc import Iterable, Iterator
-from typing import Any, Generic, Self, TypeVar, overload
+from collections.abc import Iterable, Iterator, Sequence
+from typing import Any, Generic, Self, TypeVar, final, overload
 
 from typing_extensions import disjoint_base
 
@@ -72,3 +72,39 @@ class ConversionChain:
     def convert(self, text: str, /) -> str: ...
 
 def read_conversion_dictionary(data: bytes, name: str, /) -> dict[str, str]: ...
+
+# WordPiece's native parts (wordpiece.cpp).
+
+@final
+class Encoding:
+    """The tokens of one text or pair, from WordPiece.encode."""
+
+    @property
+    def ids(self) -> list[int]: ...
+    @property
+    def tokens(self) -> list[str]: ...
+    @property
+    def offsets(self) -> list[tuple[int, int]]: ...
+    @property
+    def type_ids(self) -> list[int]: ...
+    @property
+    def special_tokens_mask(self) -> list[int]: ...
+    def __len__(self) -> int: ...
+
+@disjoint_base
+class WordPiece:
+    """The native part of ondrel_velarin.WordPiece."""
+
+    def __new__(cls, *parts: object) -> Self: ...
+    def encode(
+        self, text: str, pair: str | None = None, /, *, add_special_tokens: bool = True, max_length: int | None = None
+    ) -> Encoding: ...
+    def tokenize(self, text: str, /) -> list[str]: ...
+    def encode_batch(
+        self,
+        texts: Sequence[str | tuple[str, str]],
+        /,
+        *,
+        add_special_tokens: bool = True,
+        max_length: int | None = None,
+    ) -> list[Encoding]: ...

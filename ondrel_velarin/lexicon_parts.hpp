@@ -32,6 +32,10 @@ int prepare_lexicon_iterator();
 // (replace.cpp); 0, or -1 with an exception set.
 int add_conversion_chain(PyObject *module);
 
+// Adds the WordPiece tokenizer's types (wordpiece.cpp) to the module; 0, or
+// -1 with an exception set.
+int add_wordpiece_types(PyObject *module);
+
 // A str argument's code units as the interpreter stores them, from `start`
 // on (as text[start:] gives them, without the copy).
 struct Units {

@@ -11,7 +11,7 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).parent))
 
 from leaks import growth  # noqa: E402
-from ondrel_velarin import Lexicon, longest_matches, segment  # noqa: E402
+from ondrel_velarin import Lexicon, WordPiece, longest_matches, segment  # noqa: E402
 from ondrel_velarin.impl_c import Velarin  # noqa: E402
 from test_nomemory import WIDE, WORDS, Raw, Seq  # noqa: E402
 
@@ -37,6 +37,10 @@ def lexicon_questions():
         [lex.tag(w) for w in lex]
 
 
+TOKENS = ["[UNK]", "[CLS]", "[SEP]", "ab", "##c", "中", "##ab"]
+WP = WordPiece(TOKENS)
+
+
 def refused(call):
     try:
         call()
@@ -49,6 +53,11 @@ def abandoned_iteration():
     g = iter(SHARED)
     next(g)
     next(g)
+
+
+def wordpiece_encode():
+    e = WP.encode("abc 中文 ab[SEP]x İ", "abab c", max_length=9)
+    return e.ids, e.tokens, e.offsets, e.type_ids, e.special_tokens_mask, len(e)
 
 
 def rebuild():
@@ -79,6 +88,11 @@ PATHS = {
     "longest_matches": lambda: [longest_matches(SHARED, t) for t in ("abcd中文字 zz", "\U0001F600!" * 9)],
     "scan_errors": lambda: [refused(lambda a=a: segment(*a)) for a in ((SHARED, b"a"), (1, "a"), (SHARED, "a\udc00"))],
     "scan_raw": lambda: [segment(v, "abcd中文") for v in (Velarin(RAW),)],
+    "wordpiece_construct": lambda: WordPiece(TOKENS, lowercase=False),
+    "wordpiece_encode": wordpiece_encode,
+    "wordpiece_tokenize_unlocked": lambda: WP.tokenize("abc 中 " * 1000),
+    "wordpiece_batch": lambda: [e.offsets for e in WP.encode_batch(["abc", ("ab", "c"), ""], max_length=4)],
+    "wordpiece_errors": lambda: [refused(lambda a=a: WP.encode(a)) for a in (b"a", "a\udc00", None)],
     "pickling_refused": lambda: [refused(lambda: pickle.dumps(SHARED)), refused(lambda: copy.copy(SHARED)),
                                  refused(lambda: SHARED.__setstate__(None))],
     "lexicon_construct": lambda: [Lexicon(ENTRIES), Lexicon(WORDS), Lexicon(list(ENTRIES.items()) * 2), Lexicon(WIDE)],

@@ -31,6 +31,16 @@ GOOD = """
     spans: list[tuple[int, int]] = freq.find_all("中文ab")
     plain: Lexicon[None] = Lexicon(["a", "b"])
     jieba: Lexicon[int] = Lexicon.from_file("dict.txt", "jieba")
+
+    from ondrel_velarin import Encoding, WordPiece
+
+    wp = WordPiece(["[UNK]", "[CLS]", "[SEP]", "ab", "##c"], lowercase=False)
+    encoding: Encoding = wp.encode("abc", "ab", max_length=8)
+    ids: list[int] = encoding.ids
+    offsets: list[tuple[int, int]] = encoding.offsets
+    tokens: list[str] = wp.tokenize("abc")
+    batch: list[Encoding] = wp.encode_batch(["abc", ("ab", "c")], add_special_tokens=False)
+    known: int | None = wp.token_to_id("ab")
 """
 
 

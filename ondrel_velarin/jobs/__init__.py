@@ -8,5 +8,6 @@ command line names none. A job is added by writing its module (a
 from ..cli import Job
 from .convert import CONVERT
 from .segment import SEGMENT
+from .tokenize import TOKENIZE
 
-JOBS: list[Job] = [SEGMENT, CONVERT]
+JOBS: list[Job] = [SEGMENT, CONVERT, TOKENIZE]

@@ -14,7 +14,7 @@ if TYPE_CHECKING:
     from ..frequency import HMM
     from ..lexicon import Lexicon
 
-from ..cli import PROG, CliError, Job, Report, Source, Spool, data_source, failed, file_source
+from ..cli import PROG, CliError, Job, Report, Source, Spool, check_delimiter, data_source, failed, file_source
 from ..impl_c import Velarin
 from ..scan_c import segment
 from ..wordlist import FORMATS, WordListError, detect, parse_words, read_word_list
@@ -165,10 +165,7 @@ class Segmentation(Job):
         )
 
     def check(self, args: argparse.Namespace, parser: argparse.ArgumentParser) -> None:
-        try:
-            args.delimiter.encode("utf-8")
-        except UnicodeEncodeError:
-            parser.error("argument -d/--delimiter: not valid UTF-8 text")
+        check_delimiter(args, parser)
         if args.chars and args.method != "longest":
             parser.error("--chars is for --method longest: the frequency methods join ASCII letters as jieba does")
         if args.hmm_tables is not None and args.method != "hmm":

@@ -65,12 +65,7 @@ private:
 class CharIndexBuilder {
 public:
     CharIndexBuilder(TrieStore &store, uint64_t seed, WorkMeter &meter)
-        : store_(store), seed_(seed), pace_(meter, store) {
-        for (int b = 0; b < 256; ++b) {
-            const uint64_t m = store.byte_to_mask[b];
-            if (m != 0 && !is_wide(store.max_mask_bit)) byte_of_bit_[__builtin_ctzll(m)] = static_cast<unsigned char>(b);
-        }
-    }
+        : store_(store), seed_(seed), pace_(meter, store), children_(store) {}
 
     // For every node, the last node of the tail it begins: itself for a leaf,
     // else, for a node with one child whose subtree is one path laid out at
@@ -107,7 +102,7 @@ public:
             const Reached parent = pending.back();
             pending.pop_back();
             bool sound = true;
-            for_each_child(parent.node, [&](unsigned char b, uint32_t child) {
+            children_.each(parent.node, [&](unsigned char b, uint32_t child) {
                 const int continuations = lead_continuations(b);
                 if (sound && continuations >= 0)
                     sound = follow(parent, child, continuations, continuations, lead_bits(b), pending);
@@ -344,7 +339,7 @@ private:
         }
         if (detail::is_terminal(store_.nodes[node])) return false;
         bool sound = true;
-        for_each_child(node, [&](unsigned char b, uint32_t child) {
+        children_.each(node, [&](unsigned char b, uint32_t child) {
             if (sound && (b & 0xC0) == 0x80)
                 sound = follow(parent, child, continuations, left - 1, bits << 6 | (b & 0x3Fu), pending);
         });
@@ -406,34 +401,11 @@ private:
         }
     }
 
-    // Visits each child of a node with the byte that leads to it, in byte order.
-    template <typename Visit>
-    void for_each_child(uint32_t node_index, Visit visit) const {
-        const VelarinNode &node = store_.nodes[node_index];
-        if (node.children_indices == nullptr) return;
-        uint32_t slot = 0;
-        if (!is_wide(store_.max_mask_bit)) {
-            for (uint64_t w = node.mask; w != 0; w &= w - 1)
-                visit(byte_of_bit_[__builtin_ctzll(w)], node.children_indices[slot++]);
-            return;
-        }
-        const unsigned plane = node_plane(store_, node_index);
-        if (plane != multi_plane) {
-            for (uint64_t w = node.mask; w != 0; w &= w - 1)
-                visit(static_cast<unsigned char>(plane * 64 + unsigned(__builtin_ctzll(w))), node.children_indices[slot++]);
-            return;
-        }
-        const uint64_t *words = wide_mask(node)->words;
-        for (unsigned p = 0; p < 4; ++p)
-            for (uint64_t w = words[p]; w != 0; w &= w - 1)
-                visit(static_cast<unsigned char>(p * 64 + unsigned(__builtin_ctzll(w))), node.children_indices[slot++]);
-    }
-
     TrieStore &store_;
     uint64_t seed_;
     std::vector<uint32_t> tail_last_;  // while collecting: see find_tails
     Pace pace_;
-    unsigned char byte_of_bit_[64] = {};  // narrow alphabets: the byte of each mask bit
+    Children children_;
     Chunks<CharEdge> edges_;
     Chunks<uint64_t> path_hashes_;        // of the path each edge ends
     Chunks<uint8_t> code_point_depths_;  // of that path, up to near_edge_depth

@@ -310,6 +310,47 @@ size_t bytes_held(const TrieStore &store);
 // many there are.
 size_t rank_terminals(const TrieStore &store, TerminalRun *runs);
 
+// ---- Children of a node -------------------------------------------------
+
+// Visits the children of a node with the bytes that lead to them, in byte
+// order; for a narrow alphabet it keeps the byte of each mask bit.
+class Children {
+public:
+    explicit Children(const TrieStore &store) : store_(store) {
+        for (int b = 0; b < 256; ++b) {
+            const uint64_t m = store.byte_to_mask[b];
+            if (m != 0 && !is_wide(store.max_mask_bit)) byte_of_bit_[__builtin_ctzll(m)] = static_cast<unsigned char>(b);
+        }
+    }
+
+    // Calls visit(byte, child) for each child of node node_index.
+    template <typename Visit>
+    void each(uint32_t node_index, Visit visit) const {
+        const VelarinNode &node = store_.nodes[node_index];
+        if (node.children_indices == nullptr) return;
+        uint32_t slot = 0;
+        if (!is_wide(store_.max_mask_bit)) {
+            for (uint64_t w = node.mask; w != 0; w &= w - 1)
+                visit(byte_of_bit_[__builtin_ctzll(w)], node.children_indices[slot++]);
+            return;
+        }
+        const unsigned plane = node_plane(store_, node_index);
+        if (plane != multi_plane) {
+            for (uint64_t w = node.mask; w != 0; w &= w - 1)
+                visit(static_cast<unsigned char>(plane * 64 + unsigned(__builtin_ctzll(w))), node.children_indices[slot++]);
+            return;
+        }
+        const uint64_t *words = wide_mask(node)->words;
+        for (unsigned p = 0; p < 4; ++p)
+            for (uint64_t w = words[p]; w != 0; w &= w - 1)
+                visit(static_cast<unsigned char>(p * 64 + unsigned(__builtin_ctzll(w))), node.children_indices[slot++]);
+    }
+
+private:
+    const TrieStore &store_;
+    unsigned char byte_of_bit_[64] = {};
+};
+
 // ---- Walk in node order -------------------------------------------------
 
 namespace detail {

@@ -1,14 +1,17 @@
 // Fuzz harness for the engine alone: the input is split into words and keys,
 // the store is built from the words and every answer is compared with the
-// reference. Any difference or failed build stops the run.
+// reference; the subword matcher over two tries of the words is compared
+// with plain greedy matching. Any difference or failed build stops the run.
 //
 // With clang: clang++ -fsanitize=fuzzer,address,undefined (./dev fuzz with
 // clang installed). With g++, fuzz_main.cpp drives the same entry point.
 #include <cstdint>
 #include <cstdlib>
+#include <set>
 
 #include "harness.hpp"
 #include "scan.hpp"
+#include "wordpiece.hpp"
 
 namespace {
 
@@ -74,6 +77,60 @@ int hostile_runs(const std::vector<std::string> &words, const std::vector<std::s
     return wrong;
 }
 
+// The pieces greedy matching gives a word, trying every end from the
+// longest: initial tokens at the start, continuation tokens after; false
+// when the word is unknown.
+bool greedy_pieces(const std::set<std::string> &initial, const std::set<std::string> &continuation,
+                   const std::vector<uint32_t> &word, std::vector<velarin::Piece> &out) {
+    for (size_t start = 0; start < word.size();) {
+        size_t end = word.size();
+        const auto &tokens = start == 0 ? initial : continuation;
+        for (; end > start; --end)
+            if (tokens.count(harness::utf8(std::vector<uint32_t>(word.begin() + long(start), word.begin() + long(end)))))
+                break;
+        if (end == start) return false;
+        out.push_back(velarin::Piece{0, uint32_t(start), uint32_t(end)});
+        start = end;
+    }
+    return true;
+}
+
+// The matcher over the words (UTF-8; the even ones initial tokens, the odd
+// ones continuation tokens) against greedy matching, on every key (code
+// points). A token's id is its length in bytes.
+int compare_pieces(const std::vector<std::string> &words, const std::vector<std::vector<uint32_t>> &keys) {
+    std::vector<std::string> lists[2];
+    for (size_t i = 0; i < words.size(); ++i) lists[i % 2].push_back(words[i]);
+    velarin::TrieStore stores[2] = {};
+    for (int t = 0; t < 2; ++t)
+        if (harness::build(stores[t], lists[t]) != velarin::Status::ok) std::abort();
+    const std::set<std::string> tokens[2] = {{lists[0].begin(), lists[0].end()}, {lists[1].begin(), lists[1].end()}};
+    struct Ids {
+        const velarin::TrieStore *stores;
+        static int64_t of(const void *context, int trie, uint32_t node) {
+            const auto &store = static_cast<const Ids *>(context)->stores[trie];
+            return int64_t(velarin::word_length(store.nodes[node].word));
+        }
+    } ids{stores};
+    const velarin::PieceMatcher matcher(stores[0], stores[1], Ids::of, &ids);
+    int wrong = matcher.ok() ? 0 : 1;
+    for (const auto &word : keys) {
+        std::vector<velarin::Piece> expected, found;
+        const bool known = greedy_pieces(tokens[0], tokens[1], word, expected);
+        if (matcher.match(word.data(), word.size(), found) != known) ++wrong;
+        if (!known) continue;
+        if (found.size() != expected.size()) ++wrong;
+        for (size_t i = 0; i < found.size() && i < expected.size(); ++i) {
+            const std::vector<uint32_t> piece(word.begin() + long(expected[i].start), word.begin() + long(expected[i].end));
+            if (found[i].start != expected[i].start || found[i].end != expected[i].end ||
+                found[i].id != int32_t(harness::utf8(piece).size()))
+                ++wrong;
+        }
+    }
+    for (auto &store : stores) velarin::release(store, harness::free_copy);
+    return wrong;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
@@ -125,6 +182,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
     if (harness::build(store, encoded) != velarin::Status::ok || velarin::build_char_index(store) != velarin::Status::ok)
         std::abort();
+    // The keys, and words made of three words, which are cut into several tokens.
+    std::vector<std::vector<uint32_t>> words_keys;
+    for (const auto &k : keys) words_keys.push_back(harness::code_points(k));
+    for (size_t i = 0; i < words.size() && i < 8; ++i)
+        for (size_t j = 0; j < words.size() && j < 8; ++j) {
+            auto made = harness::code_points(words[i]);
+            for (size_t w : {j, (i * 7 + j) % words.size()}) {
+                const auto more = harness::code_points(words[w]);
+                made.insert(made.end(), more.begin(), more.end());
+            }
+            words_keys.push_back(made);
+        }
+    wrong += compare_pieces(encoded, words_keys);
     if (store.nodes != nullptr && store.index.state != velarin::CharIndexState::built) ++wrong;
     wrong += harness::compare_scan(store, text);
     wrong += harness::compare_replace(store, text);
