@@ -197,3 +197,112 @@ def test_nbytes_counts_what_lookups_add():
     assert empty < built < looked_up
     with pytest.raises(TypeError, match="argument 1 must be ondrel_velarin.impl_c.Velarin, not list"):
         nbytes([])
+
+
+# A table whose code point index would rank first code points (eight bytes
+# for every 32 of them, up to the largest that begins a word) in more bytes
+# than its node records take (32 bytes each) gets no index: it walks bytes
+# (IndexTables in ondrel_velarin/trie/char_index.hpp).
+MIXED_TEN = ["apple", "香蕉", "cat", "馆", "dog", "书", "egg", "馥", "fig", "中文"]
+
+
+def node_count(words):
+    """The nodes of a trie of `words`: the root and one a distinct byte prefix."""
+    return 1 + len({w.encode()[:i] for w in words for i in range(1, len(w.encode()) + 1)})
+
+
+def indexed(words):
+    """Whether a trie of `words` gets a code point index."""
+    runs = max(ord(w[0]) for w in words if w) // 32 + 1
+    return 8 * runs <= 32 * node_count(words)
+
+
+def words_with_nodes(count, seed):
+    """Random words of Latin letters and Chinese characters (馥, U+99A5, the
+    largest) making a trie of exactly `count` nodes: the last ones are single
+    ASCII characters, a node each."""
+    r = random.Random(seed)
+    pool = "abcdefghij中文字图书馆香蕉"
+    words = ["馥"]
+    while True:
+        w = "".join(r.choice(pool) for _ in range(r.randint(1, 8)))
+        if node_count(words + [w]) > count - 20:
+            break
+        words.append(w)
+    fill = iter("ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789!#$%&()*+,-./:;<=>?@[]^_{|}~")
+    while node_count(words) < count:
+        words.append(next(fill))
+    r.shuffle(words)
+    return words
+
+
+def test_ten_mixed_words_cost_what_their_words_need():
+    # A word beginning with U+99A5 would have the code point index rank first
+    # code points up to it, about 10 KB: a table this small walks bytes instead.
+    v = Velarin(MIXED_TEN)
+    assert v.get_closest_prefix("馥x") == "馥"
+    assert segment(v, "香蕉apple中文馆x") == ["香蕉", "apple", "中文", "馆", "x"]
+    assert longest_matches(v, "书馥") == [1, 1]
+    assert nbytes(v) <= 6000, nbytes(v)
+    r = random.Random(4)
+    chinese = ["".join(r.choice("中文字典词语图书馆香蕉馥龘") for _ in range(r.randint(1, 4))) for _ in range(30)]
+    for _ in range(20):
+        words = r.sample([w for w in random_words(200, r.random()) if w.isascii()], 5) + r.sample(chinese, 5)
+        v = Velarin(words)
+        v.get_closest_prefix(words[0] + "x")
+        segment(v, "".join(words))
+        assert nbytes(v) <= 6000, words
+
+
+def test_small_latin_tries_keep_their_index():
+    # Their first code points are ranked in a few bytes: the index stays.
+    words = ["apple", "cat", "dog", "egg", "fig", "grape", "kiwi", "lemon", "mango", "pear"]
+    v = Velarin(words)
+    built = nbytes(v)
+    v.get_closest_prefix("catx")
+    assert nbytes(v) - built > 400
+
+
+# The fewest nodes for a table whose largest first code point is U+99A5: its
+# ranks take 8 * (0x99A5 // 32 + 1) = 9840 bytes, 32 * 308 = 9856 records.
+FIRST_INDEXED = 308
+
+
+@pytest.mark.parametrize("count", [FIRST_INDEXED - 1, FIRST_INDEXED, FIRST_INDEXED + 1])
+def test_tables_at_the_threshold_answer_alike_with_and_without_the_index(count):
+    # Just below the threshold a table walks bytes and a lookup adds no index;
+    # from it on, the lookup builds one (about 10 KB of ranks alone). Every
+    # answer is the model's either way.
+    from model import Model, segment_loop
+
+    for seed in range(3):
+        words = words_with_nodes(count, seed)
+        assert node_count(words) == count and indexed(words) == (count >= FIRST_INDEXED)
+        v = Velarin(words)
+        built = nbytes(v)
+        model = Model(words)
+        keys = [w + "馥a" for w in words] + [w[:-1] for w in words] + ["", "z", "馥"]
+        assert [v.get_closest_prefix(k) for k in keys] == [model.get_closest_prefix(k) for k in keys]
+        added = nbytes(v) - built
+        assert (added > 9840) == indexed(words), added
+        text = "".join(keys)
+        assert segment(v, text) == segment_loop(model, text, False)
+        assert longest_matches(v, text) == [len(model.get_closest_prefix(text[i:])) for i in range(len(text))]
+
+
+@pytest.mark.parametrize(("tables", "indexed"), [("", False), ("any", True), ("none", False)])
+def test_the_test_hook_chooses_which_tables_get_an_index(tables, indexed):
+    # VELARIN_TEST_INDEX_TABLES, which the differential tests set: `any`
+    # gives the ten mixed words their index (about 10 KB of ranks), `none`
+    # keeps it from ten English ones.
+    code = (
+        "from ondrel_velarin import Velarin, nbytes\n"
+        f"for words in ({MIXED_TEN!r}, ['apple', 'cat', 'dog', 'egg', 'fig']):\n"
+        "    v = Velarin(words); before = nbytes(v); v.get_closest_prefix(words[0] + 'x')\n"
+        "    print(nbytes(v) - before)\n"
+    )
+    env = dict(os.environ, VELARIN_TEST_INDEX_TABLES=tables)
+    mixed, latin = map(int, subprocess.run([sys.executable, "-c", code], env=env, capture_output=True,
+                                           text=True, check=True).stdout.split())
+    assert (mixed > 9000) == indexed, mixed
+    assert (latin > 400) == (tables != "none"), latin

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <memory>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 #include <vector>
 
@@ -34,6 +35,20 @@ uint64_t process_seed() {
     }();
     return seed;
 }
+
+}  // namespace
+
+IndexTables index_tables() {
+    static const IndexTables tables = [] {
+        const char *named = std::getenv("VELARIN_TEST_INDEX_TABLES");
+        if (named != nullptr && std::strcmp(named, "any") == 0) return IndexTables::any;
+        if (named != nullptr && std::strcmp(named, "none") == 0) return IndexTables::none;
+        return IndexTables::proportionate;
+    }();
+    return tables;
+}
+
+namespace {
 
 // The seed of try `k` of an index.
 uint64_t seed_of_try(int k) { return process_seed() + uint64_t(k) * 0x9E3779B97F4A7C15ull; }
@@ -148,6 +163,16 @@ public:
         index.path_filter_shift = parts.filter_shift;
         index.root_path_hash = seed_;
         return Outcome::done;
+    }
+
+    // Whether the ranks of first code points would take more bytes than the
+    // table's node records (see IndexTables), once collected. The root's
+    // edges are collected first, one filter each: only they are read.
+    bool disproportionate() const {
+        size_t runs = 0;
+        for (size_t i = 0; i < root_next_code_points_.size(); ++i)
+            runs = std::max<size_t>(runs, edges_[i].code_point / 32 + 1);
+        return runs * sizeof(FirstCodePoints) > size_t(store_.num_nodes) * sizeof(VelarinNode);
     }
 
 private:
@@ -414,9 +439,13 @@ private:
 
 }  // namespace
 
-Status build_char_index(TrieStore &store, WorkMeter *meter) {
+Status build_char_index(TrieStore &store, WorkMeter *meter, IndexTables tables) {
     CharIndex &index = store.index;
     if (index.state != CharIndexState::untried || store.nodes == nullptr || store.layouts > 0) return Status::ok;
+    if (tables == IndexTables::none) {
+        index.state = CharIndexState::unavailable;
+        return Status::ok;
+    }
     const uint64_t generation = store.generation;
     WorkMeter unmetered;
     WorkMeter &used = meter != nullptr ? *meter : unmetered;
@@ -426,6 +455,8 @@ Status build_char_index(TrieStore &store, WorkMeter *meter) {
         for (int k = 0; k < seed_tries && outcome == Outcome::crowded; ++k) {
             CharIndexBuilder builder(store, seed_of_try(k), used);
             outcome = builder.collect();
+            if (outcome == Outcome::done && tables == IndexTables::proportionate && builder.disproportionate())
+                outcome = Outcome::unsound;  // no index, as for a word ending inside a code point
             if (outcome == Outcome::done) outcome = builder.fill();
         }
     } catch (const std::bad_alloc &) {

@@ -123,6 +123,18 @@ struct EdgeTable {
 // of the shallow edges alone the ones a text uses stay cached.
 constexpr size_t near_edge_depth = 4;
 
+// Which tables get an index. `proportionate`: those whose ranks of first
+// code points take no more bytes than their node records do. The ranks run
+// up to the largest code point that begins a word, eight bytes for every 32
+// code points whatever the words: about 10 KB for a word beginning with 馥
+// (U+99A5), 278 KB for one beginning with U+10FFFF, which a table of a few
+// words would then cost several times over. Such a table is small (its
+// records take less than that) and walks bytes instead: lookups as fast, a
+// scan of a text where most positions start no word about twice as long (the
+// index's ranks end those walks in one load). For the tests, `any`: every
+// table; `none`: no table.
+enum class IndexTables { proportionate, any, none };
+
 // `building` while its build lets the caller run code: walks meanwhile go by
 // bytes, as without an index.
 enum class CharIndexState : int32_t { untried, building, built, unavailable };

@@ -269,16 +269,24 @@ Status build_root(TrieStore &store);
 Status build_node(TrieStore &store, int32_t node_index, unsigned char *const *strings,
                   const int32_t *lengths, int32_t num_strings, int32_t position, WorkMeter *meter = nullptr);
 
+// The tables build_char_index indexes by default: proportionate ones,
+// unless the environment names `any` or `none` (VELARIN_TEST_INDEX_TABLES,
+// read once), so that tests can walk every table through the index, or none.
+IndexTables index_tables();
+
 // Builds the code point index of a built store, once (not while a layout is
 // in progress, when it leaves the state `untried`): index.state ends
-// `built`, or `unavailable` when a word that text can reach ends inside a
-// code point (a walk by whole code points would miss its match), when no seed
+// `built`, or `unavailable` when `tables` leaves the table out (see
+// IndexTables: a proportionate choice leaves out one whose index would rank
+// first code points in more bytes than its node records take), when a word
+// that text can reach ends inside a code point (a walk by whole code points
+// would miss its match), when no seed
 // of a few tried keeps every run of its tables within max_edge_run, or when
 // memory runs out, which the result then names. Without the index, scans
 // walk bytes. Stopped by the meter, it leaves the state `untried` (or, when
 // the table changed meanwhile, the store as it found it) and returns
 // `interrupted`.
-Status build_char_index(TrieStore &store, WorkMeter *meter = nullptr);
+Status build_char_index(TrieStore &store, WorkMeter *meter = nullptr, IndexTables tables = index_tables());
 
 // Frees the code point index, so that the next lookup builds it afresh; a
 // change of what walks read (the generation moves on).

@@ -101,7 +101,8 @@ bool run_case() {
     std::cin >> total >> tables_path >> index;
     velarin::TrieStore store{};
     if (harness::build(store, words) != velarin::Status::ok ||
-        (index != 0 && store.nodes != nullptr && velarin::build_char_index(store) != velarin::Status::ok)) {
+        (index != 0 && store.nodes != nullptr &&
+         velarin::build_char_index(store, nullptr, velarin::IndexTables::any) != velarin::Status::ok)) {
         std::fprintf(stderr, "build failed\n");
         std::exit(1);
     }
