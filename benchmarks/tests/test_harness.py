@@ -188,6 +188,7 @@ class DataTest(unittest.TestCase):
         try:
             a, b = data.german_phrases(10), data.german_phrases(10)
             tries = data.small_tries(5, 3)
+            mixed, again = data.mixed_small_tries(5, 4), data.mixed_small_tries(5, 4)
         finally:
             data.words = old
         self.assertEqual(a, b)
@@ -195,6 +196,8 @@ class DataTest(unittest.TestCase):
         self.assertEqual(a[:3], ["Haus", "Boot", "Tür"])          # the words first, once each
         self.assertTrue(all(len(p.split(" ")) == 2 for p in a[3:]))
         self.assertEqual([len(t) for t in tries], [3] * 5)
+        self.assertEqual(mixed, again)
+        self.assertEqual([len(t) for t in mixed], [4] * 5)
 
 
 class MemoryTableTest(unittest.TestCase):
@@ -218,6 +221,12 @@ class MemoryTableTest(unittest.TestCase):
         md = memory.markdown({"tries10": {"velarin": row}})
         self.assertIn("4.0 KB per trie", md)
         self.assertIn("≤ 4.0 KB per trie | 4.0 KB | **met**", md)
+
+    def test_mixed_small_tries_are_per_trie_with_their_target(self):
+        row = dict(self.ROW, objects=10_000, words=100_000, resident=70_000_000, peak=70_000_000)
+        md = memory.markdown({"mixed10": {"velarin": row}})
+        self.assertIn("7.0 KB per trie", md)
+        self.assertIn("≤ 6.0 KB per trie | 7.0 KB | **MISSED**", md)
 
     def test_nbytes_is_summed_when_the_package_has_it_and_absent_otherwise(self):
         lib = next(lib for lib in ALL if lib.name == "velarin")

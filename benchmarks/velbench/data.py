@@ -299,6 +299,19 @@ def small_tries(count=10_000, size=10):
     return [rng.sample(ws, size) for _ in range(count)]
 
 
+def mixed_small_tries(count=10_000, size=10):
+    """`count` lists of `size` distinct words each, half English and half
+    from jieba's list, shuffled (seed 11)."""
+    en, zh = words("en"), words("zh")
+    rng = random.Random(11)
+    out = []
+    for _ in range(count):
+        ws = rng.sample(en, size - size // 2) + rng.sample(zh, size // 2)
+        rng.shuffle(ws)
+        out.append(ws)
+    return out
+
+
 LONG = 100_000
 
 

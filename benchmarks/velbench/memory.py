@@ -1,6 +1,6 @@
 """What each library's finished object holds in memory, on every word list.
 
-    python -m velbench.memory [--lists jieba,de,th,de1m,tries10] [--libs a,b]
+    python -m velbench.memory [--lists jieba,de,th,de1m,tries10,mixed10] [--libs a,b]
                               [--timeout SECONDS] [--out NAME]
 
 Each (library, word list) runs in a fresh interpreter (`--child`): it loads
@@ -39,16 +39,19 @@ LISTS = {
     "de1m": ("1M German words and two-word phrases", data.german_phrases,
              "Haus Donaudampfschifffahrt", 2),
     "tries10": ("10,000 tries of 10 English words", data.small_tries, "undergraduate", 1),
+    "mixed10": ("10,000 tries of 5 English and 5 Chinese words", data.mixed_small_tries, "中文", 1),
     # (word, frequency) pairs, for the libraries that keep a value a word.
     "jieba_freq": ("jieba dict with frequencies", lambda: data.jieba_pairs(), "中华人民共和国成立", 1),
 }
 # The lists of (word, value) pairs and the libraries that build from them.
 VALUED_LISTS = {"jieba_freq"}
+# The lists of many small tries, measured per trie.
+PER_TRIE = {"tries10", "mixed10"}
 # A Lexicon of jieba's words with frequencies holds at most this much more
 # than the same words' Velarin, bytes a word.
 LEXICON_EXTRA = 10
 # Resident growth the engine aims at, bytes (per trie for the small tries).
-TARGETS = {"jieba": 65e6, "de": 60e6, "de1m": 1e9, "tries10": 4e3}
+TARGETS = {"jieba": 65e6, "de": 60e6, "de1m": 1e9, "tries10": 4e3, "mixed10": 6e3}
 
 
 # ---------------------------------------------------------------- the child
@@ -57,7 +60,7 @@ def measure(lib, wordlist):
     """Build one library from one word list in this process; the figures."""
     lib._import()
     _label, load, key, _ = LISTS[wordlist]
-    many = wordlist == "tries10"
+    many = wordlist in PER_TRIE
     return measure_words(lib, load(), key, per_list=many)
 
 
@@ -166,15 +169,15 @@ def markdown(table, meta=None):
     for wl, row in table.items():
         some = next((x for x in row.values() if x.get("status") == "ok"), None)
         heads.append(LISTS[wl][0] + (", {:,} words".format(some["distinct"])
-                                     if some and wl != "tries10" else ""))
+                                     if some and wl not in PER_TRIE else ""))
     lines += ["| library | " + " | ".join(heads) + " |", "|---|" + "---:|" * len(heads)]
     for n in libs:
-        cells = [_cell(row.get(n, {}), "trie" if wl == "tries10" else "word")
+        cells = [_cell(row.get(n, {}), "trie" if wl in PER_TRIE else "word")
                  for wl, row in table.items()]
         lines.append("| %s | %s |" % ("**%s**" % n if n == OURS else n, " | ".join(cells)))
     lines.append("")
     for wl, row in table.items():
-        per = "trie" if wl == "tries10" else "word"
+        per = "trie" if wl in PER_TRIE else "word"
         lines += ["### %s" % LISTS[wl][0], "",
                   "| library | resident | bytes/word | build s | first lookup ms | peak | peak ÷ resident | nbytes |",
                   "|---|---:|---:|---:|---:|---:|---:|---:|"]
@@ -204,7 +207,7 @@ def targets(table):
         x = table.get(wl, {}).get(OURS)
         if not x or x.get("status") != "ok":
             continue
-        per = "trie" if wl == "tries10" else "word"
+        per = "trie" if wl in PER_TRIE else "word"
         got = x["resident"] / (x["objects"] if per == "trie" else 1)
         out.append((LISTS[wl][0], "≤ %s%s" % (_size(goal, per), " per trie" if per == "trie" else ""),
                     _size(got, per), got <= goal))

@@ -343,10 +343,10 @@ def chart(res, path):
          "Build time", "ms")
     mem = (res.get("memory") or {}).get("table")
     if mem:
-        from .memory import LISTS
+        from .memory import LISTS, PER_TRIE
         bars(axes[1][1], {LISTS[wl][0]: {n: x["resident"] / x["words"] for n, x in row.items()
                                          if x.get("status") == "ok" and x["resident"] > 0}
-                          for wl, row in mem.items() if wl != "tries10"},
+                          for wl, row in mem.items() if wl not in PER_TRIE},
              "Resident memory of the finished object, words kept alive", "bytes per word")
     else:
         bars(axes[1][1], {"English words": bmed("en", lambda x: x["finished_bytes"] / x["n_distinct"]),
