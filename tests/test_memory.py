@@ -288,21 +288,3 @@ def test_tables_at_the_threshold_answer_alike_with_and_without_the_index(count):
         text = "".join(keys)
         assert segment(v, text) == segment_loop(model, text, False)
         assert longest_matches(v, text) == [len(model.get_closest_prefix(text[i:])) for i in range(len(text))]
-
-
-@pytest.mark.parametrize(("tables", "indexed"), [("", False), ("any", True), ("none", False)])
-def test_the_test_hook_chooses_which_tables_get_an_index(tables, indexed):
-    # VELARIN_TEST_INDEX_TABLES, which the differential tests set: `any`
-    # gives the ten mixed words their index (about 10 KB of ranks), `none`
-    # keeps it from ten English ones.
-    code = (
-        "from ondrel_velarin import Velarin, nbytes\n"
-        f"for words in ({MIXED_TEN!r}, ['apple', 'cat', 'dog', 'egg', 'fig']):\n"
-        "    v = Velarin(words); before = nbytes(v); v.get_closest_prefix(words[0] + 'x')\n"
-        "    print(nbytes(v) - before)\n"
-    )
-    env = dict(os.environ, VELARIN_TEST_INDEX_TABLES=tables)
-    mixed, latin = map(int, subprocess.run([sys.executable, "-c", code], env=env, capture_output=True,
-                                           text=True, check=True).stdout.split())
-    assert (mixed > 9000) == indexed, mixed
-    assert (latin > 400) == (tables != "none"), latin

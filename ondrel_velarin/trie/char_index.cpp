@@ -7,7 +7,6 @@
 #include <chrono>
 #include <memory>
 #include <cstdlib>
-#include <cstring>
 #include <new>
 #include <vector>
 
@@ -35,20 +34,6 @@ uint64_t process_seed() {
     }();
     return seed;
 }
-
-}  // namespace
-
-IndexTables index_tables() {
-    static const IndexTables tables = [] {
-        const char *named = std::getenv("VELARIN_TEST_INDEX_TABLES");
-        if (named != nullptr && std::strcmp(named, "any") == 0) return IndexTables::any;
-        if (named != nullptr && std::strcmp(named, "none") == 0) return IndexTables::none;
-        return IndexTables::proportionate;
-    }();
-    return tables;
-}
-
-namespace {
 
 // The seed of try `k` of an index.
 uint64_t seed_of_try(int k) { return process_seed() + uint64_t(k) * 0x9E3779B97F4A7C15ull; }

@@ -131,8 +131,8 @@ constexpr size_t near_edge_depth = 4;
 // words would then cost several times over. Such a table is small (its
 // records take less than that) and walks bytes instead: lookups as fast, a
 // scan of a text where most positions start no word about twice as long (the
-// index's ranks end those walks in one load). For the tests, `any`: every
-// table; `none`: no table.
+// index's ranks end those walks in one load). For the engine's tests, `any`:
+// every table; `none`: no table.
 enum class IndexTables { proportionate, any, none };
 
 // `building` while its build lets the caller run code: walks meanwhile go by

@@ -269,11 +269,6 @@ Status build_root(TrieStore &store);
 Status build_node(TrieStore &store, int32_t node_index, unsigned char *const *strings,
                   const int32_t *lengths, int32_t num_strings, int32_t position, WorkMeter *meter = nullptr);
 
-// The tables build_char_index indexes by default: proportionate ones,
-// unless the environment names `any` or `none` (VELARIN_TEST_INDEX_TABLES,
-// read once), so that tests can walk every table through the index, or none.
-IndexTables index_tables();
-
 // Builds the code point index of a built store, once (not while a layout is
 // in progress, when it leaves the state `untried`): index.state ends
 // `built`, or `unavailable` when `tables` leaves the table out (see
@@ -286,7 +281,7 @@ IndexTables index_tables();
 // walk bytes. Stopped by the meter, it leaves the state `untried` (or, when
 // the table changed meanwhile, the store as it found it) and returns
 // `interrupted`.
-Status build_char_index(TrieStore &store, WorkMeter *meter = nullptr, IndexTables tables = index_tables());
+Status build_char_index(TrieStore &store, WorkMeter *meter = nullptr, IndexTables tables = IndexTables::proportionate);
 
 // Frees the code point index, so that the next lookup builds it afresh; a
 // change of what walks read (the generation moves on).
