@@ -53,11 +53,10 @@ constexpr size_t max_segment_window = 256;
 constexpr size_t segment_walk_limit = 32;
 // Segments ahead whose word objects are loaded while one is handed out.
 constexpr size_t word_ahead = 16;
-// A text's segments are found this many at a time, without the interpreter
-// lock when the text is long, then handed out with it, in blocks whose word
-// objects are looked up in a pass of their own.
+// A text's segments are found this many at a time, with the objects already
+// made for them, without the interpreter lock when the text is long; then
+// handed out with it.
 constexpr size_t batch_pieces = 4096;
-constexpr size_t hand_out_block = 256;
 // Positions whose matches longest_matches finds together, the same way.
 constexpr size_t match_batch = 4096;
 
@@ -156,16 +155,16 @@ struct Piece {
 // The working arrays of a segmentation; pieces for a batch of `batch`
 // segments (a short text's call writes no more than it needs).
 struct SegmentSpace {
-    // The last window may pass the batch's end.
     explicit SegmentSpace(size_t batch) : batch(batch), pieces(new Piece[batch + max_segment_window]) {}
     size_t batch;
     ScanSpace scan;
     Match window[max_segment_window];
     std::unique_ptr<Piece[]> pieces;
-    PyObject *objects[hand_out_block];
-    PyObject *const *slots[hand_out_block];  // each word's cache slot
     SingleCharacters singles;
 };
+
+// Most segments a batch may make: the last window may pass the batch's end.
+size_t batch_room(const SegmentSpace &space) { return space.batch + max_segment_window; }
 
 // Finds the segments from `pos` on, a window at a time, into space.pieces,
 // until there are space.batch of them or the text ends; moves `pos` past
@@ -196,35 +195,50 @@ size_t find_pieces(const TrieStore &store, const Text &text, const CodePoint *un
     return made;
 }
 
+// Writes to found[j] the object already made for each of the `count` pieces,
+// borrowed, or null: a word's from the trie's word cache, a single
+// character's from this call's. It reads only the store, the text and this
+// call's own objects, so it may run without the lock; the word cache is read
+// through the store, where it is published for walks without the lock (the
+// objects it points at stay alive while the generation stays the same).
+template <typename CodePoint>
+void find_objects(const TrieStore &store, const CodePoint *units, const Piece *pieces, size_t count,
+                  const SingleCharacters &singles, PyObject **found) {
+    const void *const *slots = __atomic_load_n(&store.match_slots, __ATOMIC_ACQUIRE);
+    for (size_t j = 0; j < count; ++j) {
+        const Piece &piece = pieces[j];
+        PyObject *object = nullptr;
+        if (piece.node >= 0) {
+            if (slots != nullptr)
+                object = static_cast<PyObject *>(const_cast<void *>(
+                    __atomic_load_n(slots + terminal_slot(store.terminal_runs, uint32_t(piece.node)), __ATOMIC_ACQUIRE)));
+        } else if (piece.node == single_character) {
+            object = singles.find(units[piece.start]);
+        }
+        found[j] = object;
+    }
+}
+
 // Pushes the segments of the `count` pieces found, the last of which ends at
-// `end`, to `segments`; false with an exception set. With the lock held. In
-// each block the words' cache slots are asked for first, then their objects
-// looked up, and handed out while those a few segments ahead load.
+// `end`, to `segments`, whose room holds what find_objects found for them;
+// false with an exception set. With the lock held: a found object costs a
+// reference, the others are made, and those a few segments ahead load
+// meanwhile.
 template <typename CodePoint>
 bool hand_out(VelarinObject *trie, PyObject *source, const CodePoint *units, const Piece *pieces, size_t count,
-              size_t end, SegmentBuffer &segments, SegmentSpace &space) {
-    if (!segments.reserve(count)) return false;
-    PyObject **objects = space.objects;
-    PyObject *const **slots = space.slots;
-    for (size_t first = 0; first < count; first += hand_out_block) {
-        const Piece *block = pieces + first;
-        const size_t n = std::min(hand_out_block, count - first);
-        for (size_t j = 0; j < n; ++j) slots[j] = word_slot(trie, block[j].node);
-        for (size_t j = 0; j < n; ++j)
-            objects[j] = block[j].node >= 0                  ? (slots[j] != nullptr ? *slots[j] : nullptr)
-                         : block[j].node == single_character ? space.singles.find(units[block[j].start])
-                                                             : nullptr;
-        for (size_t j = 0; j < n; ++j) {
-            if (j + word_ahead < n) __builtin_prefetch(objects[j + word_ahead]);
-            const Piece &piece = block[j];
-            PyObject *segment = objects[j];
-            if (segment != nullptr) Py_INCREF(segment);
-            else if (piece.node >= 0) segment = make_word_object(trie, piece.node, piece.bytes);
-            else if (piece.node == single_character) segment = space.singles.make(units[piece.start]);
-            else segment = PyUnicode_Substring(source, Py_ssize_t(piece.start), Py_ssize_t(first + j + 1 < count ? block[j + 1].start : end));
-            if (segment == nullptr) return false;
-            segments.push(segment);
-        }
+              size_t end, SegmentBuffer &segments, SingleCharacters &singles) {
+    PyObject *const *found = segments.room();  // found[0] is overwritten by the first push: read before it
+    for (size_t j = 0; j < count; ++j) {
+        if (j + word_ahead < count) __builtin_prefetch(found[word_ahead], 1);
+        const Piece &piece = pieces[j];
+        PyObject *segment = found[0];
+        if (segment != nullptr) Py_INCREF(segment);
+        else if (piece.node >= 0) segment = make_word_object(trie, piece.node, piece.bytes);
+        else if (piece.node == single_character) segment = singles.make(units[piece.start]);
+        else segment = PyUnicode_Substring(source, Py_ssize_t(piece.start), Py_ssize_t(j + 1 < count ? pieces[j + 1].start : end));
+        if (segment == nullptr) return false;
+        segments.push(segment);
+        found = segments.room();
     }
     return true;
 }
@@ -245,14 +259,16 @@ bool collect_segments(VelarinObject *trie, PyObject *source, const Text &text, c
         if (ready == 0) continue;
         const uint64_t generation = trie->store.generation;
         size_t end = pos, next_width = width;
+        if (!segments.reserve(batch_room(space))) return false;
         if (text.length >= unlocked_text_min) reading.unlock();
         const size_t made = find_pieces(trie->store, text, units, runs, end, next_width, space, meter);
+        if (made != SIZE_MAX) find_objects(trie->store, units, space.pieces.get(), made, space.singles, segments.room());
         reading.lock();
         if (made == SIZE_MAX || trie->store.generation != generation) {
             if (PyErr_Occurred()) return false;
             continue;
         }
-        if (!hand_out(trie, source, units, space.pieces.get(), made, end, segments, space)) return false;
+        if (!hand_out(trie, source, units, space.pieces.get(), made, end, segments, space.singles)) return false;
         pos = end;
         width = next_width;
     }
@@ -315,6 +331,33 @@ Py_ssize_t decoded_length(VelarinObject *trie, const Match &match) {
     return word ? PyUnicode_GET_LENGTH(word.borrow()) : -1;
 }
 
+// The length objects of the lengths most matches have, made once per call
+// with the lock, so that a batch's list items can be placed without it.
+class CommonLengths {
+public:
+    static constexpr size_t count = 64;
+    CommonLengths() = default;
+    CommonLengths(const CommonLengths &) = delete;
+    CommonLengths &operator=(const CommonLengths &) = delete;
+    ~CommonLengths() {
+        for (PyObject *object : objects_) Py_XDECREF(object);
+    }
+
+    // Makes them; false with an exception set.
+    bool make() {
+        for (size_t n = 0; n < count; ++n)
+            if ((objects_[n] = PyLong_FromSize_t(n)) == nullptr) return false;
+        return true;
+    }
+
+    // Length n's object, borrowed, or null when n has none here (or they
+    // were not made).
+    PyObject *find(Py_ssize_t n) const { return n >= 0 && size_t(n) < count ? objects_[n] : nullptr; }
+
+private:
+    PyObject *objects_[count] = {};
+};
+
 // The working arrays of longest_matches, sized to the text's batches: a
 // short text's call writes no more than it needs.
 struct MatchSpace {
@@ -322,18 +365,40 @@ struct MatchSpace {
     ScanSpace scan;
     std::unique_ptr<Match[]> matches;
     std::unique_ptr<Py_ssize_t[]> lengths;
+    CommonLengths common;
+    size_t uses[CommonLengths::count];  // how many items of a batch hold each
 };
 
 // The length in characters of each of the `count` matches found from
 // position `first` on, or -1 for one that ends inside a character (its word
-// must be decoded to tell). It reads only the text, so it may run without
-// the lock.
-void count_characters(const Text &text, size_t first, size_t count, const Match *matches, Py_ssize_t *lengths) {
+// must be decoded to tell); then items[k] is the common object of lengths[k]
+// where there is one (uncounted: the caller adds the references that
+// space.uses counts), else null. It reads only the text and this call's
+// objects and writes only native memory, so it may run without the lock.
+void place_lengths(const Text &text, size_t first, size_t count, MatchSpace &space, PyObject **items) {
+    std::fill(std::begin(space.uses), std::end(space.uses), size_t(0));
     for (size_t k = 0; k < count; ++k) {
+        const Match &match = space.matches[k];
         size_t characters = 0;
-        const bool whole = matches[k].node < 0 || match_characters(text, first + k, matches[k], &characters);
-        lengths[k] = whole ? Py_ssize_t(characters) : -1;
+        const bool whole = match.node < 0 || match_characters(text, first + k, match, &characters);
+        const Py_ssize_t length = whole ? Py_ssize_t(characters) : -1;
+        space.lengths[k] = length;
+        items[k] = space.common.find(length);
+        if (items[k] != nullptr) ++space.uses[length];
     }
+}
+
+// Gives the placed items of a batch their references, then makes the rest;
+// false with an exception set. With the lock held.
+bool finish_lengths(VelarinObject *trie, size_t count, MatchSpace &space, PyObject **items) {
+    for (size_t n = 0; n < CommonLengths::count; ++n)
+        for (size_t u = space.uses[n]; u > 0; --u) Py_INCREF(space.common.find(Py_ssize_t(n)));
+    for (size_t k = 0; k < count; ++k) {
+        if (items[k] != nullptr) continue;
+        const Py_ssize_t length = space.lengths[k] >= 0 ? space.lengths[k] : decoded_length(trie, space.matches[k]);
+        if (length < 0 || (items[k] = PyLong_FromSsize_t(length)) == nullptr) return false;
+    }
+    return true;
 }
 
 PyObject *longest_matches(PyObject *module, PyObject *const *args, Py_ssize_t nargs) {
@@ -344,12 +409,16 @@ PyObject *longest_matches(PyObject *module, PyObject *const *args, Py_ssize_t na
     const size_t batch = std::min(match_batch, text.length);
     const auto space = new_space<MatchSpace>(batch);
     if (!space) return nullptr;
+    // A short text's call makes only the objects it needs.
+    if (text.length >= unlocked_text_min && !space->common.make()) return nullptr;
     auto *trie = reinterpret_cast<VelarinObject *>(args[0]);
     OwnedRef lengths = OwnedRef::steal(PyList_New(Py_ssize_t(text.length)));
     if (!lengths) return nullptr;
     // Filled while signal handlers may run: the collector must not hand the
-    // list, with its empty slots, to one of them (gc.get_objects()).
+    // list, with its empty slots, to one of them (gc.get_objects()). No one
+    // else can reach it, so its items may be placed without the lock.
     PyObject_GC_UnTrack(lengths.borrow());
+    PyObject **items = reinterpret_cast<PyListObject *>(lengths.borrow())->ob_item;
     UnlockedRead reading(trie);
     WorkMeter meter = reading.meter();
     for (size_t first = 0; first < text.length;) {
@@ -360,20 +429,15 @@ PyObject *longest_matches(PyObject *module, PyObject *const *args, Py_ssize_t na
         const size_t count = std::min(batch, text.length - first);
         if (text.length >= unlocked_text_min) reading.unlock();
         const bool found = matches_in(trie->store, text, first, count, space->matches.get(), space->scan, meter);
-        if (found) count_characters(text, first, count, space->matches.get(), space->lengths.get());
+        if (found) place_lengths(text, first, count, *space, items + first);
         reading.lock();
         if (!found || trie->store.generation != generation) {
+            // Placed items hold no reference yet.
+            if (found) std::fill(items + first, items + first + count, nullptr);
             if (PyErr_Occurred()) return nullptr;
             continue;  // the trie changed meanwhile: this batch again, against it
         }
-        for (size_t k = 0; k < count; ++k) {
-            const Py_ssize_t length =
-                space->lengths[k] >= 0 ? space->lengths[k] : decoded_length(trie, space->matches[k]);
-            if (length < 0) return nullptr;
-            PyObject *item = PyLong_FromSsize_t(length);
-            if (item == nullptr) return nullptr;
-            PyList_SET_ITEM(lengths.borrow(), Py_ssize_t(first + k), item);
-        }
+        if (!finish_lengths(trie, count, *space, items + first)) return nullptr;
         first += count;
     }
     PyObject_GC_Track(lengths.borrow());

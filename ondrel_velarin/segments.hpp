@@ -86,6 +86,12 @@ public:
     // Takes over `item`, a new reference, into room reserved for it.
     void push(PyObject *item) { items_[size_++] = item; }
 
+    // The reserved room past the segments made, which a caller may fill with
+    // borrowed pointers ahead of pushing (without the interpreter lock, say):
+    // room()[k] is what the k-th next push overwrites, and nothing there is
+    // owned until pushed.
+    PyObject **room() { return items_ + size_; }
+
     // A new list holding the segments, which it takes over with the block
     // itself (a list's item block is PyMem memory it frees on its own); NULL
     // with an exception set.

@@ -52,8 +52,9 @@ PyObject *make_word_object(VelarinObject *self, int64_t node, size_t length) {
     ensure_word_cache(self);
     if (PyObject *made = cached_word(self, node)) return Py_NewRef(made);
     PyObject *word = PyUnicode_DecodeUTF8(self->store.nodes[node].word, Py_ssize_t(length), nullptr);
+    // Scans without the lock read the slots (scan_c's find_objects).
     if (word != nullptr && self->word_objects != nullptr)
-        self->word_objects[terminal_slot(self->word_ranks, uint32_t(node))] = Py_NewRef(word);
+        __atomic_store_n(self->word_objects + terminal_slot(self->word_ranks, uint32_t(node)), Py_NewRef(word), __ATOMIC_RELEASE);
     return word;
 }
 

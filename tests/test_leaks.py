@@ -20,6 +20,14 @@ class Interrupts:
         raise KeyboardInterrupt
 
 
+class ShortSeq(Seq):
+    """Claims more items than it has. One class for every loop: a class made
+    per loop is freed by the collector when it runs, not within the loop."""
+
+    def __len__(self):
+        return 20
+
+
 RAW = [Raw(w.encode()) for w in WORDS]
 SHARED = Velarin(WORDS)
 ENTRIES = {w: (i if i % 3 else f"v{i}") for i, w in enumerate(WORDS)}
@@ -78,7 +86,7 @@ PATHS = {
     "construct_fails": lambda: refused(lambda: Velarin(["a", 1])),
     "construct_surrogate": lambda: refused(lambda: Velarin(["a", "\ud800"])),
     "construct_interrupted": lambda: refused(lambda: Velarin(["a", Interrupts()])),
-    "construct_short_sequence": lambda: refused(lambda: Velarin(type("S", (Seq,), {"__len__": lambda s: 20})())),
+    "construct_short_sequence": lambda: refused(lambda: Velarin(ShortSeq())),
     "rebuild": rebuild,
     "lookup": lambda: [SHARED.get_closest_prefix(k) for k in ("abcd", "中文字", "zz", "", "\U0001F600!")],
     "lookup_errors": lambda: [refused(lambda k=k: SHARED.get_closest_prefix(k)) for k in (None, 1, b"a", "a\udc00")],
