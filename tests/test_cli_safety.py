@@ -100,17 +100,26 @@ def wait_for(condition: Callable[[], bool], process: subprocess.Popen[bytes]) ->
         time.sleep(0.02)
 
 
+def target(fd: Path) -> str | None:
+    """What a descriptor of another process names, or None when that process
+    closed it meanwhile (it opens and closes files as it starts)."""
+    try:
+        return os.readlink(fd)
+    except FileNotFoundError:
+        return None
+
+
 def opened(process: subprocess.Popen[bytes], path: Path) -> bool:
     fds = Path(f"/proc/{process.pid}/fd")
-    return any(os.path.realpath(fd) == str(path) for fd in fds.iterdir() if fd.is_symlink())
+    return any(target(fd) == os.path.realpath(path) for fd in fds.iterdir())
 
 
 def writing_into(process: subprocess.Popen[bytes], folder: Path) -> bool:
     """The process has written into a temporary file in `folder`, named
     (.part) or not (shown as deleted)."""
     for fd in Path(f"/proc/{process.pid}/fd").iterdir():
-        target = os.readlink(fd) if fd.is_symlink() else ""
-        if target.startswith(f"{folder}/") and (target.endswith(" (deleted)") or target.endswith(".part")):
+        name = target(fd) or ""
+        if name.startswith(f"{folder}/") and (name.endswith(" (deleted)") or name.endswith(".part")):
             with contextlib.suppress(FileNotFoundError):
                 if fd.stat().st_size > 0:
                     return True
@@ -418,7 +427,8 @@ def held(pipe: int) -> int:
 def reading_stdin(process: subprocess.Popen[bytes]) -> bool:
     fds = Path(f"/proc/{process.pid}/fd")
     stdin = os.readlink(fds / "0")
-    return sum(1 for fd in fds.iterdir() if os.readlink(fd) == stdin) > 1
+    return sum(1 for fd in fds.iterdir() if target(fd) == stdin) > 1
+
 
 
 def test_terminal_input_gets_a_hint(tmp_path: Path) -> None:
