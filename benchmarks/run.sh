@@ -15,6 +15,8 @@
 #   bash benchmarks/run.sh --convert [--megabytes N] [--rounds R] [--save]
 #                           (dictionary conversion beside OpenCC and opencc-pyo3, replacement beside
 #                            flashtext2: velbench/convert.py)
+#   bash benchmarks/run.sh --deep [--words N,N] [--rounds R]
+#                           (deep DNA words against the automata, and against random words: velbench/deep.py)
 #   bash benchmarks/run.sh --memory [--lists a,b] [--libs a,b] [--timeout S]
 #                           (resident memory of each library's finished object: velbench/memory.py)
 #   bash benchmarks/run.sh --tokenize [--megabytes N] [--rounds R] [--save]
@@ -136,6 +138,10 @@ if [ "${1:-}" = "--tokenize" ]; then
     shift
     "$py" -m pip install --quiet tokenizers >>"$log" 2>&1
     exec "$py" -m velbench.tokenize "$@"
+fi
+if [ "${1:-}" = "--deep" ]; then
+    shift
+    exec "$py" -m velbench.deep "$@"
 fi
 if [ "${1:-}" = "--memory" ]; then
     shift

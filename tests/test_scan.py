@@ -38,6 +38,37 @@ def random_scan_case(rng: random.Random):
     return words, text
 
 
+def deep_case(rng: random.Random, shape: str):
+    """Words of 30-300 letters over ACGT and a text that follows them far:
+    reads of a genome that share long prefixes and are prefixes of each
+    other ("reads"), the same with one letter changed in each ("mutated",
+    so that the text leaves every word deep inside), or random words whose
+    text is their pieces run together ("random")."""
+    genome = "".join(rng.choices("ACGT", k=3000))
+    words = []
+    for _ in range(rng.randint(1, 12)):
+        start, length = rng.randrange(2000), rng.randint(30, 300)
+        read = genome[start : start + length]
+        words += [read, read[: rng.randint(1, length)], read[: rng.randint(1, length)]]
+    if shape == "mutated":
+        words = [w[:i] + rng.choice("ACGT") + w[i + 1 :] for w in words for i in [rng.randrange(len(w))]]
+    if shape == "random":
+        words = ["".join(rng.choices("ACGT", k=rng.randint(30, 300))) for _ in words]
+        genome = "".join(w[: rng.randint(1, len(w))] + rng.choice("ACGT") for w in rng.choices(words, k=30))
+    return words, genome
+
+
+@pytest.mark.parametrize("shape", ["reads", "mutated", "random"])
+@pytest.mark.parametrize("seed", range(4))
+def test_deep_words_agree_with_the_model(shape, seed):
+    words, text = deep_case(random.Random(seed), shape)
+    v, model = Velarin(words), Model(words)
+    assert segment(v, text) == segment_loop(model, text), (shape, seed)
+    assert longest_matches(v, text) == loop_lengths(model, text), (shape, seed)
+    keys = [text[i:] for i in range(0, len(text), 97)]
+    assert [v.get_closest_prefix(k) for k in keys] == [model.get_closest_prefix(k) for k in keys]
+
+
 @pytest.mark.parametrize("seed", range(8))
 def test_agrees_with_the_loop_and_the_model(seed):
     rng = random.Random(seed)

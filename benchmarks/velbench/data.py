@@ -367,3 +367,30 @@ def mixed_lines(chinese, english, megabytes=MIXED_MEGABYTES, seed=29):
         out.append(line)
         size += len(line.encode("utf-8")) + 1
     return out
+
+
+DNA_TEXT = 200_000
+
+
+def dna_words(count, seed=41):
+    """Deep words over ACGT beside a DNA text of DNA_TEXT letters (a random
+    genome's start, seeded), in two dictionaries of `count` words of the
+    same lengths (100-1,000 letters): "reads", taken from the text in loci
+    of four, each read of a locus its start cut to its length with one
+    letter changed in its second half, so that the reads of a locus share
+    long prefixes, some reads are prefixes of others, and the text follows
+    every read far and matches none; and "random", random words. Returns
+    (reads, random, text)."""
+    rng = random.Random(seed)
+    text = "".join(rng.choices("ACGT", k=DNA_TEXT))
+    lengths = [rng.randint(100, 1000) for _ in range(count)]
+    reads = []
+    for i in range(0, count, 4):
+        start = rng.randrange(DNA_TEXT - 1000)
+        for length in lengths[i:i + 4]:
+            read = list(text[start:start + length])
+            at = rng.randrange(length // 2, length)
+            read[at] = rng.choice([c for c in "ACGT" if c != read[at]])
+            reads.append("".join(read))
+    randoms = ["".join(rng.choices("ACGT", k=length)) for length in lengths]
+    return reads, randoms, text

@@ -132,7 +132,9 @@ public:
                           reinterpret_cast<uint64_t *>(block + layout.filter_at()),
                           64 - layout.filter_bits};
         rank_root_edges(parts.first, layout.first_runs);
-        const Outcome placed = place_edges(parts);
+        auto *terminals = reinterpret_cast<uint64_t *>(block + layout.terminals_at());
+        Outcome placed = mark_terminals(terminals);
+        if (placed == Outcome::done) placed = place_edges(parts);
         if (placed != Outcome::done) {
             free_table(table);
             return placed;
@@ -147,6 +149,7 @@ public:
         index.path_filter = parts.filter;
         index.path_filter_shift = parts.filter_shift;
         index.root_path_hash = seed_;
+        index.terminal_nodes = terminals;
         return Outcome::done;
     }
 
@@ -166,13 +169,15 @@ private:
         size_t near_size, far_size;
         int filter_bits;
         size_t root_count, first_runs;
+        size_t terminal_words;
 
         size_t filter_at() const { return 0; }
         size_t roots_at() const { return filter_at() + (size_t(1) << filter_bits) / 8; }
         size_t first_at() const { return roots_at() + std::max<size_t>(root_count, 1) * sizeof(RootEdge); }
         size_t near_at() const { return first_at() + std::max<size_t>(first_runs, 1) * sizeof(FirstCodePoints); }
         size_t far_at() const { return near_at() + near_size * sizeof(CharEdge); }
-        size_t total_bytes() const { return far_at() + far_size * sizeof(CharEdge); }
+        size_t terminals_at() const { return far_at() + far_size * sizeof(CharEdge); }
+        size_t total_bytes() const { return terminals_at() + terminal_words * sizeof(uint64_t); }
     };
 
     Layout plan() const {
@@ -183,7 +188,8 @@ private:
         }
         const size_t past_root = edges_.size() - root_count;
         return Layout{table_size(near_count), table_size(past_root - near_count),
-                      std::max(6, filter_bits(8 * past_root)), root_count, first_runs()};
+                      std::max(6, filter_bits(8 * past_root)), root_count, first_runs(),
+                      (size_t(store_.num_nodes) + 63) / 64};
     }
 
     // Runs of first_code_points up to the last code point that begins an edge.
@@ -257,6 +263,15 @@ private:
             if (!pace_.go_on(table->size)) return Outcome::stopped;
             if (longest_run(*table) > max_edge_run) return Outcome::crowded;
         }
+        return Outcome::done;
+    }
+
+    // Sets bit i of `terminals` for each terminal node i.
+    Outcome mark_terminals(uint64_t *terminals) {
+        const uint32_t nodes = uint32_t(store_.num_nodes);
+        if (!pace_.go_on(nodes)) return Outcome::stopped;
+        for (uint32_t i = 0; i < nodes; ++i)
+            if (detail::is_terminal(store_.nodes[i])) terminals[i / 64] |= uint64_t(1) << (i % 64);
         return Outcome::done;
     }
 

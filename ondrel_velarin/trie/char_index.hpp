@@ -7,6 +7,7 @@
 // compare and the index holds no edges inside tails.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 
@@ -161,7 +162,7 @@ inline bool holds_path(uint64_t word, const PathFilterKey &key) { return (word &
 // with the table, in one block: the path filter; the edges leaving the root;
 // the runs that rank them, up to the last code point that begins a word; the
 // edges ending paths shorter than near_edge_depth code points; the deeper
-// ones.
+// ones; a bit per node, set for the terminal ones.
 struct CharIndex {
     TableBlock block;
     CharIndexState state;
@@ -177,6 +178,10 @@ struct CharIndex {
     int32_t path_filter_shift;
     // The hash of the root's path (the seed).
     uint64_t root_path_hash;
+    // Bit i % 64 of word i / 64 for each terminal node i: a walk that
+    // leaves a tail deep inside finds the tail's last word before that
+    // point in a few words, where the node records would cost a load each.
+    const uint64_t *terminal_nodes;
 
     // The table holding the edges that take the code point at index i (i >= 1)
     // of a walk.
@@ -192,6 +197,18 @@ struct CharIndex {
     const RootEdge &root_edge(uint32_t c) const {
         const FirstCodePoints &run = first_code_points[c / 32];
         return root_edges[run.before + unsigned(__builtin_popcount(run.present & ((uint32_t(1) << (c % 32)) - 1)))];
+    }
+
+    // The last terminal node of nodes [from, to), or -1 when none is.
+    int64_t last_terminal(uint32_t from, uint32_t to) const {
+        while (to > from) {
+            const uint32_t top = to - 1, low = std::max(from, top & ~uint32_t(63));
+            const uint64_t bits = terminal_nodes[top / 64] & (~uint64_t(0) >> (63 - top % 64)) &
+                                  (~uint64_t(0) << (low % 64));
+            if (bits != 0) return int64_t(top & ~uint32_t(63)) + 63 - __builtin_clzll(bits);
+            to = low;
+        }
+        return -1;
     }
 
     // False when no edge past the root ends the path with this hash.

@@ -104,9 +104,14 @@ inline Match follow_tail(const TrieStore &store, uint32_t last, size_t depth, co
     *taken = common_code_points(units, n, limit, reinterpret_cast<const unsigned char *>(word) + depth, tail, &bytes);
     if (bytes == tail) return matched(store, last, depth + tail);
     const uint32_t first_below = last + 1 - uint32_t(tail);
-    for (size_t j = bytes; j > 0; --j)
+    // A few records lie beside the last one, which is on its way; past
+    // them, the bitmap's words cost less than a load per record.
+    constexpr size_t near_records = 8;
+    for (size_t j = bytes; j > 0 && j + near_records > bytes; --j)
         if (is_terminal(store.nodes[first_below + j - 1])) return matched(store, first_below + uint32_t(j) - 1, depth + j);
-    return match;
+    if (bytes <= near_records) return match;
+    const int64_t below = store.index.last_terminal(first_below, first_below + uint32_t(bytes - near_records));
+    return below < 0 ? match : matched(store, uint32_t(below), depth + size_t(below - first_below) + 1);
 }
 
 // The code point walk through the code point index: one probe per code
