@@ -109,6 +109,20 @@ void build_trie(VelarinObject *self) {
     if (PyErr_Occurred()) add_traceback("_build_trie", __LINE__);
 }
 
+void build_trie_noting(VelarinObject *self, uint32_t *terminal_nodes) {
+    wait_until_unread(self);
+    release_word_objects(self);
+    Status status = build_root(self->store);
+    if (status == Status::ok) {
+        TrieStore &s = self->store;
+        WorkMeter meter = signal_meter();
+        status = build_node(s, 0, s.bytes_strings, s.bytes_lengths, s.num_strings, 0, &meter, terminal_nodes);
+        release_word_objects(self);
+    }
+    raise_status(status);
+    if (PyErr_Occurred()) add_traceback("_build_trie", __LINE__);
+}
+
 // ---- Construction -----------------------------------------------------------
 
 // Encodes any other item through its own encode("utf-8"), which must give
@@ -451,7 +465,7 @@ int exec_steps(PyObject *module, bool *traceable) {
     if (!function) return -1;
     *traceable = true;
     if (add_to_sys_modules(module) < 0 || check_builtins(builtins.borrow()) < 0) return -1;
-    velarin_vtable = VelarinVTable{cleanup, build_trie, build_node_method, get_closest_prefix};
+    velarin_vtable = VelarinVTable{cleanup, build_trie, build_node_method, get_closest_prefix, build_trie_noting};
     if (ready_velarin_type() < 0 || attach_init_doc() < 0) return -1;
     if (set_class_item("__pyx_vtable__", PyCapsule_New(&velarin_vtable, nullptr, nullptr)) < 0) return -1;
     if (PyModule_AddObjectRef(module, "Velarin", reinterpret_cast<PyObject *>(&VelarinType)) < 0) return -1;

@@ -26,6 +26,9 @@ struct VelarinVTable {
     void (*_build_node)(VelarinObject *self, int32_t node_index, unsigned char **strings, int32_t *lengths,
                         int32_t num_strings, int32_t position);
     PyObject *(*get_closest_prefix)(VelarinObject *self, PyObject *key, int skip_dispatch);
+    // _build_trie, writing the record string k ends at to terminal_nodes[k]
+    // (build_node's terminal_nodes): a lexicon numbers its words by it.
+    void (*_build_trie_noting)(VelarinObject *self, uint32_t *terminal_nodes);
 };
 
 struct VelarinObject {
