@@ -33,47 +33,6 @@ struct wrapperbase init_slot_copy;
 
 // ---- Native methods ---------------------------------------------------------
 
-// Maps an engine failure to its exception; the messages name the block that
-// could not be had. An interrupted operation has its exception set already,
-// or none when the table changed under it.
-void raise_status(Status status) {
-    const char *message = nullptr;
-    switch (status) {
-    case Status::ok:
-    case Status::interrupted:
-    case Status::unwritable_value:  // the replacement's caller names the value
-        return;
-    case Status::no_memory_nodes:
-        message = "Failed to allocate memory for nodes.";
-        break;
-    case Status::no_memory_nodes_grow:
-        message = "Failed to reallocate memory for nodes.";
-        break;
-    case Status::no_memory_word:
-        message = "Failed to allocate memory for word.";
-        break;
-    case Status::no_memory_children_indices:
-        message = "Failed to allocate memory for children_indices.";
-        break;
-    case Status::no_memory_working:
-        message = "Failed to allocate memory for child_strings_array.";
-        break;
-    case Status::no_memory_char_index:
-        message = "Failed to allocate memory for char_index.";
-        break;
-    case Status::no_memory_route:
-        message = "Failed to allocate memory for the route.";
-        break;
-    case Status::no_memory_text:
-        message = "Failed to allocate memory for the replaced text.";
-        break;
-    case Status::too_many_nodes:
-        PyErr_SetString(PyExc_OverflowError, "the strings need more than 2147483647 trie nodes");
-        return;
-    }
-    PyErr_SetString(PyExc_MemoryError, message);
-}
-
 void free_string(void *p) { PyMem_Free(p); }
 
 // Each native method that changes the store first waits for the threads
@@ -106,20 +65,6 @@ void build_trie(VelarinObject *self) {
         TrieStore &s = self->store;
         self->vtab->_build_node(self, 0, s.bytes_strings, s.bytes_lengths, s.num_strings, 0);
     }
-    if (PyErr_Occurred()) add_traceback("_build_trie", __LINE__);
-}
-
-void build_trie_noting(VelarinObject *self, uint32_t *terminal_nodes) {
-    wait_until_unread(self);
-    release_word_objects(self);
-    Status status = build_root(self->store);
-    if (status == Status::ok) {
-        TrieStore &s = self->store;
-        WorkMeter meter = signal_meter();
-        status = build_node(s, 0, s.bytes_strings, s.bytes_lengths, s.num_strings, 0, &meter, terminal_nodes);
-        release_word_objects(self);
-    }
-    raise_status(status);
     if (PyErr_Occurred()) add_traceback("_build_trie", __LINE__);
 }
 
@@ -465,7 +410,7 @@ int exec_steps(PyObject *module, bool *traceable) {
     if (!function) return -1;
     *traceable = true;
     if (add_to_sys_modules(module) < 0 || check_builtins(builtins.borrow()) < 0) return -1;
-    velarin_vtable = VelarinVTable{cleanup, build_trie, build_node_method, get_closest_prefix, build_trie_noting};
+    velarin_vtable = VelarinVTable{cleanup, build_trie, build_node_method, get_closest_prefix};
     if (ready_velarin_type() < 0 || attach_init_doc() < 0) return -1;
     if (set_class_item("__pyx_vtable__", PyCapsule_New(&velarin_vtable, nullptr, nullptr)) < 0) return -1;
     if (PyModule_AddObjectRef(module, "Velarin", reinterpret_cast<PyObject *>(&VelarinType)) < 0) return -1;

@@ -85,8 +85,17 @@ PyObject *lay_out(const Source &source, uint32_t *terminal_nodes) {
     to.strings_block = block;
     to.strings_bytes = bytes;
     assign_alphabet(to, present);
-    trie->vtab->_build_trie_noting(trie, terminal_nodes);
-    if (PyErr_Occurred()) return nullptr;
+    // A trie no one else holds yet: laid out by the engine itself, which
+    // notes where each word ends.
+    Status status = build_root(to);
+    WorkMeter meter = signal_meter();
+    if (status == Status::ok)
+        status = build_node(to, 0, to.bytes_strings, to.bytes_lengths, to.num_strings, 0, &meter, terminal_nodes);
+    if (status != Status::ok) {
+        raise_status(status);
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "the lexicon's trie changed while it was laid out");
+        return nullptr;
+    }
     if (!ensure_word_cache(trie)) {
         PyErr_SetString(PyExc_MemoryError, "Failed to allocate memory for the word ranks.");
         return nullptr;

@@ -26,9 +26,6 @@ struct VelarinVTable {
     void (*_build_node)(VelarinObject *self, int32_t node_index, unsigned char **strings, int32_t *lengths,
                         int32_t num_strings, int32_t position);
     PyObject *(*get_closest_prefix)(VelarinObject *self, PyObject *key, int skip_dispatch);
-    // _build_trie, writing the record string k ends at to terminal_nodes[k]
-    // (build_node's terminal_nodes): a lexicon numbers its words by it.
-    void (*_build_trie_noting)(VelarinObject *self, uint32_t *terminal_nodes);
 };
 
 struct VelarinObject {
@@ -168,6 +165,11 @@ inline PyObject *import_velarin_type() {
     }
     return type.release();
 }
+
+// Maps an engine failure to its exception; the messages name the block that
+// could not be had. An interrupted operation has its exception set already,
+// or none when the table changed under it.
+void raise_status(Status status);
 
 // Adds a traceback entry "ondrel_velarin.impl_c.Velarin.<method>" (or `qualified`
 // as given when `method` is null) to the pending exception.
