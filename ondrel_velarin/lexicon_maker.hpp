@@ -18,6 +18,7 @@
 
 #include <Python.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -40,9 +41,10 @@ inline void *zeroed(size_t count, size_t width) {
 using Owned = std::unique_ptr<void, decltype(&std::free)>;
 
 // A new Velarin holding the source's words, in its order, as its strings (so
-// bytes_strings[k] is word k), laid out; null with an exception set.
+// bytes_strings[k] is word k), laid out, with the record word k ends at in
+// terminal_nodes[k]; null with an exception set.
 template <typename Source>
-PyObject *lay_out(const Source &source) {
+PyObject *lay_out(const Source &source, uint32_t *terminal_nodes) {
     OwnedRef none = OwnedRef::steal(PyTuple_New(0));
     OwnedRef made = OwnedRef::steal(none ? PyObject_CallOneArg(reinterpret_cast<PyObject *>(velarin_type), none.borrow()) : nullptr);
     if (!made) return nullptr;
@@ -83,8 +85,17 @@ PyObject *lay_out(const Source &source) {
     to.strings_block = block;
     to.strings_bytes = bytes;
     assign_alphabet(to, present);
-    trie->vtab->_build_trie(trie);
-    if (PyErr_Occurred()) return nullptr;
+    // A trie no one else holds yet: laid out by the engine itself, which
+    // notes where each word ends.
+    Status status = build_root(to);
+    WorkMeter meter = signal_meter();
+    if (status == Status::ok)
+        status = build_node(to, 0, to.bytes_strings, to.bytes_lengths, to.num_strings, 0, &meter, terminal_nodes);
+    if (status != Status::ok) {
+        raise_status(status);
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "the lexicon's trie changed while it was laid out");
+        return nullptr;
+    }
     if (!ensure_word_cache(trie)) {
         PyErr_SetString(PyExc_MemoryError, "Failed to allocate memory for the word ranks.");
         return nullptr;
@@ -118,10 +129,15 @@ inline void place_object_value(ValueKind kind, PyObject *value, void *values, si
 template <typename Source>
 PyObject *make_lexicon(PyTypeObject *type, Source &source) {
     using maker::Owned;
-    OwnedRef trie = OwnedRef::steal(maker::lay_out(source));
+    const size_t count = source.size();
+    // Where each word ends; a word the layout did not end keeps UINT32_MAX.
+    Owned ends(std::malloc(std::max<size_t>(count, 1) * sizeof(uint32_t)), std::free);
+    if (!ends) return PyErr_NoMemory();
+    auto *terminal_nodes = static_cast<uint32_t *>(ends.get());
+    std::memset(terminal_nodes, 0xFF, count * sizeof(uint32_t));
+    OwnedRef trie = OwnedRef::steal(maker::lay_out(source, terminal_nodes));
     if (!trie) return nullptr;
     auto *velarin = reinterpret_cast<VelarinObject *>(trie.borrow());
-    const size_t count = source.size();
     const ValueKind kind = source.kind();
     const size_t tags = source.tag_count();
     const int tag_width = tags == 0 ? 0 : tags <= 0xFF ? 1 : tags <= 0xFFFF ? 2 : 4;
@@ -131,20 +147,17 @@ PyObject *make_lexicon(PyTypeObject *type, Source &source) {
     if (!ids || (kind != ValueKind::none && !values) || (tag_width != 0 && !tag_of)) return nullptr;
     OwnedRef tag_names;
     if (tag_width != 0 && !(tag_names = OwnedRef::steal(source.tag_names()))) return nullptr;
-    // The words in byte order are the words in the order of their ids.
+    // The words in byte order are the words in the order of their ids: word
+    // k has id k, and its rank is that of the record the layout ended it at.
     size_t id = 0;
-    try {
-        WordsInOrder words(0);
-        uint32_t node;
-        while (id < count && words.next(velarin->store, &node)) {
-            const size_t rank = terminal_slot(velarin->word_ranks, node);
-            static_cast<uint32_t *>(ids.get())[rank] = uint32_t(id);
-            if (!source.place_value(id, values.get(), rank)) return nullptr;
-            if (tag_width != 0) maker::place_tag(tag_width, tag_of.get(), rank, source.tag(id));
-            ++id;
-        }
-    } catch (const std::bad_alloc &) {
-        return PyErr_NoMemory();
+    for (; id < count; ++id) {
+        // Only a record made terminal is written there: no need to read it.
+        const uint32_t node = terminal_nodes[id];
+        if (node >= uint32_t(velarin->store.num_nodes)) break;
+        const size_t rank = terminal_slot(velarin->word_ranks, node);
+        static_cast<uint32_t *>(ids.get())[rank] = uint32_t(id);
+        if (!source.place_value(id, values.get(), rank)) return nullptr;
+        if (tag_width != 0) maker::place_tag(tag_width, tag_of.get(), rank, source.tag(id));
     }
     if (id != count || velarin->num_word_objects != count) {
         PyErr_SetString(PyExc_RuntimeError, "the trie laid out does not hold each word once");

@@ -166,6 +166,11 @@ inline PyObject *import_velarin_type() {
     return type.release();
 }
 
+// Maps an engine failure to its exception; the messages name the block that
+// could not be had. An interrupted operation has its exception set already,
+// or none when the table changed under it.
+void raise_status(Status status);
+
 // Adds a traceback entry "ondrel_velarin.impl_c.Velarin.<method>" (or `qualified`
 // as given when `method` is null) to the pending exception.
 void add_traceback(const char *method, int line, const char *qualified = nullptr);

@@ -362,3 +362,16 @@ def test_whole_texts_refuse_what_the_scans_refuse():
     with pytest.raises(TypeError):
         lex.segment("a", runs=True)
     assert lex.find_all("") == lex.find_longest("") == lex.segment("") == lex.tokenize("") == []
+
+
+def test_sorted_input_build_keeps_last_value_and_odd_words():
+    # Words already in code point order take the build's path without a sort.
+    pairs = [("", 0), ("a", 1), ("a", 2), ("a\x00", 3), ("a\x00b", 4), ("ab", 5), ("b", 6), ("b", 7)]
+    lex = Lexicon(pairs)
+    assert dict(lex.items()) == dict(pairs)
+    assert list(lex) == sorted(dict(pairs))
+    assert lex["a"] == 2 and lex["b"] == 7 and lex[""] == 0 and lex["a\x00"] == 3
+    shuffled = Lexicon(list(reversed(pairs[::2])) + pairs[1::2])
+    assert dict(shuffled.items()) == dict(list(reversed(pairs[::2])) + pairs[1::2])
+    words = sorted({chr(c) * n for c in (0, 65, 0x4E00, 0x10FFFF) for n in (1, 2, 3)})
+    assert list(Lexicon(words)) == words

@@ -21,6 +21,7 @@ struct Entry {
     uint64_t head;  // the first 8 bytes after the node's path, big-endian, zero-padded
     const unsigned char *data;
     int32_t length;
+    uint32_t index;  // among the strings given
 };
 
 uint64_t head_of(const unsigned char *data, int32_t length, int32_t position) {
@@ -112,8 +113,8 @@ bool grow_zeroed(T *&array, size_t used, size_t count) {
 
 class Builder {
 public:
-    Builder(TrieStore &store, int32_t position, WorkMeter &meter)
-        : store_(store), position_(position), pace_(meter, store) {}
+    Builder(TrieStore &store, int32_t position, WorkMeter &meter, uint32_t *terminal_nodes)
+        : store_(store), position_(position), pace_(meter, store), terminal_nodes_(terminal_nodes) {}
 
     Status run(int32_t node_index, unsigned char *const *strings, const int32_t *lengths, int32_t num_strings) {
         try {
@@ -135,14 +136,22 @@ private:
         for (int32_t i = 0; i < num_strings; ++i) {
             if (!pace_.go_on(1)) return false;
             if (lengths[i] >= position_)
-                view_.push_back(Entry{head_of(strings[i], lengths[i], position_), strings[i], lengths[i]});
+                view_.push_back(Entry{head_of(strings[i], lengths[i], position_), strings[i], lengths[i], uint32_t(i)});
         }
-        std::sort(view_.begin(), view_.end(), After{position_, &pace_});
-        auto same_metered = [this](const Entry &a, const Entry &b) {
-            if (!pace_.go_on(1)) throw Stopped{};
-            return same(a, b);
-        };
-        view_.erase(std::unique(view_.begin(), view_.end(), same_metered), view_.end());
+        // Strings given in strictly ascending order (a lexicon's, sorted
+        // already) are the sorted view as they are: one comparison per pair
+        // tells, where a sort of them would still take n log n.
+        const After before{position_, &pace_};
+        size_t ascending = 1;
+        while (ascending < view_.size() && before(view_[ascending - 1], view_[ascending])) ++ascending;
+        if (ascending < view_.size()) {
+            std::sort(view_.begin(), view_.end(), before);
+            auto same_metered = [this](const Entry &a, const Entry &b) {
+                if (!pace_.go_on(1)) throw Stopped{};
+                return same(a, b);
+            };
+            view_.erase(std::unique(view_.begin(), view_.end(), same_metered), view_.end());
+        }
         // shared_[i]: path bytes entry i shares with entry i - 1 below the node.
         shared_.resize(view_.size());
         shared_[0] = 0;
@@ -217,6 +226,7 @@ private:
             // Sorted before its extensions, a string ending here comes first.
             node.word = take_word(view_[lo]);
             node.is_terminal = 1;
+            if (terminal_nodes_ != nullptr) terminal_nodes_[view_[lo].index] = pending.node;
             ++lo;
         }
         for (uint32_t i = lo; i < pending.hi; ++i)
@@ -298,6 +308,7 @@ private:
     TrieStore &store_;
     int32_t position_;
     LayoutPace pace_;
+    uint32_t *terminal_nodes_;
     std::vector<Entry> view_;
     std::vector<uint32_t> shared_;
     uint32_t next_ = 0;
@@ -310,7 +321,8 @@ private:
 }  // namespace
 
 Status build_node(TrieStore &store, int32_t node_index, unsigned char *const *strings,
-                  const int32_t *lengths, int32_t num_strings, int32_t position, WorkMeter *meter) {
+                  const int32_t *lengths, int32_t num_strings, int32_t position, WorkMeter *meter,
+                  uint32_t *terminal_nodes) {
     if (store.nodes == nullptr || node_index < 0 || node_index >= store.num_nodes || num_strings <= 0 || position < 0)
         return Status::ok;
     ++store.generation;
@@ -319,7 +331,7 @@ Status build_node(TrieStore &store, int32_t node_index, unsigned char *const *st
     WorkMeter unmetered;
     Status status;
     {
-        Builder builder(store, position, meter != nullptr ? *meter : unmetered);
+        Builder builder(store, position, meter != nullptr ? *meter : unmetered, terminal_nodes);
         status = builder.run(node_index, strings, lengths, num_strings);
     }
     --store.layouts;

@@ -265,9 +265,12 @@ Status build_root(TrieStore &store);
 // The code point index, which the new nodes would make stale, is dropped.
 // With a meter, `interrupted` when it says to stop (the nodes laid out so far
 // stay) or when the table changed while it was asked (then nothing more is
-// touched).
+// touched). With `terminal_nodes` (one entry per string), the record each
+// string ends at goes to its entry; of equal strings only one has it, the
+// entries of the others are left as they were.
 Status build_node(TrieStore &store, int32_t node_index, unsigned char *const *strings,
-                  const int32_t *lengths, int32_t num_strings, int32_t position, WorkMeter *meter = nullptr);
+                  const int32_t *lengths, int32_t num_strings, int32_t position, WorkMeter *meter = nullptr,
+                  uint32_t *terminal_nodes = nullptr);
 
 // Builds the code point index of a built store, once (not while a layout is
 // in progress, when it leaves the state `untried`): index.state ends
