@@ -219,6 +219,13 @@ void find_objects(const TrieStore &store, const CodePoint *units, const Piece *p
     }
 }
 
+// A new reference to the str of code point c, made earlier in the batch or
+// now; null with an exception set.
+PyObject *single(SingleCharacters &singles, uint32_t c) {
+    PyObject *made = singles.find(c);
+    return made != nullptr ? Py_NewRef(made) : singles.make(c);
+}
+
 // Pushes the segments of the `count` pieces found, the last of which ends at
 // `end`, to `segments`, whose room holds what find_objects found for them;
 // false with an exception set. With the lock held: a found object costs a
@@ -234,7 +241,7 @@ bool hand_out(VelarinObject *trie, PyObject *source, const CodePoint *units, con
         PyObject *segment = found[0];
         if (segment != nullptr) Py_INCREF(segment);
         else if (piece.node >= 0) segment = make_word_object(trie, piece.node, piece.bytes);
-        else if (piece.node == single_character) segment = singles.make(units[piece.start]);
+        else if (piece.node == single_character) segment = single(singles, units[piece.start]);
         else segment = PyUnicode_Substring(source, Py_ssize_t(piece.start), Py_ssize_t(j + 1 < count ? pieces[j + 1].start : end));
         if (segment == nullptr) return false;
         segments.push(segment);
