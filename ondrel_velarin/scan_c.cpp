@@ -266,7 +266,9 @@ bool collect_segments(VelarinObject *trie, PyObject *source, const Text &text, c
         if (ready == 0) continue;
         const uint64_t generation = trie->store.generation;
         size_t end = pos, next_width = width;
-        if (!segments.reserve(batch_room(space))) return false;
+        // A segment covers a character at least: a short text's call keeps
+        // the one exact block the buffer begins with.
+        if (!segments.reserve(std::min(batch_room(space), text.length - pos))) return false;
         if (text.length >= unlocked_text_min) reading.unlock();
         const size_t made = find_pieces(trie->store, text, units, runs, end, next_width, space, meter);
         if (made != SIZE_MAX) find_objects(trie->store, units, space.pieces.get(), made, space.singles, segments.room());

