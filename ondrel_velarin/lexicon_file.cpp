@@ -158,7 +158,7 @@ public:
             for (uint64_t k = 0; k < n; ++k) {
                 uint32_t length;
                 __builtin_memcpy(&length, image_.value_length_section + 4 * k, 4);
-                PyObject *value = PyUnicode_DecodeUTF8(reinterpret_cast<const char *>(text), Py_ssize_t(length), nullptr);
+                PyObject *value = word_str(reinterpret_cast<const char *>(text), length);
                 if (value == nullptr) return -1;
                 objects_.push_back(value);
                 text += length;

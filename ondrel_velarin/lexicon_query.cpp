@@ -71,7 +71,7 @@ void raise_key_error(PyObject *key) {
 PyObject *listed_word(const LexiconObject *lex, uint32_t node) {
     if (PyObject *cached = cached_word(lex->trie, node)) return Py_NewRef(cached);
     const char *word = lexicon_store(lex).nodes[node].word;
-    return PyUnicode_DecodeUTF8(word, Py_ssize_t(word_length(word)), nullptr);
+    return word_str(word, word_length(word));
 }
 
 // What a listing gives for each word.
@@ -238,7 +238,7 @@ PyObject *restore_key(PyObject *self, PyObject *id) {
         return nullptr;
     }
     const TrieStore &store = lexicon_store(lex);
-    return PyUnicode_DecodeUTF8(reinterpret_cast<const char *>(store.bytes_strings[i]), store.bytes_lengths[i], nullptr);
+    return word_str(reinterpret_cast<const char *>(store.bytes_strings[i]), size_t(store.bytes_lengths[i]));
 }
 
 // ---- Words a text begins with -----------------------------------------------
@@ -334,7 +334,7 @@ int64_t prefix_node(LexiconObject *lex, PyObject *prefix, const char *function) 
 PyObject *ranked_word(const LexiconObject *lex, size_t rank, uint32_t id) {
     if (PyObject *cached = lex->trie->word_objects[rank]) return Py_NewRef(cached);
     const TrieStore &store = lexicon_store(lex);
-    return PyUnicode_DecodeUTF8(reinterpret_cast<const char *>(store.bytes_strings[id]), store.bytes_lengths[id], nullptr);
+    return word_str(reinterpret_cast<const char *>(store.bytes_strings[id]), size_t(store.bytes_lengths[id]));
 }
 
 // The value of the word of rank `rank`, a new reference.

@@ -99,7 +99,7 @@ bool check_frequencies(const LexiconObject *lex) {
          node = next_terminal(store, node + 1, store.num_nodes)) {
         if (int_value(lex, int32_t(node)) >= 0) continue;
         const char *word = store.nodes[node].word;
-        OwnedRef text = OwnedRef::steal(PyUnicode_DecodeUTF8(word, Py_ssize_t(word_length(word)), nullptr));
+        OwnedRef text = OwnedRef::steal(word_str(word, word_length(word)));
         if (text)
             PyErr_Format(PyExc_ValueError, "the frequency of %R is %lld; frequencies must be 0 or more", text.borrow(),
                          static_cast<long long>(int_value(lex, int32_t(node))));

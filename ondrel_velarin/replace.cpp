@@ -461,8 +461,8 @@ void bad_line(PyObject *name, size_t line, const char *reason) {
 // UTF-8 or a key given before.
 bool add_entry(PyObject *entries, const char *key, size_t key_bytes, const char *value, size_t value_bytes,
                PyObject *name, size_t line) {
-    OwnedRef k = OwnedRef::steal(PyUnicode_DecodeUTF8(key, Py_ssize_t(key_bytes), "strict"));
-    OwnedRef v = k ? OwnedRef::steal(PyUnicode_DecodeUTF8(value, Py_ssize_t(value_bytes), "strict")) : OwnedRef();
+    OwnedRef k = OwnedRef::steal(word_str(key, key_bytes));
+    OwnedRef v = k ? OwnedRef::steal(word_str(value, value_bytes)) : OwnedRef();
     if (!v) {
         if (PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) PyErr_Clear(), bad_line(name, line, "is not UTF-8");
         return false;

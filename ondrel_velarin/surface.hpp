@@ -185,6 +185,12 @@ PyObject *bind_one(const char *function, const char *parameter, PyObject *const 
 // per word); false when there is no memory for it.
 bool ensure_word_cache(VelarinObject *self);
 
+// A new str of a word's UTF-8 bytes, made at its exact size and width in
+// one pass when they are well formed; other bytes (which a word encoded by
+// an object of the caller's may be) go through the interpreter's strict
+// decoder, which raises its UnicodeDecodeError. NULL with an exception set.
+PyObject *word_str(const char *bytes, size_t length);
+
 // Decodes node `node`'s word (`length` bytes) and caches it; returns a new
 // reference, or NULL with an exception set.
 PyObject *make_word_object(VelarinObject *self, int64_t node, size_t length);

@@ -1,8 +1,10 @@
-// The cache of decoded words, one str per word. Both native modules of the
-// package fill it, so a word matched by either is decoded once.
+// The cache of decoded words, one str per word, and the decoding of a word
+// into a str. Both native modules of the package fill the cache, so a word
+// matched by either is decoded once.
 #include <Python.h>
 
 #include <algorithm>
+#include <cstring>
 
 #include "surface.hpp"
 
@@ -48,10 +50,33 @@ bool ensure_word_cache(VelarinObject *self) {
     return self->word_objects != nullptr || self->store.num_nodes == 0;
 }
 
+PyObject *word_str(const char *bytes, size_t length) {
+    const auto *s = reinterpret_cast<const unsigned char *>(bytes);
+    size_t count;
+    uint32_t largest;
+    if (!utf8_code_points(s, length, &count, &largest)) return PyUnicode_DecodeUTF8(bytes, Py_ssize_t(length), nullptr);
+    // The interpreter's own one-character strs, as its decoder gives.
+    if (count == 1) return PyUnicode_FromOrdinal(int(largest));
+    PyObject *str = PyUnicode_New(Py_ssize_t(count), Py_UCS4(largest));
+    if (str == nullptr) return nullptr;
+    switch (PyUnicode_KIND(str)) {
+    case PyUnicode_1BYTE_KIND:
+        if (largest < 0x80) std::memcpy(PyUnicode_1BYTE_DATA(str), s, length);
+        else utf8_decode(s, length, PyUnicode_1BYTE_DATA(str));
+        break;
+    case PyUnicode_2BYTE_KIND:
+        utf8_decode(s, length, PyUnicode_2BYTE_DATA(str));
+        break;
+    default:
+        utf8_decode(s, length, PyUnicode_4BYTE_DATA(str));
+    }
+    return str;
+}
+
 PyObject *make_word_object(VelarinObject *self, int64_t node, size_t length) {
     ensure_word_cache(self);
     if (PyObject *made = cached_word(self, node)) return Py_NewRef(made);
-    PyObject *word = PyUnicode_DecodeUTF8(self->store.nodes[node].word, Py_ssize_t(length), nullptr);
+    PyObject *word = word_str(self->store.nodes[node].word, length);
     // Scans without the lock read the slots (scan_c's find_objects).
     if (word != nullptr && self->word_objects != nullptr)
         __atomic_store_n(self->word_objects + terminal_slot(self->word_ranks, uint32_t(node)), Py_NewRef(word), __ATOMIC_RELEASE);

@@ -233,6 +233,26 @@ def test_a_lone_surrogate_matches_no_word():
     assert lex.keys("\ud800") == [] and not lex.has_keys_with_prefix("a\ud800")
 
 
+# Code points at the edges of each str width and of each UTF-8 length.
+WIDTH_EDGES = ["\0", "\x7f", "\x80", "\xff", "\u0100", "\u07ff", "\u0800", "\uffff", "\U00010000", "\U0010ffff"]
+
+
+@pytest.mark.parametrize("edge", WIDTH_EDGES)
+def test_words_made_from_the_trie_are_the_strs_given(edge, tmp_path):
+    # Each as one character, beside ASCII and beside a wider one: a str of
+    # the wrong width compares unequal and hashes apart from the same text.
+    words = sorted({edge, "a" + edge, edge + "a" * 9, edge + "\u4e2d", "\u4e2d" + edge + "\U0001f600", "b" * 20 + edge})
+    lex = Lexicon({w: w for w in words})
+    lex.save(tmp_path / "lex")
+    loaded = Lexicon.load(tmp_path / "lex")
+    listed = [list(lex.keys(w[0])) for w in words] + [list(lex), [lex.restore_key(i) for i in range(len(lex))]]
+    listed.append(list(loaded.values()))
+    for answer in listed:
+        for w in answer:
+            assert w in words and sys.getsizeof(w) == sys.getsizeof(w[:1] + w[1:]) and hash(w) == hash(w[:1] + w[1:])
+    assert list(lex) == words and loaded == lex
+
+
 def test_words_and_answers_are_the_tries_cached_strs():
     lex = Lexicon(["中文", "ab"])
     first = lex.longest_prefix("中文字")

@@ -3,6 +3,8 @@
 
 #include <cstring>
 
+#include "utf8.hpp"
+
 namespace velarin {
 namespace {
 
@@ -92,40 +94,6 @@ bool all_utf8(const unsigned char *lengths, const unsigned char *text, uint64_t 
 }
 
 }  // namespace
-
-bool is_utf8(const unsigned char *s, size_t n) {
-    size_t i = 0;
-    while (i < n) {
-        // Blocks of ASCII at once.
-        if (i + 8 <= n) {
-            uint64_t word;
-            std::memcpy(&word, s + i, 8);
-            if ((word & 0x8080808080808080ull) == 0) {
-                i += 8;
-                continue;
-            }
-        }
-        const unsigned char b = s[i];
-        if (b < 0x80) {
-            ++i;
-            continue;
-        }
-        unsigned extra;
-        uint32_t smallest, c;
-        if (b >= 0xC2 && b <= 0xDF) extra = 1, smallest = 0x80, c = b & 0x1F;
-        else if (b >= 0xE0 && b <= 0xEF) extra = 2, smallest = 0x800, c = b & 0x0F;
-        else if (b >= 0xF0 && b <= 0xF4) extra = 3, smallest = 0x10000, c = b & 0x07;
-        else return false;
-        if (n - i <= extra) return false;
-        for (unsigned j = 1; j <= extra; ++j) {
-            if ((s[i + j] & 0xC0) != 0x80) return false;
-            c = c << 6 | (s[i + j] & 0x3F);
-        }
-        if (c < smallest || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return false;
-        i += extra + 1;
-    }
-    return true;
-}
 
 const char *image_error_message(ImageError error) {
     switch (error) {

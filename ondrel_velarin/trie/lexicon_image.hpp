@@ -104,8 +104,4 @@ inline uint32_t image_word_length(const LexiconImage &image, uint64_t k) {
     return length;
 }
 
-// True when bytes[0..n) are UTF-8 as the interpreter decodes it strictly:
-// no overlong form, no surrogate, nothing past U+10FFFF.
-bool is_utf8(const unsigned char *bytes, size_t n);
-
 }  // namespace velarin

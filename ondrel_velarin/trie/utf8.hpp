@@ -1,7 +1,8 @@
 // UTF-8 of code point arrays: the width and encoding of a code point, the
 // surrogate test that decides whether a key has a UTF-8 form at all, and the
-// lengths the lookups and construction need. Keys come as the interpreter's
-// code units (1, 2 or 4 bytes); nothing here allocates.
+// lengths the lookups and construction need; and the way back, from a
+// word's bytes to code points, checked. Keys come as the interpreter's code
+// units (1, 2 or 4 bytes); nothing here allocates.
 #pragma once
 
 #include <cstddef>
@@ -151,6 +152,78 @@ inline size_t common_code_points(const CodePoint *units, size_t n, size_t limit,
     }
     *matched = at;
     return i;
+}
+
+// How many code points UTF-8 bytes hold, into *count, and the largest of
+// them, into *largest, with true; false when the bytes are not well formed
+// (a stray or missing continuation byte, a longer form than needed, a
+// surrogate or a value above U+10FFFF). A str is made to its exact size and
+// width from these two.
+inline bool utf8_code_points(const unsigned char *s, size_t n, size_t *count, uint32_t *largest) {
+    size_t i = 0, points = 0;
+    uint32_t top = 0;
+    while (i < n) {
+        // Blocks of ASCII at once.
+        if (i + 8 <= n) {
+            uint64_t block;
+            std::memcpy(&block, s + i, 8);
+            if ((block & 0x8080808080808080ull) == 0) {
+                for (unsigned k = 0; k < 8; ++k) top = s[i + k] > top ? s[i + k] : top;
+                i += 8;
+                points += 8;
+                continue;
+            }
+        }
+        const unsigned char b = s[i];
+        uint32_t c;
+        unsigned extra;
+        if (b < 0x80) c = b, extra = 0;
+        else if (b >= 0xC2 && b <= 0xDF) c = b & 0x1F, extra = 1;
+        else if (b >= 0xE0 && b <= 0xEF) c = b & 0x0F, extra = 2;
+        else if (b >= 0xF0 && b <= 0xF4) c = b & 0x07, extra = 3;
+        else return false;
+        if (n - i <= extra) return false;
+        for (unsigned j = 1; j <= extra; ++j) {
+            if (!is_continuation_byte(s[i + j])) return false;
+            c = c << 6 | (s[i + j] & 0x3F);
+        }
+        if (utf8_width(c) != extra + 1 || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return false;
+        top = c > top ? c : top;
+        i += extra + 1;
+        ++points;
+    }
+    *count = points;
+    *largest = top;
+    return true;
+}
+
+// True when bytes are UTF-8 as the interpreter decodes it strictly.
+inline bool is_utf8(const unsigned char *s, size_t n) {
+    size_t count;
+    uint32_t largest;
+    return utf8_code_points(s, n, &count, &largest);
+}
+
+// Writes the code points of well-formed UTF-8 bytes (utf8_code_points said
+// so) to out, one unit each; out holds as many units as there are points.
+template <typename CodePoint>
+inline void utf8_decode(const unsigned char *s, size_t n, CodePoint *out) {
+    for (size_t i = 0; i < n; ++out) {
+        const unsigned char b = s[i];
+        if (b < 0x80) {
+            *out = b;
+            ++i;
+        } else if (b < 0xE0) {
+            *out = CodePoint((b & 0x1Fu) << 6 | (s[i + 1] & 0x3Fu));
+            i += 2;
+        } else if (b < 0xF0) {
+            *out = CodePoint((b & 0x0Fu) << 12 | (s[i + 1] & 0x3Fu) << 6 | (s[i + 2] & 0x3Fu));
+            i += 3;
+        } else {
+            *out = CodePoint((b & 0x07u) << 18 | (s[i + 1] & 0x3Fu) << 12 | (s[i + 2] & 0x3Fu) << 6 | (s[i + 3] & 0x3Fu));
+            i += 4;
+        }
+    }
 }
 
 }  // namespace velarin
