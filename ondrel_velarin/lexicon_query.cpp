@@ -275,6 +275,33 @@ PyObject *longest_prefix_item(PyObject *self, PyObject *const *args, Py_ssize_t 
     return longest_prefix_of(self, "longest_prefix_item", true, args, nargs, kwnames);
 }
 
+// The words one key begins with, as each_prefix visits them: the first
+// few in place, not initialized until visited (a call pays for the words
+// found, not for the room), the rest in a vector, whose growth throws
+// bad_alloc.
+class KeyWords {
+public:
+    KeyWords() {}
+    KeyWords(const KeyWords &) = delete;
+    KeyWords &operator=(const KeyWords &) = delete;
+
+    void push_back(const Match &m) {
+        if (count_ < in_place) place_[count_] = m;
+        else more_.push_back(m);
+        ++count_;
+    }
+    size_t size() const { return count_; }
+    const Match &operator[](size_t i) const { return i < in_place ? place_[i] : more_[i - in_place]; }
+
+private:
+    static constexpr size_t in_place = 64;
+    size_t count_ = 0;
+    union {
+        Match place_[in_place];
+    };
+    std::vector<Match> more_;
+};
+
 // Every word at the start of text[start:], shortest first: their strs, or
 // (word, value) pairs.
 PyObject *prefixes_of(PyObject *self, const char *function, bool items, PyObject *const *args, Py_ssize_t nargs,
@@ -283,27 +310,22 @@ PyObject *prefixes_of(PyObject *self, const char *function, bool items, PyObject
     LexiconObject *lex = text_question(self, function, args, nargs, kwnames, &units);
     if (lex == nullptr) return nullptr;
     // Found first, made after: the walk makes no interpreter call.
-    Match found[64];
-    size_t count = 0;
-    std::vector<Match> more;
+    KeyWords found;
     try {
         with_units(units, [&](const auto *u) {
-            each_prefix(lexicon_store(lex), u, units.length, [&](const Match &m) {
-                if (count < 64) found[count] = m;
-                else more.push_back(m);
-                ++count;
-            });
+            each_prefix(lexicon_store(lex), u, units.length, [&](const Match &m) { found.push_back(m); });
         });
     } catch (const std::bad_alloc &) {
         return PyErr_NoMemory();
     }
+    const size_t count = found.size();
     OwnedRef list = OwnedRef::steal(PyList_New(Py_ssize_t(count)));
     if (!list) return nullptr;
     for (size_t i = 0; i < count; ++i) {
         // A pair's allocation may start the collector, whose finalizers may
         // rebuild the trie.
         if (!lexicon_current(lex)) return nullptr;
-        const Match &m = i < 64 ? found[i] : more[i - 64];
+        const Match &m = found[i];
         PyObject *word = word_object_of(lex, m.node, m.length);
         PyObject *entry = items ? pair(word, value_object(lex, m.node)) : word;
         if (entry == nullptr) return nullptr;
