@@ -5,9 +5,11 @@
 // overlapping). Offsets are in code points.
 //
 // The walking makes no interpreter call: matches go into native arrays and
-// the Python objects are made after. Only the meter (signal handlers, every
-// so many steps) runs interpreter code meanwhile, and a handler that rebuilt
-// the trie ends the call with the lexicon's RuntimeError.
+// the Python objects are made after (after each batch of positions, for
+// find_all and find_longest). Only the meter (signal handlers, every so many
+// steps) runs interpreter code meanwhile, the collections the allocations
+// asked for among it; a handler or finalizer there that rebuilt the trie
+// ends the call with the lexicon's RuntimeError.
 #include <Python.h>
 
 #include <algorithm>
@@ -144,13 +146,29 @@ PyObject *tuple_of(std::initializer_list<PyObject *> items, bool untrack) {
     return tuple;
 }
 
-// A list of the (start, end) tuples; null with an exception set.
-PyObject *spans_list(const std::vector<std::pair<size_t, size_t>> &spans) {
-    const auto offsets = std::make_unique<Offsets>();
-    return filled_list(spans.size(), [&](size_t i) {
-        return tuple_of({offsets->get(spans[i].first), offsets->get(spans[i].second)}, true);
-    });
-}
+// The list of (start, end) tuples that find_all and find_longest give,
+// appended to after each batch of positions is walked, so that no array of
+// every span in the text is kept beside it. The tuples hold ints only and
+// cannot be in a cycle: the collector is not told of them.
+class SpanList {
+public:
+    SpanList() : list_(OwnedRef::steal(PyList_New(0))) {}
+
+    // Null when the list could not be made (MemoryError set).
+    PyObject *list() const { return list_.borrow(); }
+
+    // False with an exception set.
+    bool add(size_t start, size_t end) {
+        OwnedRef span = OwnedRef::steal(tuple_of({offsets_.get(start), offsets_.get(end)}, true));
+        return span && PyList_Append(list_.borrow(), span.borrow()) == 0;
+    }
+
+    PyObject *release() { return list_.release(); }
+
+private:
+    OwnedRef list_;
+    Offsets offsets_;
+};
 
 PyObject *tokenize(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     bool runs;
@@ -179,34 +197,58 @@ LexiconObject *text_call(PyObject *self, const char *function, PyObject *text, U
     return lex;
 }
 
+// The occurrences that begin in one batch of positions, from the walks of
+// all of them at once (their misses overlap): words_at hands them over with
+// the walks interleaved, and they are put in order of start here, a count
+// of each position's words first. Each position's words come shortest
+// first, and stay so.
+class BatchOccurrences {
+public:
+    // Walks positions first..first + count (count at most round_batch) and
+    // adds their spans to `spans`. False when the meter says to stop or the
+    // trie changed meanwhile, or with an exception set.
+    template <typename CodePoint>
+    bool add(const TrieStore &store, const CodePoint *units, size_t n, size_t first, size_t count, SpanList &spans,
+             WorkMeter &meter) {
+        found_.clear();
+        std::fill(starts_, starts_ + count + 1, 0u);
+        auto add = [&](size_t k, uint32_t, uint32_t characters) {
+            found_.push_back(Found{uint32_t(k), characters});
+            ++starts_[k + 1];
+        };
+        if (!words_at(store, units, n, first, count, SIZE_MAX, space_, meter, add)) return false;
+        for (size_t k = 0; k < count; ++k) starts_[k + 1] += starts_[k];
+        ordered_.resize(found_.size());
+        for (const Found &f : found_) ordered_[starts_[f.k]++] = f;
+        for (const Found &f : ordered_)
+            if (!spans.add(first + f.k, first + f.k + f.characters)) return false;
+        return true;
+    }
+
+private:
+    struct Found {
+        uint32_t k, characters;
+    };
+    ScanSpace space_;
+    uint32_t starts_[detail::round_batch + 1];
+    std::vector<Found> found_, ordered_;
+};
+
 // Every occurrence of every word of at least one character, as (start,
 // end) spans: by start, then shortest first. False with an exception set.
-bool all_occurrences(LexiconObject *lex, const Units &units, std::vector<std::pair<size_t, size_t>> &spans) {
+bool all_occurrences(LexiconObject *lex, const Units &units, SpanList &spans) {
+    const auto batch = std::make_unique<BatchOccurrences>();
     WorkMeter meter = signal_meter();
     return with_units(units, [&](const auto *u) {
-        for (size_t p = 0; p < units.length; ++p) {
-            size_t found = 0;
-            each_prefix(lexicon_store(lex), u + p, units.length - p, [&](const Match &m) {
-                if (m.characters > 0) spans.emplace_back(p, p + m.characters), ++found;
-            });
-            if (!meter.spend(1 + found) && PyErr_Occurred()) return false;
-            if (!lexicon_current(lex)) return false;
+        for (size_t p = 0; p < units.length; p += detail::round_batch) {
+            const size_t count = std::min(detail::round_batch, units.length - p);
+            if (!batch->add(lexicon_store(lex), u, units.length, p, count, spans, meter)) {
+                if (!PyErr_Occurred()) lexicon_current(lex);
+                return false;
+            }
         }
         return true;
     });
-}
-
-PyObject *find_all(PyObject *self, PyObject *text) {
-    Units units;
-    LexiconObject *lex = text_call(self, "find_all", text, &units);
-    if (lex == nullptr) return nullptr;
-    std::vector<std::pair<size_t, size_t>> spans;
-    try {
-        if (!all_occurrences(lex, units, spans)) return nullptr;
-    } catch (const std::bad_alloc &) {
-        return PyErr_NoMemory();
-    }
-    return spans_list(spans);
 }
 
 // Positions whose longest matches find_longest finds together.
@@ -215,7 +257,7 @@ constexpr size_t longest_chunk = 256;
 // The leftmost-longest matches of words of at least one character, not
 // overlapping: from each position the longest word there, then on after it;
 // one position on where none starts. False with an exception set.
-bool longest_occurrences(LexiconObject *lex, const Units &units, std::vector<std::pair<size_t, size_t>> &spans) {
+bool longest_occurrences(LexiconObject *lex, const Units &units, SpanList &spans) {
     struct Space {
         ScanSpace scan;
         Match chunk[longest_chunk];
@@ -232,7 +274,7 @@ bool longest_occurrences(LexiconObject *lex, const Units &units, std::vector<std
             while (p < first + count) {
                 const Match &m = space->chunk[p - first];
                 if (m.node >= 0 && m.characters > 0) {
-                    spans.emplace_back(p, p + m.characters);
+                    if (!spans.add(p, p + m.characters)) return false;
                     p += m.characters;
                 } else {
                     ++p;
@@ -243,17 +285,26 @@ bool longest_occurrences(LexiconObject *lex, const Units &units, std::vector<std
     });
 }
 
-PyObject *find_longest(PyObject *self, PyObject *text) {
+// find_all and find_longest: the spans that `occurrences` finds in text.
+template <typename Occurrences>
+PyObject *spans_of(PyObject *self, const char *function, PyObject *text, Occurrences occurrences) {
     Units units;
-    LexiconObject *lex = text_call(self, "find_longest", text, &units);
+    LexiconObject *lex = text_call(self, function, text, &units);
     if (lex == nullptr) return nullptr;
-    std::vector<std::pair<size_t, size_t>> spans;
+    const auto spans = std::make_unique<SpanList>();
+    if (spans->list() == nullptr) return nullptr;
     try {
-        if (!longest_occurrences(lex, units, spans)) return nullptr;
+        if (!occurrences(lex, units, *spans)) return nullptr;
     } catch (const std::bad_alloc &) {
         return PyErr_NoMemory();
     }
-    return spans_list(spans);
+    return spans->release();
+}
+
+PyObject *find_all(PyObject *self, PyObject *text) { return spans_of(self, "find_all", text, all_occurrences); }
+
+PyObject *find_longest(PyObject *self, PyObject *text) {
+    return spans_of(self, "find_longest", text, longest_occurrences);
 }
 
 #define FASTCALL_KEYWORDS(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f)), METH_FASTCALL | METH_KEYWORDS

@@ -284,6 +284,34 @@ def test_a_rebuilt_trie_ends_the_lexicon():
     assert len(lex) == 2
 
 
+@pytest.mark.parametrize("call", ["find_all", "find_longest"])
+def test_a_trie_rebuilt_by_a_finalizer_while_spans_are_made_ends_the_call(call):
+    import gc
+
+    lex = Lexicon(["a", "ab", "b"])
+
+    class Rebuilds:
+        def __del__(self):
+            lex.trie.__init__(["zz"])
+
+    find, text = getattr(lex, call), "ab" * 100_000
+    threshold = gc.get_threshold()
+    gc.collect()
+    gc.set_threshold(50)
+    try:
+        with pytest.raises(RuntimeError, match="rebuilt or released"):
+            # Left in a cycle just before the call: the collection that the
+            # spans' allocations ask for runs where the walk stops for the
+            # signal handlers, with much of the text still to walk.
+            trap = Rebuilds()
+            trap.cycle = trap
+            del trap
+            find(text)
+    finally:
+        gc.set_threshold(*threshold)
+    assert lex.trie.get_closest_prefix("zzz") == "zz"
+
+
 def test_values_in_a_cycle_are_collected():
     import gc
     import weakref
