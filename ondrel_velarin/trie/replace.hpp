@@ -280,13 +280,16 @@ CoverEnd cover_in_windows(const TrieStore &store, const CodePoint *units, size_t
 // cover.
 template <typename Runs, typename CodePoint, typename Step>
 CoverEnd cover_by_steps(const TrieStore &store, const CodePoint *units, size_t n, size_t &pos, Step &step,
-                        CoverSpace &space, WorkMeter &meter) {
+                        WorkMeter &meter) {
     Pace pace(meter, store);
     while (pos < n) {
-        Match match;
-        if (!matches_at(store, units, n, pos, 1, &match, space.scan, meter)) return CoverEnd::interrupted;
+        // The lookup's own walk: a window's machinery costs more than it
+        // overlaps for a walk whose successor waits for its answer.
+        const Match match = closest_prefix_code_points(store, units + pos, n - pos);
         bool word = match.node >= 0 && match.length > 0;
-        const size_t characters = Runs::step_length(units, n, pos, word ? size_t(match.characters) : 0, &word);
+        size_t touched = 0;
+        if (word) code_points_in(units + pos, n - pos, match.length, &touched);
+        const size_t characters = Runs::step_length(units, n, pos, touched, &word);
         if (!pace.go_on(characters)) return CoverEnd::interrupted;  // the run's characters were read
         if (!step(pos, characters, word ? match.node : -1)) return CoverEnd::stopped;
         pos += characters;
@@ -305,7 +308,7 @@ CoverEnd cover_by_steps(const TrieStore &store, const CodePoint *units, size_t n
 template <typename Runs, typename CodePoint, typename Step>
 CoverEnd cover(const TrieStore &store, const CodePoint *units, size_t n, size_t &pos, const Marks *segments,
                Step &step, CoverSpace &space, WorkMeter &meter) {
-    if constexpr (Runs::enabled) return detail::cover_by_steps<Runs>(store, units, n, pos, step, space, meter);
+    if constexpr (Runs::enabled) return detail::cover_by_steps<Runs>(store, units, n, pos, step, meter);
     else return detail::cover_in_windows(store, units, n, pos, segments, step, space, meter);
 }
 
