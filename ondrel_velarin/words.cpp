@@ -52,17 +52,22 @@ bool ensure_word_cache(VelarinObject *self) {
 
 PyObject *word_str(const char *bytes, size_t length) {
     const auto *s = reinterpret_cast<const unsigned char *>(bytes);
+    // The interpreter's own one-character strs, as its decoder gives.
+    if (length == 1 && s[0] < 0x80) return PyUnicode_FromOrdinal(s[0]);
+    if (is_ascii(s, length)) {
+        PyObject *str = PyUnicode_New(Py_ssize_t(length), 0x7F);
+        if (str != nullptr) std::memcpy(PyUnicode_1BYTE_DATA(str), s, length);
+        return str;
+    }
     size_t count;
     uint32_t largest;
     if (!utf8_code_points(s, length, &count, &largest)) return PyUnicode_DecodeUTF8(bytes, Py_ssize_t(length), nullptr);
-    // The interpreter's own one-character strs, as its decoder gives.
     if (count == 1) return PyUnicode_FromOrdinal(int(largest));
     PyObject *str = PyUnicode_New(Py_ssize_t(count), Py_UCS4(largest));
     if (str == nullptr) return nullptr;
     switch (PyUnicode_KIND(str)) {
     case PyUnicode_1BYTE_KIND:
-        if (largest < 0x80) std::memcpy(PyUnicode_1BYTE_DATA(str), s, length);
-        else utf8_decode(s, length, PyUnicode_1BYTE_DATA(str));
+        utf8_decode(s, length, PyUnicode_1BYTE_DATA(str));
         break;
     case PyUnicode_2BYTE_KIND:
         utf8_decode(s, length, PyUnicode_2BYTE_DATA(str));

@@ -154,6 +154,22 @@ inline size_t common_code_points(const CodePoint *units, size_t n, size_t limit,
     return i;
 }
 
+// Whether the bytes are all ASCII: read eight at a time, the last eight
+// overlapping the ones before when n is not a multiple of eight.
+inline bool is_ascii(const unsigned char *s, size_t n) {
+    uint64_t seen = 0, block;
+    if (n < 8) {
+        for (size_t i = 0; i < n; ++i) seen |= s[i];
+        return (seen & 0x80) == 0;
+    }
+    for (size_t i = 0; i + 8 <= n; i += 8) {
+        std::memcpy(&block, s + i, 8);
+        seen |= block;
+    }
+    std::memcpy(&block, s + n - 8, 8);
+    return ((seen | block) & 0x8080808080808080ull) == 0;
+}
+
 // How many code points UTF-8 bytes hold, into *count, and the largest of
 // them, into *largest, with true; false when the bytes are not well formed
 // (a stray or missing continuation byte, a longer form than needed, a
