@@ -276,7 +276,7 @@ PyObject *longest_prefix_item(PyObject *self, PyObject *const *args, Py_ssize_t 
 }
 
 // The words one key begins with, as each_prefix visits them: the first
-// few in place, not initialized until visited (a call pays for the words
+// few in room not initialized until visited (a call pays for the words
 // found, not for the room), the rest in a vector, whose growth throws
 // bad_alloc.
 class KeyWords {
@@ -296,9 +296,7 @@ public:
 private:
     static constexpr size_t in_place = 64;
     size_t count_ = 0;
-    union {
-        Match place_[in_place];
-    };
+    MatchRoom<in_place> place_;
     std::vector<Match> more_;
 };
 

@@ -13,6 +13,7 @@
 #include <Python.h>
 
 #include <algorithm>
+#include <bit>
 #include <initializer_list>
 #include <memory>
 #include <new>
@@ -82,18 +83,20 @@ PyObject *segment(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObj
 
 // Ints for offsets, made once for each of the last positions used: the
 // occurrences of a text start and end at the same positions over and over.
+// As many entries as the text has positions, up to 1,024: a short text's
+// call sets up a few.
 class Offsets {
 public:
-    Offsets() = default;
+    explicit Offsets(size_t positions) : size_(std::bit_ceil(std::min(positions, max_size))), entries_(new Entry[size_]) {}
     Offsets(const Offsets &) = delete;
     Offsets &operator=(const Offsets &) = delete;
     ~Offsets() {
-        for (Entry &e : entries_) Py_XDECREF(e.object);
+        for (size_t i = 0; i < size_; ++i) Py_XDECREF(entries_[i].object);
     }
 
     // A new reference to the int `at`, or null with MemoryError.
     PyObject *get(size_t at) {
-        Entry &e = entries_[at % size];
+        Entry &e = entries_[at & (size_ - 1)];
         if (e.object == nullptr || e.at != at) {
             PyObject *made = PyLong_FromSize_t(at);
             if (made == nullptr) return nullptr;
@@ -104,12 +107,13 @@ public:
     }
 
 private:
-    static constexpr size_t size = 1024;
+    static constexpr size_t max_size = 1024;
     struct Entry {
         size_t at = 0;
         PyObject *object = nullptr;
     };
-    Entry entries_[size];
+    size_t size_;
+    std::unique_ptr<Entry[]> entries_;
 };
 
 // A new list of `count` items made by make(i), a new reference or null. The
@@ -152,7 +156,7 @@ PyObject *tuple_of(std::initializer_list<PyObject *> items, bool untrack) {
 // cannot be in a cycle: the collector is not told of them.
 class SpanList {
 public:
-    SpanList() : list_(OwnedRef::steal(PyList_New(0))) {}
+    explicit SpanList(size_t positions) : list_(OwnedRef::steal(PyList_New(0))), offsets_(positions) {}
 
     // Null when the list could not be made (MemoryError set).
     PyObject *list() const { return list_.borrow(); }
@@ -177,14 +181,14 @@ PyObject *tokenize(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyOb
     if (lex == nullptr) return nullptr;
     OwnedRef segments = OwnedRef::steal(segments_of(lex, args[0], runs));
     if (!segments) return nullptr;
-    const auto offsets = std::make_unique<Offsets>();
+    Offsets offsets(size_t(PyUnicode_GET_LENGTH(args[0])) + 1);
     size_t at = 0;
     // The segments are strs: their tuples cannot be in a cycle either.
     return filled_list(size_t(PyList_GET_SIZE(segments.borrow())), [&](size_t i) {
         PyObject *piece = PyList_GET_ITEM(segments.borrow(), Py_ssize_t(i));
         const size_t start = at;
         at += size_t(PyUnicode_GET_LENGTH(piece));
-        return tuple_of({Py_NewRef(piece), offsets->get(start), offsets->get(at)}, true);
+        return tuple_of({Py_NewRef(piece), offsets.get(start), offsets.get(at)}, true);
     });
 }
 
@@ -237,7 +241,8 @@ private:
 // Every occurrence of every word of at least one character, as (start,
 // end) spans: by start, then shortest first. False with an exception set.
 bool all_occurrences(LexiconObject *lex, const Units &units, SpanList &spans) {
-    const auto batch = std::make_unique<BatchOccurrences>();
+    // Not value-initialized: the walks' room is written before it is read.
+    const std::unique_ptr<BatchOccurrences> batch(new BatchOccurrences);
     WorkMeter meter = signal_meter();
     return with_units(units, [&](const auto *u) {
         for (size_t p = 0; p < units.length; p += detail::round_batch) {
@@ -260,14 +265,15 @@ constexpr size_t longest_chunk = 256;
 bool longest_occurrences(LexiconObject *lex, const Units &units, SpanList &spans) {
     struct Space {
         ScanSpace scan;
-        Match chunk[longest_chunk];
+        MatchRoom<longest_chunk> chunk;
     };
-    const auto space = std::make_unique<Space>();
+    // Not value-initialized: the walks' room is written before it is read.
+    const std::unique_ptr<Space> space(new Space);
     WorkMeter meter = signal_meter();
     return with_units(units, [&](const auto *u) {
         for (size_t p = 0; p < units.length;) {
             const size_t first = p, count = std::min(longest_chunk, units.length - p);
-            if (!matches_at(lexicon_store(lex), u, units.length, first, count, space->chunk, space->scan, meter)) {
+            if (!matches_at(lexicon_store(lex), u, units.length, first, count, space->chunk.data(), space->scan, meter)) {
                 if (!PyErr_Occurred()) lexicon_current(lex);
                 return false;
             }
@@ -291,7 +297,7 @@ PyObject *spans_of(PyObject *self, const char *function, PyObject *text, Occurre
     Units units;
     LexiconObject *lex = text_call(self, function, text, &units);
     if (lex == nullptr) return nullptr;
-    const auto spans = std::make_unique<SpanList>();
+    const auto spans = std::make_unique<SpanList>(units.length + 1);
     if (spans->list() == nullptr) return nullptr;
     try {
         if (!occurrences(lex, units, *spans)) return nullptr;

@@ -158,7 +158,7 @@ struct SegmentSpace {
     explicit SegmentSpace(size_t batch) : batch(batch), pieces(new Piece[batch + max_segment_window]) {}
     size_t batch;
     ScanSpace scan;
-    Match window[max_segment_window];
+    MatchRoom<max_segment_window> window;
     std::unique_ptr<Piece[]> pieces;
     SingleCharacters singles;
 };
@@ -176,7 +176,7 @@ size_t batch_room(const SegmentSpace &space) { return space.batch + max_segment_
 template <typename CodePoint>
 size_t find_pieces(const TrieStore &store, const Text &text, const CodePoint *units, bool runs, size_t &pos,
                    size_t &width, SegmentSpace &space, WorkMeter &meter) {
-    Match *window = space.window;
+    Match *window = space.window.data();
     size_t made = 0;
     while (pos < text.length && made < space.batch) {
         const size_t first = pos, count = std::min(width, text.length - pos), before = made;

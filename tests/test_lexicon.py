@@ -395,6 +395,12 @@ def test_whole_texts_on_a_long_one():
     model = LexiconModel((w, None) for w in lex)
     assert lex.find_all(text) == model.find_all(text)
     assert lex.find_longest(text) == model.find_longest(text)
+    # Offsets past the ints kept for the last positions.
+    segments = lex.segment(text)
+    starts = [0]
+    for s in segments:
+        starts.append(starts[-1] + len(s))
+    assert lex.tokenize(text) == list(zip(segments, starts, starts[1:]))
     # The tool's defaults: runs of letters and digits stay whole.
     assert lex.segment("中国人 Debian abx") == ["中国人", " ", "Debian", " ", "abx"]
     assert lex.segment("中国人 Debian abx", alnum_runs=False)[:6] == ["中国人", " ", "D", "e", "b", "i"]

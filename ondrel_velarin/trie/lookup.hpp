@@ -23,6 +23,23 @@ struct Match {
 
 static_assert(sizeof(Match) == 16);
 
+// Room for N matches that a call fills before it reads them, left
+// uninitialized until then: a call on a short text does not pay for
+// initializing a whole window's worth.
+template <size_t N>
+class MatchRoom {
+public:
+    MatchRoom() {}
+    Match &operator[](size_t i) { return matches_[i]; }
+    const Match &operator[](size_t i) const { return matches_[i]; }
+    Match *data() { return matches_; }
+
+private:
+    union {
+        Match matches_[N];
+    };
+};
+
 namespace detail {
 
 // One step down the tree per byte; step() is false when no child exists.

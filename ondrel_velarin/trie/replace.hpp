@@ -221,7 +221,7 @@ constexpr size_t cover_walk_limit = 32;
 // The working room of a cover.
 struct CoverSpace {
     ScanSpace scan;
-    Match window[cover_max_window];
+    MatchRoom<cover_max_window> window;
 };
 
 // The rule for runs of letters and digits, which the caller gives: where
@@ -244,7 +244,7 @@ namespace detail {
 template <typename CodePoint, typename Step>
 CoverEnd cover_in_windows(const TrieStore &store, const CodePoint *units, size_t n, size_t &pos, const Marks *segments,
                           Step &step, CoverSpace &space, WorkMeter &meter) {
-    Match *window = space.window;
+    Match *window = space.window.data();
     size_t width = cover_min_window;
     while (pos < n) {
         const size_t first = pos, count = std::min(width, n - pos);
