@@ -30,7 +30,7 @@ pytestmark = [
 SANITIZE = ["-fsanitize=address,undefined", "-fno-sanitize-recover=undefined", "-fno-omit-frame-pointer"]
 
 
-ENGINE_SOURCES = ["build.cpp", "char_index.cpp", "lexicon_image.cpp", "store.cpp", "long_words.cpp", "wordpiece.cpp"]
+ENGINE_SOURCES = ["automaton.cpp", "build.cpp", "char_index.cpp", "lexicon_image.cpp", "store.cpp", "long_words.cpp", "wordpiece.cpp"]
 
 
 def compile_command(flags):

@@ -171,8 +171,12 @@ THIRD_SIGNAL = """
 """
 
 # Words whose walks run to the end of a text of "a" * N: one position's walk
-# costs N steps, and checks that counted positions came a minute apart.
-LONG_WALKS = 'N = 60_000\n    v = Velarin(["a" * N + "b", "a"])'
+# costs N steps, and checks that counted positions came a minute apart. The
+# short words keep the table from the automaton that deep words get.
+LONG_WALKS = 'N = 60_000\n    v = Velarin(["a" * N + "b", "a"] + [chr(0x4E00 + i) for i in range(3000)])'
+# The same words alone are deep: the automaton reads the text once, so the
+# text is made long instead.
+DEEP_WORDS = 'N = 60_000\n    v = Velarin(["a" * N + "b", "a"])'
 # Half a million random two- and three-character words.
 MANY_WORDS = (
     "rng = random.Random(5)\n"
@@ -185,6 +189,8 @@ MANY_WORDS = (
     [
         (LONG_WALKS, 'segment(v, "a" * N)', 'segment(v, "aab")', "['a', 'a', 'b']"),
         (LONG_WALKS, 'longest_matches(v, "a" * N)', 'longest_matches(v, "aab")', "[1, 1, 0]"),
+        (DEEP_WORDS, 'segment(v, "a" * (200 * N))', 'segment(v, "aab")', "['a', 'a', 'b']"),
+        (DEEP_WORDS, 'longest_matches(v, "a" * (200 * N))', 'longest_matches(v, "aab")', "[1, 1, 0]"),
         # Construction: copying the items, then laying out the nodes.
         (MANY_WORDS, "v = Velarin(words)", "Velarin(words[:2]).get_closest_prefix(words[1] + 'x') == words[1]", "True"),
         # The first lookup, which builds the code point index.
@@ -195,7 +201,7 @@ MANY_WORDS = (
             "True",
         ),
     ],
-    ids=["segment", "longest_matches", "construction", "index"],
+    ids=["segment", "longest_matches", "segment_deep", "longest_matches_deep", "construction", "index"],
 )
 def test_long_native_work_answers_a_signal(setup, call, after, expected):
     code = THIRD_SIGNAL.format(setup=setup, call=call, after=after)

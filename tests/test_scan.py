@@ -69,6 +69,38 @@ def test_deep_words_agree_with_the_model(shape, seed):
     assert [v.get_closest_prefix(k) for k in keys] == [model.get_closest_prefix(k) for k in keys]
 
 
+@pytest.mark.parametrize("alphabet", ["ACGT", "中文字", "aé\U0001F600"])
+@pytest.mark.parametrize("seed", range(3))
+def test_deep_words_of_any_width_beside_short_ones(alphabet, seed):
+    # Deep enough on average for the automaton, with short words and the
+    # empty word among them, over texts of many windows: a word found past
+    # one window's end must reach the next window's answers.
+    from conversion_model import replace as model_replace
+
+    from ondrel_velarin import Lexicon
+
+    rng = random.Random(seed)
+    deep = ["".join(rng.choices(alphabet, k=rng.randint(100, 400))) for _ in range(8)]
+    short = ["".join(rng.choices(alphabet, k=rng.randint(1, 3))) for _ in range(6)]
+    words = deep + short + [""]
+    pieces = [w[rng.randrange(len(w)) :] for w in deep] + deep + short
+    text = "".join(rng.choice(pieces) for _ in range(14))
+    v, model = Velarin(words), Model(words)
+    assert segment(v, text) == segment_loop(model, text)
+    assert longest_matches(v, text) == loop_lengths(model, text)
+    lex = Lexicon({w: w.upper() + "|" for w in words if w})
+    spans = []
+    at = 0
+    for piece in segment(Velarin([w for w in words if w]), text):
+        if lex.get(piece) is not None:
+            spans.append((at, at + len(piece)))
+        at += len(piece)
+    assert lex.find_longest(text) == spans
+    for _ in range(3):  # one replace's room serves the next text
+        assert lex.replace(text) == model_replace(dict(lex), text)
+        text = text[::-1]
+
+
 @pytest.mark.parametrize("seed", range(8))
 def test_agrees_with_the_loop_and_the_model(seed):
     rng = random.Random(seed)

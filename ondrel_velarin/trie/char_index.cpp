@@ -10,6 +10,7 @@
 #include <new>
 #include <vector>
 
+#include "automaton.hpp"
 #include "trie.hpp"
 
 namespace velarin {
@@ -470,11 +471,20 @@ Status build_char_index(TrieStore &store, WorkMeter *meter, IndexTables tables) 
         return Status::interrupted;
     }
     index.state = outcome == Outcome::done ? CharIndexState::built : CharIndexState::unavailable;
+    if (index.state == CharIndexState::built) {
+        Pace pace(used, store);
+        if (build_automaton(store, pace) == Status::interrupted) {
+            // The next lookup builds both again; a changed table has its own state.
+            if (store.generation == generation) drop_char_index(store);
+            return Status::interrupted;
+        }
+    }
     return Status::ok;
 }
 
 void drop_char_index(TrieStore &store) {
     ++store.generation;
+    drop_automaton(store);
     free_table(store.index.block);
     store.index = CharIndex{};
 }

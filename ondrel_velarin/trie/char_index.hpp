@@ -158,6 +158,17 @@ inline PathFilterKey path_filter_key(uint64_t path_hash, int shift) {
 // of this key.
 inline bool holds_path(uint64_t word, const PathFilterKey &key) { return (word & key.bits) == key.bits; }
 
+// For a table of deep words (see automaton.hpp), per node: the node of the
+// longest proper suffix of its path that is a path too, the deepest word
+// among those suffixes' nodes (0 for none), and its depth in bytes. Empty
+// (fallback null) for every other table.
+struct Automaton {
+    TableBlock block;
+    const uint32_t *fallback;
+    const uint32_t *next_word;
+    const uint32_t *depth;
+};
+
 // The index of one node table, made by the first lookup or scan and freed
 // with the table, in one block: the path filter; the edges leaving the root;
 // the runs that rank them, up to the last code point that begins a word; the
@@ -182,6 +193,8 @@ struct CharIndex {
     // leaves a tail deep inside finds the tail's last word before that
     // point in a few words, where the node records would cost a load each.
     const uint64_t *terminal_nodes;
+    // Its own block: the scans' automaton, for deep words.
+    Automaton automaton;
 
     // The table holding the edges that take the code point at index i (i >= 1)
     // of a walk.

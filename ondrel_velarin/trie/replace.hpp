@@ -308,6 +308,8 @@ CoverEnd cover_by_steps(const TrieStore &store, const CodePoint *units, size_t n
 template <typename Runs, typename CodePoint, typename Step>
 CoverEnd cover(const TrieStore &store, const CodePoint *units, size_t n, size_t &pos, const Marks *segments,
                Step &step, CoverSpace &space, WorkMeter &meter) {
+    // A pass's text may lie where an earlier pass's did.
+    space.scan.forget_text();
     if constexpr (Runs::enabled) return detail::cover_by_steps<Runs>(store, units, n, pos, step, meter);
     else return detail::cover_in_windows(store, units, n, pos, segments, step, space, meter);
 }

@@ -8,6 +8,8 @@
 // advance in turn, each by one load per turn, with that load prefetched on the
 // lane's previous turn. Each walk gives exactly what
 // closest_prefix_code_points gives at its position, unless a limit cuts it.
+// A table of deep words has an automaton instead (automaton.hpp), which
+// finds a window's matches in one pass over its bytes.
 //
 // A scan counts its work on the caller's meter, and the caller's code may
 // run when the meter asks: whatever is large is kept in the caller's
@@ -18,6 +20,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "automaton.hpp"
 #include "lookup.hpp"
 
 namespace velarin {
@@ -53,6 +56,11 @@ struct ScanSpace {
     detail::RoundWalk walks[detail::round_batch];
     RootEdge edges[detail::round_batch];
     detail::TailWalk tails[detail::round_batch];
+    // An automaton's pass, carried from one window of a text to the next: a
+    // space kept for another text must forget it first.
+    detail::AutomatonCarry carry;
+
+    void forget_text() { carry.units = nullptr; }
 };
 
 namespace detail {
@@ -438,6 +446,11 @@ inline bool matches_at(const TrieStore &store, const CodePoint *units, size_t n,
     if (store.nodes == nullptr) {
         for (size_t k = 0; k < count; ++k) out[k] = Match{};
         return pace.go_on(count);
+    }
+    if (store.index.automaton.fallback != nullptr) {
+        return is_wide(store.max_mask_bit)
+                   ? detail::automaton_matches<true>(store, units, n, first, count, out, space.carry, pace)
+                   : detail::automaton_matches<false>(store, units, n, first, count, out, space.carry, pace);
     }
     if (store.index.state == CharIndexState::built) {
         const detail::CharEdgeRounds<CodePoint, detail::DeepestWord> rounds(store, units, n, limit, space);

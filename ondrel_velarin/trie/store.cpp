@@ -107,7 +107,7 @@ size_t bytes_held(const TrieStore &store) {
     bytes += store.block_bytes + store.strings_bytes;
     if (store.bytes_strings != nullptr) bytes += size_t(store.num_strings) * sizeof(unsigned char *);
     if (store.bytes_lengths != nullptr) bytes += size_t(store.num_strings) * sizeof(int32_t);
-    return bytes + store.index.block.bytes;
+    return bytes + store.index.block.bytes + store.index.automaton.block.bytes;
 }
 
 size_t rank_terminals(const TrieStore &store, TerminalRun *runs) {

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <set>
 
+#include "automaton.hpp"
 #include "harness.hpp"
 #include "scan.hpp"
 #include "wordpiece.hpp"
@@ -215,6 +216,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         wrong += harness::compare_code_points(store, rest);
         wrong += harness::compare_prefixes(store, encoded_ref, rest);
     }
+    velarin::release(store, harness::free_copy);
+    // The same words made deep, each repeated past the length from which a
+    // table has an automaton, over a text that follows each one far (and
+    // leaves it) before it runs through it whole.
+    std::vector<std::string> deep;
+    std::vector<uint32_t> deep_text;
+    for (const auto &w : encoded) {
+        if (w.empty()) continue;
+        std::string made = w;
+        while (made.size() < 2 * velarin::automaton_word_bytes) made += w;
+        deep.push_back(made);
+        const auto units = harness::code_points(made);
+        deep_text.insert(deep_text.end(), units.begin(), units.begin() + long(units.size() * 3 / 4));
+        deep_text.insert(deep_text.end(), units.begin(), units.end());
+    }
+    if (harness::build(store, deep) != velarin::Status::ok ||
+        velarin::build_char_index(store, nullptr, any) != velarin::Status::ok)
+        std::abort();
+    if (!deep.empty() && store.index.state == velarin::CharIndexState::built && store.index.automaton.fallback == nullptr)
+        ++wrong;
+    wrong += harness::compare_scan(store, deep_text);
+    wrong += harness::compare_replace(store, deep_text);
     velarin::release(store, harness::free_copy);
     // Replacement over words and text of one-byte code points, whose values
     // widen the output.
