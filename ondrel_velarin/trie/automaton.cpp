@@ -16,15 +16,15 @@ bool wants_automaton(const TrieStore &store) {
     return bytes >= automaton_word_bytes * size_t(store.num_strings);
 }
 
-// Fills the three arrays, the nodes taken in order of depth (a node's
-// fallback is shallower than it, so it is done by then). Throws bad_alloc.
+// Fills the records, the nodes taken in order of depth (a node's fallback
+// is shallower than it, so it is done by then). Throws bad_alloc.
 template <bool Wide>
-Status fill(const TrieStore &store, uint32_t *fallback, uint32_t *next_word, uint32_t *depth, Pace &pace) {
+Status fill(const TrieStore &store, AutomatonNode *records, Pace &pace) {
     const Children children(store);
     std::vector<uint32_t> order;
     order.reserve(size_t(store.num_nodes));
     order.push_back(0);
-    fallback[0] = next_word[0] = depth[0] = 0;
+    records[0] = AutomatonNode{0, 0, 0};
     for (size_t q = 0; q < order.size(); ++q) {
         if (!pace.go_on(1)) return Status::interrupted;
         const uint32_t parent = order[q];
@@ -32,7 +32,7 @@ Status fill(const TrieStore &store, uint32_t *fallback, uint32_t *next_word, uin
             uint32_t back = 0;
             if (parent != 0) {
                 // The longest suffix of the parent's path that goes on with b.
-                for (uint32_t at = fallback[parent];; at = fallback[at]) {
+                for (uint32_t at = records[parent].fallback;; at = records[at].fallback) {
                     detail::Cursor<Wide> cursor{store, at};
                     if (cursor.step(b)) {
                         back = cursor.index;
@@ -41,9 +41,8 @@ Status fill(const TrieStore &store, uint32_t *fallback, uint32_t *next_word, uin
                     if (at == 0) break;
                 }
             }
-            fallback[child] = back;
-            next_word[child] = back != 0 && detail::is_terminal(store.nodes[back]) ? back : next_word[back];
-            depth[child] = depth[parent] + 1;
+            const uint32_t next = back != 0 && detail::is_terminal(store.nodes[back]) ? back : records[back].next_word;
+            records[child] = AutomatonNode{back, next, records[parent].depth + 1};
             order.push_back(child);
         });
     }
@@ -54,14 +53,12 @@ Status fill(const TrieStore &store, uint32_t *fallback, uint32_t *next_word, uin
 
 Status build_automaton(TrieStore &store, Pace &pace) {
     if (store.nodes == nullptr || !wants_automaton(store)) return Status::ok;
-    const size_t nodes = size_t(store.num_nodes);
-    TableBlock block = allocate_table(3 * nodes * sizeof(uint32_t), true);
+    TableBlock block = allocate_table(size_t(store.num_nodes) * sizeof(AutomatonNode), true);
     if (block.data == nullptr) return Status::ok;
-    auto *arrays = static_cast<uint32_t *>(block.data);
+    auto *records = static_cast<AutomatonNode *>(block.data);
     Status status;
     try {
-        status = is_wide(store.max_mask_bit) ? fill<true>(store, arrays, arrays + nodes, arrays + 2 * nodes, pace)
-                                             : fill<false>(store, arrays, arrays + nodes, arrays + 2 * nodes, pace);
+        status = is_wide(store.max_mask_bit) ? fill<true>(store, records, pace) : fill<false>(store, records, pace);
     } catch (const std::bad_alloc &) {
         status = Status::no_memory_char_index;
     }
@@ -69,7 +66,7 @@ Status build_automaton(TrieStore &store, Pace &pace) {
         free_table(block);
         return status == Status::interrupted ? status : Status::ok;
     }
-    store.index.automaton = Automaton{block, arrays, arrays + nodes, arrays + 2 * nodes};
+    store.index.automaton = Automaton{block, records};
     return Status::ok;
 }
 

@@ -99,7 +99,7 @@ bool automaton_matches(const TrieStore &store, const CodePoint *units, size_t n,
     uint32_t state = carry.state;
     size_t read = carry.read, i = carry.next;
     unsigned char form[4];
-    for (; i < n && !(window_bytes != SIZE_MAX && read - automaton.depth[state] >= window_bytes); ++i) {
+    for (; i < n && !(window_bytes != SIZE_MAX && read - automaton.nodes[state].depth >= window_bytes); ++i) {
         const unsigned width = encode_code_point(units[i], form);
         for (unsigned j = 0; j < width; ++j) {
             for (;;) {
@@ -109,7 +109,7 @@ bool automaton_matches(const TrieStore &store, const CodePoint *units, size_t n,
                     break;
                 }
                 if (state == 0) break;
-                state = automaton.fallback[state];
+                state = automaton.nodes[state].fallback;
             }
         }
         read += width;
@@ -123,10 +123,10 @@ bool automaton_matches(const TrieStore &store, const CodePoint *units, size_t n,
         }
         // The words that end with this code point, each at the position it
         // starts at; a word whose bytes begin inside a code point is none.
-        for (uint32_t t = is_terminal(store.nodes[state]) ? state : automaton.next_word[state]; t != 0;
-             t = automaton.next_word[t]) {
+        for (uint32_t t = is_terminal(store.nodes[state]) ? state : automaton.nodes[state].next_word; t != 0;
+             t = automaton.nodes[t].next_word) {
             const char *word = store.nodes[t].word;
-            const size_t bytes = automaton.depth[t];
+            const size_t bytes = automaton.nodes[t].depth;
             if (is_continuation_byte(static_cast<unsigned char>(word[0]))) continue;
             const size_t characters = code_points_of(word, bytes), p = i + 1 - characters;
             if (p < first || (p >= end && !carried)) continue;

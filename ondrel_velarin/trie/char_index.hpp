@@ -158,15 +158,21 @@ inline PathFilterKey path_filter_key(uint64_t path_hash, int shift) {
 // of this key.
 inline bool holds_path(uint64_t word, const PathFilterKey &key) { return (word & key.bits) == key.bits; }
 
-// For a table of deep words (see automaton.hpp), per node: the node of the
-// longest proper suffix of its path that is a path too, the deepest word
-// among those suffixes' nodes (0 for none), and its depth in bytes. Empty
-// (fallback null) for every other table.
+// For a table of deep words (see automaton.hpp), per node, side by side so
+// that a scan's state costs one miss: the node of the longest proper suffix
+// of its path that is a path too, the deepest word among those suffixes'
+// nodes (0 for none), and its depth in bytes.
+struct AutomatonNode {
+    uint32_t fallback;
+    uint32_t next_word;
+    uint32_t depth;
+};
+
+// The automaton's records, one a node; empty (nodes null) for every table
+// but one of deep words.
 struct Automaton {
     TableBlock block;
-    const uint32_t *fallback;
-    const uint32_t *next_word;
-    const uint32_t *depth;
+    const AutomatonNode *nodes;
 };
 
 // The index of one node table, made by the first lookup or scan and freed

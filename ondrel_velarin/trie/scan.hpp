@@ -447,7 +447,7 @@ inline bool matches_at(const TrieStore &store, const CodePoint *units, size_t n,
         for (size_t k = 0; k < count; ++k) out[k] = Match{};
         return pace.go_on(count);
     }
-    if (store.index.automaton.fallback != nullptr) {
+    if (store.index.automaton.nodes != nullptr) {
         return is_wide(store.max_mask_bit)
                    ? detail::automaton_matches<true>(store, units, n, first, count, out, space.carry, pace)
                    : detail::automaton_matches<false>(store, units, n, first, count, out, space.carry, pace);
