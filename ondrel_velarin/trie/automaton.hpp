@@ -70,8 +70,10 @@ struct AutomatonCarry {
 // code point after which none does; the carry keeps what it read past the
 // window for the next call (without the memory for that, the next call
 // starts afresh). False when the pace says to stop.
+// Not inlined into the callers that flatten the walks: those stay as small
+// as they were without it.
 template <bool Wide, typename CodePoint>
-bool automaton_matches(const TrieStore &store, const CodePoint *units, size_t n, size_t first, size_t count,
+__attribute__((noinline)) bool automaton_matches(const TrieStore &store, const CodePoint *units, size_t n, size_t first, size_t count,
                        Match *out, AutomatonCarry &carry, Pace &pace) {
     const Automaton &automaton = store.index.automaton;
     const Match none = is_terminal(store.nodes[0]) ? Match{0, 0} : Match{};

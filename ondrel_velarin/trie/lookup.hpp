@@ -138,17 +138,14 @@ inline Match follow_tail(const TrieStore &store, uint32_t last, size_t depth, co
 // a path the filter holds, and no further than four code points ahead. Most
 // walks end within a few code points: loading further ahead only crowds the
 // memory system.
-//
-// What the walk does with what it passes is the caller's `found`:
-// found.word(node, depth, characters) for each terminal node passed (the
-// root's included), and found.tail(last, depth, characters, units, n) for
-// the tail the walk enters last, if any; a tail ends the walk.
-template <typename CodePoint, typename Found>
-inline void walk_char_edges(const TrieStore &store, const CodePoint *units, size_t n, Found &found) {
+template <typename CodePoint>
+inline Match walk_char_edges(const TrieStore &store, const CodePoint *units, size_t n) {
     constexpr size_t ahead = 4;
     const CharIndex &index = store.index;
-    if (is_terminal(store.nodes[0])) found.word(0, 0, 0);
-    if (n == 0 || index.starts_nothing(units[0])) return;
+    Match match{};
+    size_t taken;
+    if (is_terminal(store.nodes[0])) match = Match{0, 0};
+    if (n == 0 || index.starts_nothing(units[0])) return match;
     uint64_t hashes[16];  // of the paths ending at units[i], for the probes aimed but not yet made
     uint64_t path_hash = extend_path_hash(index.root_path_hash, units[0]);
     // The path filter's words for the first code points past the root, all
@@ -166,9 +163,9 @@ inline void walk_char_edges(const TrieStore &store, const CodePoint *units, size
     const RootEdge &first = index.root_edge(units[0]);
     uint32_t node = first.child & ~char_edge_terminal;
     size_t depth = utf8_width(units[0]);
-    if (first.child & char_edge_terminal) found.word(node, depth, 1);
-    if (begins_tail(first)) return found.tail(node, depth, 1, units + 1, n - 1);
-    if (n == 1 || !may_continue(first, units[1])) return;
+    if (first.child & char_edge_terminal) match = matched(store, node, depth);
+    if (begins_tail(first)) return follow_tail(store, node, depth, units + 1, n - 1, SIZE_MAX, match, &taken);
+    if (n == 1 || !may_continue(first, units[1])) return match;
     size_t aimed = 1, reachable = n;  // no edge takes units[reachable], as the path filter shows
     for (; aimed < first_aims; ++aimed) {
         if (!holds_path(words[aimed], keys[aimed])) {
@@ -191,29 +188,17 @@ inline void walk_char_edges(const TrieStore &store, const CodePoint *units, size
     for (size_t i = 1; i < reachable; ++i) {
         const uint32_t c = units[i];
         const CharEdge *edge = index.edges_at(i).find(hashes[i % 16], node, c);
-        if (edge == nullptr) return;
+        if (edge == nullptr) break;
         node = edge->child & ~char_edge_terminal;
         depth += utf8_width(c);
-        if (edge->child & char_edge_terminal) found.word(node, depth, i + 1);
-        if (begins_tail(*edge)) return found.tail(node, depth, i + 1, units + i + 1, n - i - 1);
-        if (i + 1 < n && !may_continue(*edge, units[i + 1])) return;
+        if (edge->child & char_edge_terminal) match = matched(store, node, depth);
+        if (begins_tail(*edge))
+            return follow_tail(store, node, depth, units + i + 1, n - i - 1, SIZE_MAX, match, &taken);
+        if (i + 1 < n && !may_continue(*edge, units[i + 1])) break;
         aim_until(i + 1 + ahead);
     }
+    return match;
 }
-
-// What the closest-prefix lookup keeps of a walk: the deepest word passed.
-struct KeepDeepest {
-    const TrieStore &store;
-    Match match{};
-
-    void word(uint32_t node, size_t depth, size_t) { match = matched(store, node, depth); }
-
-    template <typename CodePoint>
-    void tail(uint32_t last, size_t depth, size_t, const CodePoint *units, size_t n) {
-        size_t taken;
-        match = follow_tail(store, last, depth, units, n, SIZE_MAX, match, &taken);
-    }
-};
 
 }  // namespace detail
 
@@ -222,11 +207,7 @@ struct KeepDeepest {
 template <typename CodePoint>
 inline Match closest_prefix_code_points(const TrieStore &store, const CodePoint *units, size_t n) {
     if (store.nodes == nullptr) return Match{};
-    if (store.index.state == CharIndexState::built) {
-        detail::KeepDeepest deepest{store};
-        detail::walk_char_edges(store, units, n, deepest);
-        return deepest.match;
-    }
+    if (store.index.state == CharIndexState::built) return detail::walk_char_edges(store, units, n);
     return is_wide(store.max_mask_bit) ? detail::walk_code_points<true>(store, units, n)
                                        : detail::walk_code_points<false>(store, units, n);
 }

@@ -1,8 +1,7 @@
 // The stored words a key begins with, all of them, shortest first: the walk
-// of the closest-prefix lookup (through the code point index, its probes
-// aimed ahead, and the tails it leaves to a byte comparison, or by bytes
-// without an index) that hands every terminal node it passes to a visitor
-// instead of keeping the last.
+// of the closest-prefix lookup (through the code point index and the tails
+// it leaves to a byte comparison, or by bytes without an index) that hands
+// every terminal node it passes to a visitor instead of keeping the last.
 // Callers that ask at every position of a text (a segmenter building its
 // graph of words) pay one walk per position, with no allocation.
 #pragma once
@@ -45,22 +44,45 @@ inline void tail_prefixes(const TrieStore &store, uint32_t last, size_t depth, s
     }
 }
 
-// What each_prefix makes of the code point walk: every word passed, and
-// every word in the tail it ends in, handed to the visitor.
-template <typename Visit>
-struct VisitEach {
-    const TrieStore &store;
-    Visit &visit;
-
-    void word(uint32_t node, size_t depth, size_t characters) {
-        visit(found_word(store, node, depth, characters));
+// Through the code point index: one probe per code point, the next one's
+// path filter word and home slot asked for while this one is made (they
+// follow from the key alone).
+template <typename CodePoint, typename Visit>
+inline void char_edge_prefixes(const TrieStore &store, const CodePoint *units, size_t n, Visit &visit) {
+    const CharIndex &index = store.index;
+    if (is_terminal(store.nodes[0])) visit(Match{0, 0, 0});
+    if (n == 0 || index.starts_nothing(units[0])) return;
+    uint64_t path_hash = extend_path_hash(index.root_path_hash, units[0]);
+    uint64_t next_hash = 0;
+    if (n > 1) {
+        next_hash = extend_path_hash(path_hash, units[1]);
+        __builtin_prefetch(index.path_filter + path_filter_key(next_hash, index.path_filter_shift).word);
+        __builtin_prefetch(index.edges_at(1).home(next_hash));
     }
-
-    template <typename CodePoint>
-    void tail(uint32_t last, size_t depth, size_t characters, const CodePoint *units, size_t n) {
-        tail_prefixes(store, last, depth, characters, units, n, visit);
+    const RootEdge &first = index.root_edge(units[0]);
+    uint32_t node = first.child & ~char_edge_terminal;
+    size_t depth = utf8_width(units[0]);
+    if (first.child & char_edge_terminal) visit(found_word(store, node, depth, 1));
+    if (begins_tail(first)) return tail_prefixes(store, node, depth, 1, units + 1, n - 1, visit);
+    if (n == 1 || !may_continue(first, units[1])) return;
+    for (size_t i = 1; i < n; ++i) {
+        path_hash = next_hash;
+        if (!index.may_have_path(path_hash)) return;
+        if (i + 1 < n) {
+            next_hash = extend_path_hash(path_hash, units[i + 1]);
+            __builtin_prefetch(index.path_filter + path_filter_key(next_hash, index.path_filter_shift).word);
+            __builtin_prefetch(index.edges_at(i + 1).home(next_hash));
+        }
+        const uint32_t c = units[i];
+        const CharEdge *edge = index.edges_at(i).find(path_hash, node, c);
+        if (edge == nullptr) return;
+        node = edge->child & ~char_edge_terminal;
+        depth += utf8_width(c);
+        if (edge->child & char_edge_terminal) visit(found_word(store, node, depth, i + 1));
+        if (begins_tail(*edge)) return tail_prefixes(store, node, depth, i + 1, units + i + 1, n - i - 1, visit);
+        if (i + 1 < n && !may_continue(*edge, units[i + 1])) return;
     }
-};
+}
 
 // By bytes. A word ending inside a code point (only items with their own
 // encode() make one) is visited too, as touching that code point.
@@ -93,10 +115,7 @@ inline void byte_prefixes(const TrieStore &store, const CodePoint *units, size_t
 template <typename CodePoint, typename Visit>
 inline void each_prefix(const TrieStore &store, const CodePoint *units, size_t n, Visit &&visit) {
     if (store.nodes == nullptr) return;
-    if (store.index.state == CharIndexState::built) {
-        detail::VisitEach<Visit> every{store, visit};
-        return detail::walk_char_edges(store, units, n, every);
-    }
+    if (store.index.state == CharIndexState::built) return detail::char_edge_prefixes(store, units, n, visit);
     if (is_wide(store.max_mask_bit)) return detail::byte_prefixes<true>(store, units, n, visit);
     detail::byte_prefixes<false>(store, units, n, visit);
 }
