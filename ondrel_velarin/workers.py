@@ -35,6 +35,8 @@ RESULT, FAILURE = b"r", b"f"
 # The pipes' size, where the system allows it (1 MB is what any user may ask).
 PIPE_SIZE = 1 << 20
 SET_PIPE_SIZE = getattr(fcntl, "F_SETPIPE_SZ", None)  # Linux's
+# The signals that end a run, in the tool as in its workers.
+ENDING_SIGNALS = {signal.SIGINT, signal.SIGTERM, signal.SIGHUP}
 
 
 class WorkerError(Exception):
@@ -124,9 +126,16 @@ class Workers:
     def fork(self) -> Worker:
         blocks_read, blocks_write = os.pipe()
         results_read, results_write = os.pipe()
+        # Held back until each side is ready for them: in the child, a Ctrl-C
+        # that lands while fork() runs the interpreter's at-fork hooks
+        # (random's reseeding) would print a traceback from inside them; in
+        # the tool, one that lands before the worker is counted would leave
+        # it behind.
+        held = signal.pthread_sigmask(signal.SIG_BLOCK, ENDING_SIGNALS)
         try:
             pid = os.fork()
         except OSError as e:
+            signal.pthread_sigmask(signal.SIG_SETMASK, held)
             for fd in (blocks_read, blocks_write, results_read, results_write):
                 os.close(fd)
             raise WorkerError(f"cannot start a worker process: {e.strerror or e}") from None
@@ -138,19 +147,22 @@ class Workers:
                     os.close(other.results)
                 os.close(blocks_write)
                 os.close(results_read)
-                serve(self.work, blocks_read, results_write)
+                serve(self.work, blocks_read, results_write, held)
             finally:
                 os._exit(1)
-        os.close(blocks_read)
-        os.close(results_write)
-        for fd in (blocks_write, results_read):
-            os.set_blocking(fd, False)
-            # A block in one piece where the system allows it: fewer turns.
-            if SET_PIPE_SIZE is not None:
-                with contextlib.suppress(OSError):
-                    fcntl.fcntl(fd, SET_PIPE_SIZE, PIPE_SIZE)
-        worker = Worker(pid, blocks_write, results_read)
-        self.workers.append(worker)
+        try:
+            os.close(blocks_read)
+            os.close(results_write)
+            worker = Worker(pid, blocks_write, results_read)
+            self.workers.append(worker)
+            for fd in (blocks_write, results_read):
+                os.set_blocking(fd, False)
+                # A block in one piece where the system allows it: fewer turns.
+                if SET_PIPE_SIZE is not None:
+                    with contextlib.suppress(OSError):
+                        fcntl.fcntl(fd, SET_PIPE_SIZE, PIPE_SIZE)
+        finally:
+            signal.pthread_sigmask(signal.SIG_SETMASK, held)
         return worker
 
     def pump(self, wait: bool) -> None:
@@ -228,13 +240,16 @@ def receive(worker: Worker) -> None:
             worker.done.append(message)
 
 
-def serve(work: Callable[[str], bytes], blocks: int, results: int) -> None:
+def serve(work: Callable[[str], bytes], blocks: int, results: int, mask: set[int | signal.Signals]) -> None:
     """A worker's life: a block in, its output out, until the pipe of blocks
-    closes (the run is done, or the tool ended)."""
+    closes (the run is done, or the tool ended). The ending signals, held
+    back over the fork, are let through again (`mask`) once their handlers
+    are the worker's."""
     os.setpgid(0, 0)
-    for signum in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+    for signum in ENDING_SIGNALS:
         if signal.getsignal(signum) != signal.SIG_IGN:
             signal.signal(signum, signal.SIG_DFL)
+    signal.pthread_sigmask(signal.SIG_SETMASK, mask)
     while True:
         header = read_exactly(blocks, LENGTH.size)
         if not header:

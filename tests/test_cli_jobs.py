@@ -153,6 +153,46 @@ def test_interrupt_stops_every_worker(tmp_path: Path, group: bool) -> None:
     assert busy.out.read_text() == "old\n" and part_files(tmp_path) == []
 
 
+# The tool whose workers, once forked, sit in an at-fork hook for a second
+# (as the interpreter's own hooks do for a moment: random's reseeding),
+# after saying so in a file named by the first argument.
+SLOW_FORK = """
+import os, sys, time
+ready = sys.argv.pop(1)
+def slow():
+    open(ready, "a").close()
+    time.sleep(1)
+os.register_at_fork(after_in_child=slow)
+""" + TOOL
+
+
+def test_ctrl_c_while_a_worker_is_forked_ends_quietly(tmp_path: Path) -> None:
+    ready, out = tmp_path / "forking", tmp_path / "out.txt"
+    write(out, "old\n")
+    command = [sys.executable, "-c", SLOW_FORK, str(ready), str(1 << 20), str(1 << 20),
+               "-w", write(tmp_path / "w.txt", WORDS), "-j", "2", "-o", str(out)]
+    process = subprocess.Popen(command, cwd=tmp_path, env=ENV, stdin=subprocess.PIPE, stderr=subprocess.PIPE,
+                               start_new_session=True)
+    assert process.stdin is not None and process.stderr is not None
+    block = mixed_text(random.Random(2), 2000).encode()
+
+    def feed() -> None:
+        try:
+            while True:
+                process.stdin.write(block)
+        except (BrokenPipeError, ValueError):
+            pass
+
+    feeder = threading.Thread(target=feed, daemon=True)
+    feeder.start()
+    wait_for(ready.exists, process)
+    os.killpg(process.pid, signal.SIGINT)  # a terminal's Ctrl-C, while the new worker is in the hook
+    assert process.wait(timeout=60) == 130
+    feeder.join(timeout=60)
+    assert process.stderr.read() == b""
+    assert out.read_text() == "old\n" and part_files(tmp_path) == []
+
+
 def test_a_worker_that_dies_fails_the_run(tmp_path: Path) -> None:
     busy = Busy(tmp_path)
     os.kill(busy.workers[0], signal.SIGKILL)

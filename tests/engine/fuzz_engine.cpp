@@ -217,13 +217,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         wrong += harness::compare_prefixes(store, encoded_ref, rest);
     }
     velarin::release(store, harness::free_copy);
-    // The same words made deep, each repeated past the length from which a
-    // table has an automaton, over a text that follows each one far (and
-    // leaves it) before it runs through it whole.
+    // A few of the words made deep, each repeated past the length from which
+    // a table has an automaton, over a text that follows each one far (and
+    // leaves it) before it runs through it whole. Few: every position of
+    // such a text costs the reference a walk as deep as the words.
     std::vector<std::string> deep;
     std::vector<uint32_t> deep_text;
     for (const auto &w : encoded) {
-        if (w.empty()) continue;
+        if (w.empty() || w.size() > velarin::automaton_word_bytes) continue;
+        if (deep.size() == 3) break;
         std::string made = w;
         while (made.size() < 2 * velarin::automaton_word_bytes) made += w;
         deep.push_back(made);
@@ -236,8 +238,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         std::abort();
     if (!deep.empty() && store.index.state == velarin::CharIndexState::built && store.index.automaton.nodes == nullptr)
         ++wrong;
-    wrong += harness::compare_scan(store, deep_text);
-    wrong += harness::compare_replace(store, deep_text);
+    wrong += harness::compare_scan(store, deep_text, true);
     velarin::release(store, harness::free_copy);
     // Replacement over words and text of one-byte code points, whose values
     // widen the output.

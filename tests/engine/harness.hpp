@@ -225,10 +225,10 @@ inline int compare_prefixes(const TrieStore &store, const Reference &ref, const 
 }
 
 // The matches at every position of a code point text, found together, against
-// the walk from each position alone; and with walks limited to 1, 2 and 3
-// code points, against the walk over that many, cut exactly where more text
-// might have matched longer.
-inline int compare_scan(const TrieStore &store, const std::vector<uint32_t> &units) {
+// the walk from each position alone; with walks limited to 1, 2 and 3 code
+// points, against the walk over that many, cut exactly where more text might
+// have matched longer; and, when asked, found window by window.
+inline int compare_scan(const TrieStore &store, const std::vector<uint32_t> &units, bool in_windows = false) {
     const size_t n = units.size();
     std::vector<velarin::Match> together(n);
     const auto space = std::make_unique<velarin::ScanSpace>();
@@ -250,9 +250,10 @@ inline int compare_scan(const TrieStore &store, const std::vector<uint32_t> &uni
             }
         }
     }
-    // Window after window of one space, as a segmentation asks for them,
-    // now and then a few positions skipped: each answer the whole walk's.
-    for (size_t first = 0, step = 0; first < n; ++step) {
+    // With `in_windows`, window after window of one space, as a
+    // segmentation asks for them, now and then a few positions skipped:
+    // each answer the whole walk's.
+    for (size_t first = 0, step = 0; in_windows && first < n; ++step) {
         const size_t count = std::min(n - first, 1 + step * 5 % 37);
         if (!velarin::matches_at(store, units.data(), n, first, count, together.data(), *space, meter)) return 1;
         for (size_t k = 0; k < count; ++k) {
