@@ -229,24 +229,30 @@ PyObject *single(SingleCharacters &singles, uint32_t c) {
 // Pushes the segments of the `count` pieces found, the last of which ends at
 // `end`, to `segments`, whose room holds what find_objects found for them;
 // false with an exception set. With the lock held: a found object costs a
-// reference, the others are made, and those a few segments ahead load
-// meanwhile.
+// reference, where it lies already, the others are made in its place, and
+// those a few segments ahead load meanwhile.
 template <typename CodePoint>
 bool hand_out(VelarinObject *trie, PyObject *source, const CodePoint *units, const Piece *pieces, size_t count,
               size_t end, SegmentBuffer &segments, SingleCharacters &singles) {
-    PyObject *const *found = segments.room();  // found[0] is overwritten by the first push: read before it
+    PyObject **items = segments.room();
     for (size_t j = 0; j < count; ++j) {
-        if (j + word_ahead < count) __builtin_prefetch(found[word_ahead], 1);
+        if (j + word_ahead < count) __builtin_prefetch(items[j + word_ahead], 1);
+        PyObject *segment = items[j];
+        if (segment != nullptr) {
+            Py_INCREF(segment);
+            continue;
+        }
         const Piece &piece = pieces[j];
-        PyObject *segment = found[0];
-        if (segment != nullptr) Py_INCREF(segment);
-        else if (piece.node >= 0) segment = make_word_object(trie, piece.node, piece.bytes);
+        if (piece.node >= 0) segment = make_word_object(trie, piece.node, piece.bytes);
         else if (piece.node == single_character) segment = single(singles, units[piece.start]);
         else segment = PyUnicode_Substring(source, Py_ssize_t(piece.start), Py_ssize_t(j + 1 < count ? pieces[j + 1].start : end));
-        if (segment == nullptr) return false;
-        segments.push(segment);
-        found = segments.room();
+        if (segment == nullptr) {
+            segments.take(j);
+            return false;
+        }
+        items[j] = segment;
     }
+    segments.take(count);
     return true;
 }
 

@@ -86,10 +86,14 @@ public:
     // Takes over `item`, a new reference, into room reserved for it.
     void push(PyObject *item) { items_[size_++] = item; }
 
+    // Takes over the first `count` items of the room, each a new reference
+    // by now.
+    void take(size_t count) { size_ += count; }
+
     // The reserved room past the segments made, which a caller may fill with
     // borrowed pointers ahead of pushing (without the interpreter lock, say):
     // room()[k] is what the k-th next push overwrites, and nothing there is
-    // owned until pushed.
+    // owned until pushed or taken.
     PyObject **room() { return items_ + size_; }
 
     // A new list holding the segments, which it takes over with the block

@@ -8,7 +8,9 @@
 // a path of the trie. A byte either leads to a child or falls back along
 // that suffix chain until one does (or the root is reached). Every word that
 // ends at a byte of the text is the state itself, when terminal, and the
-// next_word chain from it.
+// next_word chain from it. Over a small byte alphabet (DNA's four letters)
+// each node also has its move on every byte in a table, so that a byte
+// costs one load and no falling back.
 //
 // Built with the code point index, for tables whose words are deep (the mean
 // string at least automaton_word_bytes long): a scan of ordinary words ends
@@ -39,13 +41,6 @@ void drop_automaton(TrieStore &store);
 
 namespace detail {
 
-// The code points of a word's bytes.
-inline size_t code_points_of(const char *word, size_t bytes) {
-    size_t count = 0;
-    for (size_t i = 0; i < bytes; ++i) count += !is_continuation_byte(static_cast<unsigned char>(word[i]));
-    return count;
-}
-
 // Where a pass over a text stopped, so that the next window of the same
 // text goes on from there instead of reading again what the last one read
 // past its end (a path that began in it and went on, as the text follows a
@@ -58,90 +53,106 @@ struct AutomatonCarry {
     size_t from = 0;  // the first position whose matches are pending
     size_t next = 0;  // the next code point to read
     uint32_t state = 0;
-    size_t read = 0;              // bytes read since the pass began
-    std::vector<Match> pending;   // for positions from..next
-    std::vector<size_t> ends;     // `read` after each code point from..next
+    // pending[head + k] for position from + k, up to next: a window takes
+    // its positions by moving the head, and the room is reused once the
+    // head is past half of it.
+    size_t head = 0;
+    std::vector<Match> pending;
 };
 
 // out[k] for every k < count, as matches_at gives them (never cut): the
 // state after each code point from `first` on, the words ending there
 // taken for the positions they start at. The pass goes on past the window
-// while the state's path still begins inside it, and stops at the first
-// code point after which none does; the carry keeps what it read past the
+// while the state's path still begins inside it, and stops soon after the
+// first code point after which none does (a state's path begins no earlier
+// than the last one's, so every stop_check-th code point is asked, which
+// spares most code points the load of a depth); the carry keeps what it read past the
 // window for the next call (without the memory for that, the next call
-// starts afresh). False when the pace says to stop.
+// starts afresh). With Moves, each byte is one move of the table (which
+// must be there). False when the pace says to stop.
 // Not inlined into the callers that flatten the walks: those stay as small
 // as they were without it.
-template <bool Wide, typename CodePoint>
+template <bool Wide, bool Moves, typename CodePoint>
 __attribute__((noinline)) bool automaton_matches(const TrieStore &store, const CodePoint *units, size_t n, size_t first, size_t count,
                        Match *out, AutomatonCarry &carry, Pace &pace) {
     const Automaton &automaton = store.index.automaton;
     const Match none = is_terminal(store.nodes[0]) ? Match{0, 0} : Match{};
     for (size_t k = 0; k < count; ++k) out[k] = none;
     const size_t end = first + count;
-    size_t window_bytes = SIZE_MAX;  // `read` once the window's last code point is read
     if (carry.units == units && carry.n == n && carry.generation == store.generation && carry.from <= first &&
         first <= carry.next) {
-        for (size_t p = first; p < std::min(carry.next, end); ++p) {
-            const Match &m = carry.pending[p - carry.from];
+        const size_t taken = std::min(carry.next, end);
+        for (size_t p = first; p < taken; ++p) {
+            const Match &m = carry.pending[carry.head + p - carry.from];
             if (m.length > out[p - first].length) out[p - first] = m;
         }
-        if (end <= carry.next) window_bytes = carry.ends[end - 1 - carry.from];
         // What is left covers positions from `end` on.
-        const long done = long(std::min(carry.next, end) - carry.from);
-        carry.pending.erase(carry.pending.begin(), carry.pending.begin() + done);
-        carry.ends.erase(carry.ends.begin(), carry.ends.begin() + done);
+        carry.head += taken - carry.from;
+        if (2 * carry.head >= carry.pending.size()) {
+            carry.pending.erase(carry.pending.begin(), carry.pending.begin() + long(carry.head));
+            carry.head = 0;
+        }
     } else {
         carry.units = units, carry.n = n, carry.generation = store.generation;
-        carry.next = first, carry.state = 0, carry.read = 0;
-        carry.pending.clear(), carry.ends.clear();
+        carry.next = first, carry.state = 0, carry.head = 0;
+        carry.pending.clear();
     }
     carry.from = end;
     bool carried = true;  // the carry holds every position read past the window
     uint32_t state = carry.state;
-    size_t read = carry.read, i = carry.next;
+    size_t i = carry.next;
     unsigned char form[4];
-    for (; i < n && !(window_bytes != SIZE_MAX && read - automaton.nodes[state].depth >= window_bytes); ++i) {
+    constexpr size_t stop_check = 64;
+    for (; i < n; ++i) {
+        // Whether the state's path begins past the window (it never begins
+        // earlier than the last state's did).
+        if (i >= end && i % stop_check == 0 && i - automaton.nodes[state].code_points >= end) break;
         const unsigned width = encode_code_point(units[i], form);
-        for (unsigned j = 0; j < width; ++j) {
-            for (;;) {
-                Cursor<Wide> cursor{store, state};
-                if (cursor.step(form[j])) {
-                    state = cursor.index;
-                    break;
+        bool ends = true;  // whether words may end here
+        if constexpr (Moves) {
+            uint32_t move = 0;
+            for (unsigned j = 0; j < width; ++j) {
+                move = automaton.moves[size_t(state) * automaton.columns + automaton.column_of[form[j]]];
+                state = move & ~(uint32_t(1) << 31);
+            }
+            ends = move >> 31 != 0;
+        } else {
+            for (unsigned j = 0; j < width; ++j) {
+                for (;;) {
+                    Cursor<Wide> cursor{store, state};
+                    if (cursor.step(form[j])) {
+                        state = cursor.index;
+                        break;
+                    }
+                    if (state == 0) break;
+                    state = automaton.nodes[state].fallback;
                 }
-                if (state == 0) break;
-                state = automaton.nodes[state].fallback;
             }
         }
-        read += width;
         if (i >= end && carried) {
             try {
                 carry.pending.push_back(none);
-                carry.ends.push_back(read);
             } catch (const std::bad_alloc &) {
                 carried = false;
             }
         }
         // The words that end with this code point, each at the position it
         // starts at; a word whose bytes begin inside a code point is none.
-        for (uint32_t t = is_terminal(store.nodes[state]) ? state : automaton.nodes[state].next_word; t != 0;
+        for (uint32_t t = !ends ? 0 : is_terminal(store.nodes[state]) ? state : automaton.nodes[state].next_word; t != 0;
              t = automaton.nodes[t].next_word) {
-            const char *word = store.nodes[t].word;
-            const size_t bytes = automaton.nodes[t].depth;
-            if (is_continuation_byte(static_cast<unsigned char>(word[0]))) continue;
-            const size_t characters = code_points_of(word, bytes), p = i + 1 - characters;
+            if (is_continuation_byte(static_cast<unsigned char>(store.nodes[t].word[0]))) continue;
+            const AutomatonNode &word = automaton.nodes[t];
+            const size_t p = i + 1 - word.code_points;
             if (p < first || (p >= end && !carried)) continue;
-            Match &best = p < end ? out[p - first] : carry.pending[p - end];
-            if (bytes > best.length) best = Match{int32_t(t), uint32_t(bytes), uint32_t(characters)};
+            Match &best = p < end ? out[p - first] : carry.pending[carry.head + p - end];
+            if (word.depth > best.length) best = Match{int32_t(t), word.depth, word.code_points};
         }
-        if (i + 1 == end) window_bytes = read;
         if (!pace.go_on(1)) {
             carry.units = nullptr;
             return false;
         }
     }
-    carry.next = i, carry.state = state, carry.read = read;
+    carry.next = i, carry.state = state;
     if (!carried) carry.units = nullptr;
     return true;
 }

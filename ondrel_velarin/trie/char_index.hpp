@@ -161,18 +161,27 @@ inline bool holds_path(uint64_t word, const PathFilterKey &key) { return (word &
 // For a table of deep words (see automaton.hpp), per node, side by side so
 // that a scan's state costs one miss: the node of the longest proper suffix
 // of its path that is a path too, the deepest word among those suffixes'
-// nodes (0 for none), and its depth in bytes.
+// nodes (0 for none), its depth in bytes, and the code points its path
+// touches (a first one it begins inside counts).
 struct AutomatonNode {
     uint32_t fallback;
     uint32_t next_word;
     uint32_t depth;
+    uint32_t code_points;
 };
 
 // The automaton's records, one a node; empty (nodes null) for every table
-// but one of deep words.
+// but one of deep words. For a small byte alphabet its block also holds
+// every state's move on every byte, a row of `columns` a node: a byte then
+// costs one load, where falling back costs a node and its children at each
+// try. A move is the next state, its top bit set when a word ends there;
+// column 0, that of the bytes of no word, leads to the root.
 struct Automaton {
     TableBlock block;
     const AutomatonNode *nodes;
+    const uint32_t *moves;     // null: no table of moves
+    const uint8_t *column_of;  // each byte's column, with the moves
+    uint32_t columns;
 };
 
 // The index of one node table, made by the first lookup or scan and freed

@@ -448,9 +448,11 @@ inline bool matches_at(const TrieStore &store, const CodePoint *units, size_t n,
         return pace.go_on(count);
     }
     if (store.index.automaton.nodes != nullptr) {
+        if (store.index.automaton.moves != nullptr)
+            return detail::automaton_matches<false, true>(store, units, n, first, count, out, space.carry, pace);
         return is_wide(store.max_mask_bit)
-                   ? detail::automaton_matches<true>(store, units, n, first, count, out, space.carry, pace)
-                   : detail::automaton_matches<false>(store, units, n, first, count, out, space.carry, pace);
+                   ? detail::automaton_matches<true, false>(store, units, n, first, count, out, space.carry, pace)
+                   : detail::automaton_matches<false, false>(store, units, n, first, count, out, space.carry, pace);
     }
     if (store.index.state == CharIndexState::built) {
         const detail::CharEdgeRounds<CodePoint, detail::DeepestWord> rounds(store, units, n, limit, space);
