@@ -25,13 +25,11 @@ text as it converts it.
 
 from __future__ import annotations
 
-import json
 import os
-import re
 from _collections_abc import Mapping
 from importlib.util import find_spec
 
-from . import lexicon_c
+from . import config_json, lexicon_c
 from .lexicon import Lexicon
 
 # Compiled dictionaries that a configuration may name: the text dictionary
@@ -39,7 +37,6 @@ from .lexicon import Lexicon
 COMPILED_SUFFIXES = (".ocd2", ".ocd")
 MATCH_POLICIES = ("short_circuit", "union")
 
-# Strings, and the commas before a closing bracket that strict JSON refuses.
 # collections.abc is these very classes; its own module, and the typing
 # module, would cost more to import than loading a small configuration.
 TYPE_CHECKING = False
@@ -48,8 +45,6 @@ if TYPE_CHECKING:
     from typing import TypeVar
 
     _V = TypeVar("_V")
-
-_TRAILING_COMMA = re.compile(r'("(?:[^"\\]|\\.)*")|,(\s*[\]}])')
 
 
 class ConfigError(ValueError):
@@ -87,12 +82,8 @@ def read_json(path: str) -> object:
     except UnicodeDecodeError as e:
         raise ConfigError(f"{path}: not UTF-8 ({e.reason})") from None
     try:
-        return json.loads(text)
-    except json.JSONDecodeError:
-        pass
-    try:
-        return json.loads(_TRAILING_COMMA.sub(lambda m: m.group(1) or m.group(2), text))
-    except json.JSONDecodeError as e:
+        return config_json.loads(text)
+    except config_json.JSONError as e:
         raise ConfigError(f"{path}: line {e.lineno}: not JSON ({e.msg})") from None
 
 

@@ -6,6 +6,7 @@ import json
 import os
 import pickle
 import random
+import re
 
 import pytest
 
@@ -173,6 +174,81 @@ def test_trailing_commas_are_read(tmp_path):
     path = write_config(tmp_path, '{"conversion_chain": [{"dict": {"type": "text", "file": "d.txt",},},],}',
                         {"d.txt": "a\tb\n"})
     assert Converter.from_config(path).convert("a, a") == "b, b"
+
+
+# Strings, and the commas before a closing bracket that strict JSON refuses.
+TRAILING_COMMA = re.compile(r'("(?:[^"\\]|\\.)*")|,(\s*[\]}])')
+
+
+def random_json(rng, depth=0):
+    kind = rng.randrange(9 if depth < 4 else 6)
+    if kind == 0:
+        return rng.choice([True, False, None])
+    if kind == 1:
+        return rng.randint(-10**20, 10**20)
+    if kind == 2:
+        return rng.choice([0.0, -0.5, 1e-7, 3.25e300, rng.uniform(-1e6, 1e6)])
+    if kind < 6:
+        return "".join(chr(rng.choice([rng.randrange(0x20), rng.randrange(0x80), 0x22, 0x5C, rng.randrange(0x3000, 0xA000),
+                                       rng.randrange(0xD800, 0xE000), rng.randrange(0x10000, 0x11000)]))
+                       for _ in range(rng.randrange(6)))
+    if kind < 8:
+        return [random_json(rng, depth + 1) for _ in range(rng.randrange(4))]
+    return {random_json(rng, 4) if rng.random() < 0.8 else "k": random_json(rng, depth + 1) for _ in range(rng.randrange(4))}
+
+
+def with_trailing_commas(rng, text):
+    """The text with a comma added before some closing brackets outside strings."""
+    out, in_string, escaped = [], False, False
+    for c in text:
+        if not in_string and c in "]}" and out and out[-1] not in "[{" and rng.random() < 0.5:
+            out.append(rng.choice([",", ", ", ",\n "]))
+        out.append(c)
+        if in_string:
+            in_string, escaped = (c != '"' or escaped), (c == "\\" and not escaped)
+        else:
+            in_string = c == '"'
+    return "".join(out)
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_json_reader_agrees_with_json(seed):
+    # Strict JSON in every layout gives what the standard library gives; the
+    # same with commas before closing brackets; and text cut or changed is
+    # refused where json refuses it (or a comma before a bracket explains it).
+    from ondrel_velarin.config_json import JSONError, loads
+
+    rng = random.Random(seed)
+    for _ in range(300):
+        value = random_json(rng)
+        text = json.dumps(value, ensure_ascii=rng.random() < 0.5, indent=rng.choice([None, 0, 2, "\t"]))
+        assert loads(text) == json.loads(text), text
+        assert loads(with_trailing_commas(rng, text)) == json.loads(text), text
+        for _ in range(3):
+            at = rng.randrange(len(text) + 1)
+            changed = text[:at] + rng.choice(["", "{", "}", "[", "]", '"', ":", ",", "0", "-", "e", "\\", "\\u12", " "]) + text[at + 1 :]
+            try:
+                expected = json.loads(changed)
+            except (ValueError, RecursionError):
+                try:
+                    got = loads(changed)
+                except JSONError:
+                    continue
+                assert got == json.loads(TRAILING_COMMA.sub(lambda m: m.group(1) or m.group(2), changed)), changed
+            else:
+                if "NaN" not in changed and "Infinity" not in changed:  # json's extensions
+                    assert loads(changed) == expected, changed
+
+
+@pytest.mark.parametrize("text, message", [("[" * 5000, "Nested too deep"), ('{"a": 1', "Expecting ',' delimiter"),
+                                           ('["\\x"]', "Invalid \\\\escape"), ('"\n"', "Invalid control character"),
+                                           ("[01]", "Expecting value"), ("1 2", "Extra data"), ("9" * 5000, "Number too long")])
+def test_json_reader_refuses_with_a_line(text, message):
+    from ondrel_velarin.config_json import JSONError, loads
+
+    with pytest.raises(JSONError, match=message) as caught:
+        loads("\n" + text)
+    assert caught.value.lineno >= 2
 
 
 @pytest.mark.parametrize(
