@@ -5,12 +5,11 @@ and `functools`, which cost more than loading a small configuration; this
 reader imports nothing.
 """
 
-from __future__ import annotations
-
 _WHITESPACE = " \t\n\r"
 _ESCAPES = {'"': '"', "\\": "\\", "/": "/", "b": "\b", "f": "\f", "n": "\n", "r": "\r", "t": "\t"}
 _LITERALS = (("true", True), ("false", False), ("null", None))
 _DIGITS = "0123456789"
+_NUMBER_STARTS = "-" + _DIGITS
 _HEX = "0123456789abcdefABCDEF"
 # Deeper nesting than any configuration has: refused, not a RecursionError.
 _MAX_DEPTH = 200
@@ -65,7 +64,7 @@ class _Reader:
             if depth >= _MAX_DEPTH:
                 raise self.fail("Nested too deep")
             return self.members(depth + 1) if c == "{" else self.elements(depth + 1)
-        if c != "" and c in "-" + _DIGITS:
+        if c != "" and c in _NUMBER_STARTS:
             return self.number()
         for word, value in _LITERALS:
             if self.text.startswith(word, pos):

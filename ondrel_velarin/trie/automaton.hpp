@@ -65,10 +65,10 @@ struct AutomatonCarry {
 // taken for the positions they start at. The pass goes on past the window
 // while the state's path still begins inside it, and stops soon after the
 // first code point after which none does (a state's path begins no earlier
-// than the last one's, so every stop_check-th code point is asked, which
-// spares most code points the load of a depth); the carry keeps what it read past the
-// window for the next call (without the memory for that, the next call
-// starts afresh). With Moves, each byte is one move of the table (which
+// than the last one's, so only every stop_check-th code point asks, which
+// spares the others a load); the carry keeps what it read past the window
+// for the next call (without the memory for that, the next call starts
+// afresh). With Moves, each byte is one move of the table (which
 // must be there). False when the pace says to stop.
 // Not inlined into the callers that flatten the walks: those stay as small
 // as they were without it.
