@@ -67,6 +67,10 @@ struct LexiconObject {
     int32_t tag_width;
     const void *tags;
     PyObject *tag_names;   // strong, or null
+    // Null until the first question that answers a text with (word, value)
+    // pairs; then a slot a word, by rank: the pair made the first time the
+    // word was answered (strong), handed out again after, or null.
+    PyObject **items;
 };
 
 // The lexicon type of this module (a static type; the package's Lexicon
@@ -131,6 +135,13 @@ inline PyObject *value_object(const LexiconObject *lex, int32_t node) {
 inline PyObject *word_object_of(LexiconObject *lex, int32_t node, uint32_t length) {
     return word_object(lex->trie, node, length);
 }
+
+// A new reference to the (word, value) pair of a terminal node's word,
+// `length` bytes long (a Match's length): made once and kept in the
+// lexicon's items, so a text's recurring words cost no new objects; made
+// without keeping it when there is no memory for the items. Null with an
+// exception set.
+PyObject *item_object(LexiconObject *lex, int32_t node, uint32_t length);
 
 // Methods that a file of the module adds to the lexicon class, in one line
 // at namespace scope:

@@ -77,9 +77,20 @@ void release_values(LexiconObject *lex) {
     lex->value_kind = ValueKind::none;
 }
 
+void release_items(LexiconObject *lex) {
+    PyObject **items = lex->items;
+    if (items == nullptr) return;
+    // Freed before the pairs go: a pair's finalizers see no items.
+    lex->items = nullptr;
+    for (Py_ssize_t i = 0; i < lex->num_words; ++i) Py_XDECREF(items[i]);
+    std::free(items);
+}
+
 int lexicon_traverse(PyObject *self, visitproc visit, void *arg) {
     auto *lex = reinterpret_cast<LexiconObject *>(self);
     Py_VISIT(lex->tag_names);
+    if (lex->items != nullptr)
+        for (Py_ssize_t i = 0; i < lex->num_words; ++i) Py_VISIT(lex->items[i]);
     if (lex->value_kind == ValueKind::object && lex->values != nullptr) {
         auto *objects = static_cast<PyObject *const *>(lex->values);
         for (Py_ssize_t i = 0; i < lex->num_words; ++i) Py_VISIT(objects[i]);
@@ -91,6 +102,7 @@ int lexicon_traverse(PyObject *self, visitproc visit, void *arg) {
 // on its way out.
 int lexicon_clear(PyObject *self) {
     auto *lex = reinterpret_cast<LexiconObject *>(self);
+    release_items(lex);
     if (lex->value_kind == ValueKind::object && lex->values != nullptr) {
         auto *objects = const_cast<PyObject **>(static_cast<PyObject *const *>(lex->values));
         for (Py_ssize_t i = 0; i < lex->num_words; ++i) Py_SETREF(objects[i], Py_NewRef(Py_None));
@@ -102,6 +114,7 @@ int lexicon_clear(PyObject *self) {
 void lexicon_dealloc(PyObject *self) {
     auto *lex = reinterpret_cast<LexiconObject *>(self);
     PyObject_GC_UnTrack(self);
+    release_items(lex);
     release_values(lex);
     std::free(const_cast<uint32_t *>(lex->rank_to_id));
     lex->rank_to_id = nullptr;

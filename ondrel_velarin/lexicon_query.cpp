@@ -32,6 +32,28 @@ bool units_of(PyObject *key, Py_ssize_t start, const char *function, Units *unit
 
 namespace {
 
+PyObject *pair(PyObject *word, PyObject *value);
+
+}  // namespace
+
+PyObject *item_object(LexiconObject *lex, int32_t node, uint32_t length) {
+    const uint32_t rank = word_rank(lex, node);
+    if (lex->items != nullptr && lex->items[rank] != nullptr) return Py_NewRef(lex->items[rank]);
+    // Each object made may start the collector, whose finalizers may rebuild
+    // the trie: the value first, the trie asked again before its word.
+    OwnedRef value = OwnedRef::steal(value_object(lex, node));
+    if (!value || !lexicon_current(lex)) return nullptr;
+    PyObject *item = pair(word_object_of(lex, node, length), value.release());
+    if (item == nullptr) return nullptr;
+    // The items are the lexicon's own, by rank, whatever ran meanwhile.
+    if (lex->items == nullptr)
+        lex->items = static_cast<PyObject **>(std::calloc(size_t(lex->num_words), sizeof(PyObject *)));
+    if (lex->items != nullptr && lex->items[rank] == nullptr) lex->items[rank] = Py_NewRef(item);
+    return item;
+}
+
+namespace {
+
 // The lexicon of a method's self, ready to walk: current, with its code
 // point index built; null with an exception set.
 LexiconObject *ready(PyObject *self, const char *function) {
@@ -48,12 +70,17 @@ __attribute__((target_clones("popcnt", "default"), flatten)) Match longest(const
     return with_units(units, [&](const auto *u) { return closest_prefix_code_points(store, u, units.length); });
 }
 
+// The same, for a key that is wanted whole.
+__attribute__((target_clones("popcnt", "default"), flatten)) Match whole(const TrieStore &store, const Units &units) {
+    return with_units(units, [&](const auto *u) { return whole_key_code_points(store, u, units.length); });
+}
+
 // The terminal node of the word that is the whole key, or -1. A key holding
 // a lone surrogate is no word.
 int32_t word_node(const LexiconObject *lex, PyObject *key) {
     Units units;
     units_of(key, 0, nullptr, &units);
-    const Match match = longest(lexicon_store(lex), units);
+    const Match match = whole(lexicon_store(lex), units);
     if (match.node < 0 || match.length < units.length) return -1;
     if (PyUnicode_IS_ASCII(key)) return match.length == units.length ? match.node : -1;
     const size_t bytes = with_units(units, [&](const auto *u) { return utf8_length(u, units.length); });
@@ -263,8 +290,7 @@ PyObject *longest_prefix_of(PyObject *self, const char *function, bool item, PyO
     if (lex == nullptr) return nullptr;
     const Match match = longest(lexicon_store(lex), units);
     if (match.node < 0) Py_RETURN_NONE;
-    PyObject *word = word_object_of(lex, match.node, match.length);
-    return item ? pair(word, value_object(lex, match.node)) : word;
+    return item ? item_object(lex, match.node, match.length) : word_object_of(lex, match.node, match.length);
 }
 
 PyObject *longest_prefix(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
@@ -324,8 +350,7 @@ PyObject *prefixes_of(PyObject *self, const char *function, bool items, PyObject
         // rebuild the trie.
         if (!lexicon_current(lex)) return nullptr;
         const Match &m = found[i];
-        PyObject *word = word_object_of(lex, m.node, m.length);
-        PyObject *entry = items ? pair(word, value_object(lex, m.node)) : word;
+        PyObject *entry = items ? item_object(lex, m.node, m.length) : word_object_of(lex, m.node, m.length);
         if (entry == nullptr) return nullptr;
         PyList_SET_ITEM(list.borrow(), Py_ssize_t(i), entry);
     }

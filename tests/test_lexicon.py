@@ -312,7 +312,34 @@ def test_a_trie_rebuilt_by_a_finalizer_while_spans_are_made_ends_the_call(call):
     assert lex.trie.get_closest_prefix("zzz") == "zz"
 
 
-def test_values_in_a_cycle_are_collected():
+@pytest.mark.parametrize("call", ["prefix_items", "longest_prefix_item"])
+def test_a_trie_rebuilt_by_a_finalizer_while_pairs_are_made_ends_the_call(call):
+    import gc
+
+    words = ["a" * i for i in range(1, 400)]
+    lex = Lexicon({w: 1000 + len(w) for w in words})
+
+    class Rebuilds:
+        def __del__(self):
+            lex.trie.__init__(["zz"])
+
+    threshold = gc.get_threshold()
+    gc.collect()
+    gc.set_threshold(1)
+    try:
+        with pytest.raises(RuntimeError, match="rebuilt or released"):
+            for _ in range(100):
+                trap = Rebuilds()
+                trap.cycle = trap
+                del trap
+                getattr(lex, call)("a" * 400)
+    finally:
+        gc.set_threshold(*threshold)
+    assert lex.trie.get_closest_prefix("zzz") == "zz"
+
+
+@pytest.mark.parametrize("asked", [False, True])
+def test_values_in_a_cycle_are_collected(asked):
     import gc
     import weakref
 
@@ -322,6 +349,9 @@ def test_values_in_a_cycle_are_collected():
     value = Value()
     lex = Lexicon({"a": value})
     value.back = lex
+    if asked:
+        # The pair handed out is kept by the lexicon: the cycle runs through it too.
+        assert lex.longest_prefix_item("ab") == ("a", value) and lex.prefix_items("a")[0] is lex.longest_prefix_item("a")
     alive = weakref.ref(value)
     del value, lex
     gc.collect()

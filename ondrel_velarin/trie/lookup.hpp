@@ -138,9 +138,14 @@ inline Match follow_tail(const TrieStore &store, uint32_t last, size_t depth, co
 // a path the filter holds, and no further than four code points ahead. Most
 // walks end within a few code points: loading further ahead only crowds the
 // memory system.
-template <typename CodePoint>
+//
+// Whole: the key is wanted whole (membership, a word's value), and is most
+// likely a word, whose every probe is made: then the probes of the next 15
+// code points are aimed, with no path filter in the way, so that all their
+// misses overlap.
+template <bool Whole, typename CodePoint>
 inline Match walk_char_edges(const TrieStore &store, const CodePoint *units, size_t n) {
-    constexpr size_t ahead = 4;
+    constexpr size_t ahead = Whole ? 15 : 4;
     const CharIndex &index = store.index;
     Match match{};
     size_t taken;
@@ -148,17 +153,22 @@ inline Match walk_char_edges(const TrieStore &store, const CodePoint *units, siz
     if (n == 0 || index.starts_nothing(units[0])) return match;
     uint64_t hashes[16];  // of the paths ending at units[i], for the probes aimed but not yet made
     uint64_t path_hash = extend_path_hash(index.root_path_hash, units[0]);
-    // The path filter's words for the first code points past the root, all
-    // asked for before the root edge and before any is tested, so that
-    // their misses overlap each other's and the root edge's.
+    // The path filter's words (or, whole, the probes) for the first code
+    // points past the root, all asked for before the root edge and before
+    // any is tested, so that their misses overlap each other's and the root
+    // edge's.
     const size_t first_aims = n < 1 + ahead ? n : 1 + ahead;
     PathFilterKey keys[1 + ahead];
     uint64_t words[1 + ahead];
     for (size_t k = 1; k < first_aims; ++k) {
         path_hash = extend_path_hash(path_hash, units[k]);
         hashes[k] = path_hash;
-        keys[k] = path_filter_key(path_hash, index.path_filter_shift);
-        words[k] = index.path_filter[keys[k].word];
+        if constexpr (Whole) {
+            __builtin_prefetch(index.edges_at(k).home(path_hash));
+        } else {
+            keys[k] = path_filter_key(path_hash, index.path_filter_shift);
+            words[k] = index.path_filter[keys[k].word];
+        }
     }
     const RootEdge &first = index.root_edge(units[0]);
     uint32_t node = first.child & ~char_edge_terminal;
@@ -166,18 +176,20 @@ inline Match walk_char_edges(const TrieStore &store, const CodePoint *units, siz
     if (first.child & char_edge_terminal) match = matched(store, node, depth);
     if (begins_tail(first)) return follow_tail(store, node, depth, units + 1, n - 1, SIZE_MAX, match, &taken);
     if (n == 1 || !may_continue(first, units[1])) return match;
-    size_t aimed = 1, reachable = n;  // no edge takes units[reachable], as the path filter shows
-    for (; aimed < first_aims; ++aimed) {
-        if (!holds_path(words[aimed], keys[aimed])) {
-            reachable = aimed;
-            break;
+    size_t aimed = Whole ? first_aims : 1, reachable = n;  // no edge takes units[reachable], as the path filter shows
+    if constexpr (!Whole) {
+        for (; aimed < first_aims; ++aimed) {
+            if (!holds_path(words[aimed], keys[aimed])) {
+                reachable = aimed;
+                break;
+            }
+            __builtin_prefetch(index.edges_at(aimed).home(hashes[aimed]));
         }
-        __builtin_prefetch(index.edges_at(aimed).home(hashes[aimed]));
     }
     auto aim_until = [&](size_t end) {
         for (; aimed < end && aimed < reachable; ++aimed) {
             path_hash = extend_path_hash(path_hash, units[aimed]);
-            if (!index.may_have_path(path_hash)) {
+            if (!Whole && !index.may_have_path(path_hash)) {
                 reachable = aimed;
                 break;
             }
@@ -207,9 +219,17 @@ inline Match walk_char_edges(const TrieStore &store, const CodePoint *units, siz
 template <typename CodePoint>
 inline Match closest_prefix_code_points(const TrieStore &store, const CodePoint *units, size_t n) {
     if (store.nodes == nullptr) return Match{};
-    if (store.index.state == CharIndexState::built) return detail::walk_char_edges(store, units, n);
+    if (store.index.state == CharIndexState::built) return detail::walk_char_edges<false>(store, units, n);
     return is_wide(store.max_mask_bit) ? detail::walk_code_points<true>(store, units, n)
                                        : detail::walk_code_points<false>(store, units, n);
+}
+
+// The same answer, walked for a key that is most likely a word whole.
+template <typename CodePoint>
+inline Match whole_key_code_points(const TrieStore &store, const CodePoint *units, size_t n) {
+    if (store.nodes == nullptr) return Match{};
+    if (store.index.state == CharIndexState::built) return detail::walk_char_edges<true>(store, units, n);
+    return closest_prefix_code_points(store, units, n);
 }
 
 }  // namespace velarin
