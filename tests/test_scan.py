@@ -71,14 +71,16 @@ def test_deep_words_agree_with_the_model(shape, seed):
 
 
 @pytest.mark.parametrize(
-    "alphabet", ["ACGT", "中文字", "aé\U0001F600", string.ascii_letters, "中文字词典汉语言简繁體"]
+    "alphabet", ["ACGT", "ACGTacgtNRYKMSWB", "中文字", "aé\U0001F600", string.ascii_letters, "中文字词典汉语言简繁體"]
 )
 @pytest.mark.parametrize("seed", range(3))
 def test_deep_words_of_any_width_beside_short_ones(alphabet, seed):
     # Deep enough on average for the automaton, with short words and the
     # empty word among them, over texts of many windows: a word found past
     # one window's end must reach the next window's answers. The first
-    # alphabets have few enough bytes for a table of moves, the last two not.
+    # alphabets have few enough bytes for a table of moves (the second as
+    # many as it may have), the last two not; a dash, in no word, now and
+    # then sends the scan back to the root.
     from conversion_model import replace as model_replace
 
     from ondrel_velarin import Lexicon
@@ -88,7 +90,7 @@ def test_deep_words_of_any_width_beside_short_ones(alphabet, seed):
     short = ["".join(rng.choices(alphabet, k=rng.randint(1, 3))) for _ in range(6)]
     words = deep + short + [""]
     pieces = [w[rng.randrange(len(w)) :] for w in deep] + deep + short
-    text = "".join(rng.choice(pieces) for _ in range(14))
+    text = "".join(rng.choice(pieces) + rng.choice(["", "", "-"]) for _ in range(14))
     v, model = Velarin(words), Model(words)
     assert segment(v, text) == segment_loop(model, text)
     assert longest_matches(v, text) == loop_lengths(model, text)

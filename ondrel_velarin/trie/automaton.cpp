@@ -26,14 +26,15 @@ constexpr uint32_t max_columns = 16;
 struct Moves {
     uint32_t *rows = nullptr;
     uint32_t columns = 0;
-    unsigned char byte_of[max_columns] = {};  // the byte of each column from 1 on
+    unsigned char byte_of[max_columns] = {};  // the byte of each column
 };
 
-// Gives each byte of some word a column from 1 on, the others 0; the count
-// of columns, or 0 when there are more than max_columns.
+// Gives each byte of some word a column from 0 on, the others no_column;
+// the count of columns, or 0 when there are more than max_columns.
 uint32_t assign_columns(const TrieStore &store, uint8_t *column_of, Moves &moves) {
-    uint32_t columns = 1;
+    uint32_t columns = 0;
     for (unsigned b = 0; b < 256; ++b) {
+        column_of[b] = no_column;
         if (store.byte_to_mask[b] == 0) continue;
         if (columns == max_columns) return 0;
         moves.byte_of[columns] = static_cast<unsigned char>(b);
@@ -44,9 +45,9 @@ uint32_t assign_columns(const TrieStore &store, uint8_t *column_of, Moves &moves
 
 // Fills the records, the nodes taken in order of depth (a node's fallback
 // is shallower than it, so it is done by then), and with them the rows of
-// moves: a node's row once its children's records are in (a move's top bit
-// says whether its state ends words), from its fallback's row where it has
-// no child. Throws bad_alloc.
+// moves: a node's row once its children's records are in (a move is the
+// next state's row, its top bit set when that state ends words), from its
+// fallback's row where it has no child. Throws bad_alloc.
 template <bool Wide>
 Status fill(const TrieStore &store, AutomatonNode *records, Moves &moves, Pace &pace) {
     const Children children(store);
@@ -78,12 +79,12 @@ Status fill(const TrieStore &store, AutomatonNode *records, Moves &moves, Pace &
         if (moves.rows == nullptr) continue;
         uint32_t *row = moves.rows + size_t(parent) * moves.columns;
         const uint32_t *back = moves.rows + size_t(records[parent].fallback) * moves.columns;
-        for (uint32_t c = 1; c < moves.columns; ++c) {
+        for (uint32_t c = 0; c < moves.columns; ++c) {
             detail::Cursor<Wide> cursor{store, parent};
             if (cursor.step(moves.byte_of[c])) {
                 const uint32_t s = cursor.index;
                 const bool ends = detail::is_terminal(store.nodes[s]) || records[s].next_word != 0;
-                row[c] = s | uint32_t(ends) << 31;
+                row[c] = s * moves.columns | uint32_t(ends) << 31;
             } else {
                 row[c] = parent == 0 ? 0 : back[c];
             }
@@ -97,9 +98,11 @@ Status fill(const TrieStore &store, AutomatonNode *records, Moves &moves, Pace &
 Status build_automaton(TrieStore &store, Pace &pace) {
     if (store.nodes == nullptr || !wants_automaton(store)) return Status::ok;
     const size_t nodes = size_t(store.num_nodes), records_bytes = nodes * sizeof(AutomatonNode);
-    uint8_t column_of[256] = {};
+    uint8_t column_of[256];
     Moves moves;
     moves.columns = assign_columns(store, column_of, moves);
+    // A move names its row, which must fit beside the move's top bit.
+    if (nodes * moves.columns >= size_t(1) << 31) moves.columns = 0;
     // Without the memory for the moves, the records alone: scans fall back.
     TableBlock block;
     if (moves.columns != 0) block = allocate_table(records_bytes + 256 + nodes * moves.columns * sizeof(uint32_t), true);

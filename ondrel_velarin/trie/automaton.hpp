@@ -100,22 +100,35 @@ __attribute__((noinline)) bool automaton_matches(const TrieStore &store, const C
     carry.from = end;
     bool carried = true;  // the carry holds every position read past the window
     uint32_t state = carry.state;
+    // With Moves, the state's row; the state itself is worked out only where
+    // it is read, at a stop check or where words end.
+    uint32_t row = Moves ? state * automaton.columns : 0;
+    // Kept apart from the store: the matches written below might, for all
+    // the compiler knows, change it, and each byte would load them again.
+    const uint32_t *const moves = automaton.moves;
+    const uint8_t *const column_of = automaton.column_of;
+    const uint32_t columns = automaton.columns;
     size_t i = carry.next;
     unsigned char form[4];
     constexpr size_t stop_check = 64;
     for (; i < n; ++i) {
         // Whether the state's path begins past the window (it never begins
         // earlier than the last state's did).
-        if (i >= end && i % stop_check == 0 && i - automaton.nodes[state].code_points >= end) break;
+        if (i >= end && i % stop_check == 0) {
+            if constexpr (Moves) state = row / columns;
+            if (i - automaton.nodes[state].code_points >= end) break;
+        }
         const unsigned width = encode_code_point(units[i], form);
         bool ends = true;  // whether words may end here
         if constexpr (Moves) {
             uint32_t move = 0;
             for (unsigned j = 0; j < width; ++j) {
-                move = automaton.moves[size_t(state) * automaton.columns + automaton.column_of[form[j]]];
-                state = move & ~(uint32_t(1) << 31);
+                const uint8_t column = column_of[form[j]];
+                move = column != no_column ? moves[row + column] : 0;
+                row = move & ~(uint32_t(1) << 31);
             }
             ends = move >> 31 != 0;
+            if (ends) state = row / columns;
         } else {
             for (unsigned j = 0; j < width; ++j) {
                 for (;;) {
@@ -152,6 +165,7 @@ __attribute__((noinline)) bool automaton_matches(const TrieStore &store, const C
             return false;
         }
     }
+    if constexpr (Moves) state = row / columns;
     carry.next = i, carry.state = state;
     if (!carried) carry.units = nullptr;
     return true;

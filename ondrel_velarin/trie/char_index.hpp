@@ -174,15 +174,18 @@ struct AutomatonNode {
 // but one of deep words. For a small byte alphabet its block also holds
 // every state's move on every byte, a row of `columns` a node: a byte then
 // costs one load, where falling back costs a node and its children at each
-// try. A move is the next state, its top bit set when a word ends there;
-// column 0, that of the bytes of no word, leads to the root.
+// try. A move is the next state's row (the state times `columns`, so that
+// the next move's place is one addition away), its top bit set when a word
+// ends there. A byte of no word has no column and leads to the root.
 struct Automaton {
     TableBlock block;
     const AutomatonNode *nodes;
     const uint32_t *moves;     // null: no table of moves
-    const uint8_t *column_of;  // each byte's column, with the moves
+    const uint8_t *column_of;  // each byte's column (or no_column), with the moves
     uint32_t columns;
 };
+
+constexpr uint8_t no_column = 255;
 
 // The index of one node table, made by the first lookup or scan and freed
 // with the table, in one block: the path filter; the edges leaving the root;
