@@ -47,6 +47,10 @@ ScanState *state_of(PyObject *module) { return static_cast<ScanState *>(PyModule
 // and is otherwise back to the narrowest.
 constexpr size_t min_segment_window = 8;
 constexpr size_t max_segment_window = 256;
+// With the automaton for deep words, a window's pass goes on past its end
+// while a path begun inside goes on, and carries what it read there: wider
+// windows carry less of what they read.
+constexpr size_t max_automaton_window = 2048;
 // Walks of a window stop after this many code points (longer than the words
 // of natural dictionaries); a segment start whose walk stopped there is
 // walked again in full. Positions a long word covers then cost little.
@@ -155,16 +159,16 @@ struct Piece {
 // The working arrays of a segmentation; pieces for a batch of `batch`
 // segments (a short text's call writes no more than it needs).
 struct SegmentSpace {
-    explicit SegmentSpace(size_t batch) : batch(batch), pieces(new Piece[batch + max_segment_window]) {}
+    explicit SegmentSpace(size_t batch) : batch(batch), pieces(new Piece[batch + max_automaton_window]) {}
     size_t batch;
     ScanSpace scan;
-    MatchRoom<max_segment_window> window;
+    MatchRoom<max_automaton_window> window;
     std::unique_ptr<Piece[]> pieces;
     SingleCharacters singles;
 };
 
 // Most segments a batch may make: the last window may pass the batch's end.
-size_t batch_room(const SegmentSpace &space) { return space.batch + max_segment_window; }
+size_t batch_room(const SegmentSpace &space) { return space.batch + max_automaton_window; }
 
 // Finds the segments from `pos` on, a window at a time, into space.pieces,
 // until there are space.batch of them or the text ends; moves `pos` past
@@ -177,6 +181,7 @@ template <typename CodePoint>
 size_t find_pieces(const TrieStore &store, const Text &text, const CodePoint *units, bool runs, size_t &pos,
                    size_t &width, SegmentSpace &space, WorkMeter &meter) {
     Match *window = space.window.data();
+    const size_t widest = store.index.automaton.nodes != nullptr ? max_automaton_window : max_segment_window;
     size_t made = 0;
     while (pos < text.length && made < space.batch) {
         const size_t first = pos, count = std::min(width, text.length - pos), before = made;
@@ -190,7 +195,7 @@ size_t find_pieces(const TrieStore &store, const Text &text, const CodePoint *un
             space.pieces[made++] = Piece{pos, word ? match.node : characters > 1 ? letter_run : single_character, match.length};
             pos += characters;
         }
-        width = 4 * (made - before) >= count ? std::min(2 * width, max_segment_window) : min_segment_window;
+        width = 4 * (made - before) >= count ? std::min(2 * width, widest) : min_segment_window;
     }
     return made;
 }
