@@ -77,6 +77,26 @@ def test_agrees_with_the_model(seed):
         check_against_model(lex, LexiconModel(pairs), keys)
 
 
+@pytest.mark.parametrize("alphabet", ["ab", "abc", "中文字", "aé中😀"])
+def test_membership_of_words_that_branch_far_down(alphabet):
+    # A word wanted whole has the probes of many code points ahead in flight
+    # at once: families of words sharing long stems, branching 20 to 70 code
+    # points down, walk through more of them than the probes in flight.
+    rng = random.Random(alphabet)
+    for _ in range(40):
+        stems = ["".join(rng.choices(alphabet, k=rng.randint(0, 40))) for _ in range(rng.randint(1, 6))]
+        words = sorted({s + "".join(rng.choices(alphabet, k=rng.randint(0, 30))) for s in stems for _ in range(15)})
+        lex, ids = Lexicon(words), {w: i for i, w in enumerate(words)}
+        keys = words + [w[:-1] for w in words] + [w + rng.choice(alphabet) for w in words]
+        for key in keys:
+            assert (key in lex) == (key in ids), key
+            assert lex.get(key, -1) == (None if key in ids else -1), key
+            if key in ids:
+                assert lex.key_id(key) == ids[key]
+            else:
+                with pytest.raises(KeyError):
+                    lex.key_id(key)
+
 @pytest.mark.parametrize("seed", range(3))
 def test_each_form_gives_the_same_lexicon(seed):
     rng = random.Random(100 + seed)
